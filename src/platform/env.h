@@ -1,0 +1,165 @@
+// The operating-system services that the program uses, behind one narrow
+// interface so that a Windows build adds an implementation file and tests
+// can wrap the real one to inject faults. The real Env is created in main()
+// and passed down; nothing else in the program calls the operating system
+// for files, folders, the clock or the program folder.
+//
+// Paths are UTF-8 text. No method throws: failures come back as a Status.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/status.h"
+
+namespace vaultrun {
+
+// An open file. Not thread-safe; one owner at a time. Closed by the
+// destructor when Close() was not called (errors are then lost).
+class File {
+ public:
+  virtual ~File() = default;
+  // Reads up to n bytes at the current position into buf; *read is the count
+  // (0 at end of file).
+  virtual Status Read(char* buf, size_t n, size_t* read) = 0;
+  // Writes all n bytes at the current position, or fails.
+  virtual Status Write(const char* data, size_t n) = 0;
+  Status Write(std::string_view s) { return Write(s.data(), s.size()); }
+  // Moves the position to offset bytes from the start.
+  virtual Status Seek(uint64_t offset) = 0;
+  // Moves the position to the end of the file and returns it in *offset.
+  virtual Status SeekToEnd(uint64_t* offset) = 0;
+  virtual uint64_t Tell() const = 0;
+  // Cuts the file to length bytes; the position is not changed.
+  virtual Status Truncate(uint64_t length) = 0;
+  // Pushes written data to the storage device.
+  virtual Status Sync() = 0;
+  // Closes the file; any later call fails. A second Close() is OK.
+  virtual Status Close() = 0;
+};
+
+// An advisory lock held on a lock file until the object is destroyed.
+class FileLock {
+ public:
+  virtual ~FileLock() = default;
+};
+
+// Local calendar time to the second.
+struct LocalTime {
+  int year = 0;    // e.g. 2006
+  int month = 0;   // 1..12
+  int day = 0;     // 1..31
+  int hour = 0;    // 0..23
+  int minute = 0;  // 0..59
+  int second = 0;  // 0..59
+};
+
+enum class OpenMode {
+  kRead,       // existing file, read only
+  kWriteNew,   // create or empty, write only
+  kReadWrite,  // existing file, read and write, position at the start
+  kCreateRW,   // create when missing (never emptied), read and write
+  kAppend,     // create when missing, every write goes to the end
+};
+
+class Env {
+ public:
+  virtual ~Env() = default;
+
+  // True when a file or a folder exists at path (a dangling symbolic link
+  // counts as existing, so nobody writes through it).
+  virtual bool Exists(const std::string& path) = 0;
+  // True when a folder exists at path (a link to a folder counts).
+  virtual bool FolderExists(const std::string& path) = 0;
+  // Creates one folder level with the given permission bits; the parent
+  // must exist. Fails when anything exists at path.
+  virtual Status CreateFolder(const std::string& path, int mode) = 0;
+  // Opens a file. Modes that write never follow a symbolic link in the last
+  // path component: such a link is a failure, so a planted link cannot
+  // redirect the program's writes. New files get the permission bits mode.
+  virtual Status OpenFile(const std::string& path, OpenMode how, int mode,
+                          std::unique_ptr<File>* result) = 0;
+  // Reads a whole file into *contents. A missing file gives a Status whose
+  // number is ENOENT (or the platform's equivalent, see IsNotFound).
+  virtual Status ReadFile(const std::string& path, std::string* contents) = 0;
+  // True when status is the failure that ReadFile/OpenFile give for a
+  // missing file.
+  virtual bool IsNotFound(const Status& status) = 0;
+  // Replaces target by source atomically (same folder, same file system).
+  virtual Status RenameFile(const std::string& source, const std::string& target) = 0;
+  // Removes one file (never a folder).
+  virtual Status DeleteFile(const std::string& path) = 0;
+  // Cuts the file at path to length bytes.
+  virtual Status TruncateFile(const std::string& path, uint64_t length) = 0;
+  // Size of the file at path in bytes.
+  virtual Status FileSize(const std::string& path, uint64_t* size) = 0;
+  // The names in a folder, without "." and "..", in no particular order.
+  virtual Status ListFolder(const std::string& path, std::vector<std::string>* names) = 0;
+  // Bytes available to this user on the file system that holds path.
+  virtual Status FreeSpace(const std::string& path, uint64_t* bytes) = 0;
+  // Blocks until this process holds the exclusive advisory lock on the lock
+  // file at path (created 0600 when missing). The lock is held until
+  // *lock is destroyed. Other processes that call LockFile wait.
+  virtual Status LockFile(const std::string& path, std::unique_ptr<FileLock>* lock) = 0;
+
+  // The current local date and time to the second.
+  virtual LocalTime Now() = 0;
+  // The folder that holds the running executable, without a trailing
+  // separator except at a root.
+  virtual std::string ProgramFolder() = 0;
+  // Lets the platform process the thread's pending window messages. The
+  // program has no window; on POSIX this does nothing.
+  virtual void ProcessPendingMessages() = 0;
+  // The path separator of this platform ("/" or "\").
+  virtual char Separator() const = 0;
+};
+
+// The real Env of this platform (env_posix.cc or env_windows.cc).
+std::unique_ptr<Env> NewDefaultEnv();
+
+// Forwards every call to a target Env. Tests derive from it and override
+// the calls in which they inject faults.
+class EnvWrapper : public Env {
+ public:
+  explicit EnvWrapper(Env* target) : target_(target) {}
+  Env* target() const { return target_; }
+
+  bool Exists(const std::string& p) override { return target_->Exists(p); }
+  bool FolderExists(const std::string& p) override { return target_->FolderExists(p); }
+  Status CreateFolder(const std::string& p, int mode) override {
+    return target_->CreateFolder(p, mode);
+  }
+  Status OpenFile(const std::string& p, OpenMode how, int mode,
+                  std::unique_ptr<File>* r) override {
+    return target_->OpenFile(p, how, mode, r);
+  }
+  Status ReadFile(const std::string& p, std::string* c) override { return target_->ReadFile(p, c); }
+  bool IsNotFound(const Status& s) override { return target_->IsNotFound(s); }
+  Status RenameFile(const std::string& s, const std::string& t) override {
+    return target_->RenameFile(s, t);
+  }
+  Status DeleteFile(const std::string& p) override { return target_->DeleteFile(p); }
+  Status TruncateFile(const std::string& p, uint64_t n) override {
+    return target_->TruncateFile(p, n);
+  }
+  Status FileSize(const std::string& p, uint64_t* n) override { return target_->FileSize(p, n); }
+  Status ListFolder(const std::string& p, std::vector<std::string>* n) override {
+    return target_->ListFolder(p, n);
+  }
+  Status FreeSpace(const std::string& p, uint64_t* n) override { return target_->FreeSpace(p, n); }
+  Status LockFile(const std::string& p, std::unique_ptr<FileLock>* l) override {
+    return target_->LockFile(p, l);
+  }
+  LocalTime Now() override { return target_->Now(); }
+  std::string ProgramFolder() override { return target_->ProgramFolder(); }
+  void ProcessPendingMessages() override { target_->ProcessPendingMessages(); }
+  char Separator() const override { return target_->Separator(); }
+
+ private:
+  Env* target_;
+};
+
+}  // namespace vaultrun

@@ -1,0 +1,38 @@
+// The system log that failures are reported to: the application event log
+// on Windows, syslog(3) on POSIX, or a plain file named by the environment
+// for tests and hosts without a system log.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace vaultrun {
+
+class Env;
+
+// Event types, as the Windows event log numbers them.
+enum EventType : int {
+  kEventError = 1,
+  kEventWarning = 2,
+  kEventInformation = 4,
+};
+
+class EventLog {
+ public:
+  virtual ~EventLog() = default;
+  // Writes one entry with the text as given. Without a type the log's
+  // default applies (information). Never fails outward: an entry that cannot
+  // be written is lost.
+  virtual void Write(const std::string& text, std::optional<int> type) = 0;
+};
+
+// The platform's system log (event_log_posix.cc or event_log_windows.cc).
+std::unique_ptr<EventLog> NewSystemEventLog();
+
+// Appends each entry as one line to the file at path: the type ("1", "2",
+// "4", or "-" when none was given), a tab, the text with CR and LF turned
+// into blanks.
+std::unique_ptr<EventLog> NewFileEventLog(Env* env, const std::string& path);
+
+}  // namespace vaultrun
