@@ -59,7 +59,9 @@ class Value {
   Value() = default;  // Null
   Value(const char* data, size_t size) : data_(data), size_(size) {}
   bool IsNull() const { return data_ == nullptr; }
-  std::string_view Bytes() const { return IsNull() ? std::string_view() : std::string_view(data_, size_); }
+  std::string_view Bytes() const {
+    return IsNull() ? std::string_view() : std::string_view(data_, size_);
+  }
   std::string Text() const { return std::string(Bytes()); }
 
  private:

@@ -132,8 +132,7 @@ class EnvWrapper : public Env {
   Status CreateFolder(const std::string& p, int mode) override {
     return target_->CreateFolder(p, mode);
   }
-  Status OpenFile(const std::string& p, OpenMode how, int mode,
-                  std::unique_ptr<File>* r) override {
+  Status OpenFile(const std::string& p, OpenMode how, int mode, std::unique_ptr<File>* r) override {
     return target_->OpenFile(p, how, mode, r);
   }
   Status ReadFile(const std::string& p, std::string* c) override { return target_->ReadFile(p, c); }

@@ -34,10 +34,10 @@ inline void ThrowIfError(const Status& status) {
 }
 
 // Failure numbers of the program's own checks.
-inline constexpr int kErrInvalidDrive = 49872;   // backup folder on a missing drive
-inline constexpr int kErrOverflow = 6;           // a number outside its range
-inline constexpr int kErrBadFileName = 52;       // a name that cannot be a file name
-inline constexpr int kErrDatabase = 3000;        // a database failure without a server code
+inline constexpr int kErrInvalidDrive = 49872;  // backup folder on a missing drive
+inline constexpr int kErrOverflow = 6;          // a number outside its range
+inline constexpr int kErrBadFileName = 52;      // a name that cannot be a file name
+inline constexpr int kErrDatabase = 3000;       // a database failure without a server code
 
 // Ends the process. Raised by ShutDown and the other ways of ending, caught
 // only in main(), so that destructors close the connection, the result sets

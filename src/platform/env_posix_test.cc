@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/env.h"
+#include "test_util.h"
+
+namespace vaultrun {
+namespace {
+
+TEST(EnvPosix, FilesAndFolders) {
+  test::TempDir dir;
+  auto env = NewDefaultEnv();
+  std::string folder = dir.Sub("a");
+  EXPECT_FALSE(env->Exists(folder));
+  ASSERT_TRUE(env->CreateFolder(folder, 0700).ok());
+  EXPECT_TRUE(env->FolderExists(folder));
+  EXPECT_FALSE(env->CreateFolder(folder, 0700).ok());
+  struct stat st;
+  ASSERT_EQ(0, ::stat(folder.c_str(), &st));
+  EXPECT_EQ(0700u, st.st_mode & 0777);
+
+  std::string path = folder + "/f";
+  std::unique_ptr<File> f;
+  ASSERT_TRUE(env->OpenFile(path, OpenMode::kWriteNew, 0600, &f).ok());
+  ASSERT_TRUE(f->Write(std::string("hello\0world", 11)).ok());
+  EXPECT_EQ(11u, f->Tell());
+  ASSERT_TRUE(f->Close().ok());
+  ASSERT_EQ(0, ::stat(path.c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+  EXPECT_FALSE(env->FolderExists(path));
+  EXPECT_TRUE(env->Exists(path));
+
+  std::string contents;
+  ASSERT_TRUE(env->ReadFile(path, &contents).ok());
+  EXPECT_EQ(std::string("hello\0world", 11), contents);
+  ASSERT_TRUE(env->TruncateFile(path, 5).ok());
+  ASSERT_TRUE(env->ReadFile(path, &contents).ok());
+  EXPECT_EQ("hello", contents);
+
+  ASSERT_TRUE(env->RenameFile(path, folder + "/g").ok());
+  std::vector<std::string> names;
+  ASSERT_TRUE(env->ListFolder(folder, &names).ok());
+  EXPECT_EQ(std::vector<std::string>{"g"}, names);
+  ASSERT_TRUE(env->DeleteFile(folder + "/g").ok());
+  Status missing = env->ReadFile(folder + "/g", &contents);
+  EXPECT_FALSE(missing.ok());
+  EXPECT_TRUE(env->IsNotFound(missing));
+  EXPECT_NE(std::string::npos, missing.description().find(folder + "/g"));
+  uint64_t free_bytes = 0;
+  EXPECT_TRUE(env->FreeSpace(folder, &free_bytes).ok());
+  EXPECT_GT(free_bytes, 0u);
+}
+
+TEST(EnvPosix, WritesNeverFollowASymbolicLink) {
+  test::TempDir dir;
+  auto env = NewDefaultEnv();
+  std::string victim = dir.Sub("victim");
+  test::WriteFileOrDie(victim, "precious");
+  std::string link = dir.Sub("link");
+  ASSERT_EQ(0, ::symlink(victim.c_str(), link.c_str()));
+  for (OpenMode how :
+       {OpenMode::kWriteNew, OpenMode::kReadWrite, OpenMode::kCreateRW, OpenMode::kAppend}) {
+    std::unique_ptr<File> f;
+    Status s = env->OpenFile(link, how, 0600, &f);
+    EXPECT_FALSE(s.ok());
+    EXPECT_NE(std::string::npos, s.description().find("symbolic link")) << s.description();
+  }
+  EXPECT_EQ("precious", test::ReadFileOrDie(victim));
+  // A dangling link also counts as something being there.
+  std::string dangling = dir.Sub("dangling");
+  ASSERT_EQ(0, ::symlink(dir.Sub("nowhere").c_str(), dangling.c_str()));
+  EXPECT_TRUE(env->Exists(dangling));
+}
+
+TEST(EnvPosix, ClockAndProgramFolder) {
+  auto env = NewDefaultEnv();
+  LocalTime t = env->Now();
+  EXPECT_GE(t.year, 2020);
+  EXPECT_TRUE(t.month >= 1 && t.month <= 12);
+  EXPECT_TRUE(t.hour >= 0 && t.hour <= 23);
+  std::string folder = env->ProgramFolder();
+  EXPECT_TRUE(env->FolderExists(folder));
+  EXPECT_NE('/', folder.back());
+}
+
+}  // namespace
+}  // namespace vaultrun
