@@ -1,0 +1,235 @@
+#include "run/data_file.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/failure.h"
+
+namespace vaultrun {
+namespace {
+
+// What each byte becomes inside an SQL string literal: 0 for itself, else
+// the letter that follows the backslash.
+struct EscapeTable {
+  char letter[256] = {};
+  constexpr EscapeTable() {
+    letter[static_cast<unsigned char>('\'')] = '\'';
+    letter[static_cast<unsigned char>('\\')] = '\\';
+    letter[0] = '0';
+    letter[static_cast<unsigned char>('\r')] = 'r';
+    letter[static_cast<unsigned char>('\n')] = 'n';
+    letter[26] = 'Z';
+  }
+};
+constexpr EscapeTable kEscape;
+
+bool IsBinaryType(int32_t type) {
+  return type == db::adBinary || type == db::adVarBinary || type == db::adLongVarBinary;
+}
+
+// How one column's values are written in the SQL formats.
+enum class SqlForm { kBare, kQuoted, kHexLiteral };
+
+SqlForm SqlFormOf(int32_t type) {
+  if (IsQuotedType(type) || type == db::adDBTime) return SqlForm::kQuoted;
+  if (type == db::adBinary || type == db::adVarBinary || type == db::adBoolean) {
+    return SqlForm::kHexLiteral;
+  }
+  return SqlForm::kBare;
+}
+
+}  // namespace
+
+void AppendEscaped(std::string* out, std::string_view text) {
+  const char* p = text.data();
+  const char* end = p + text.size();
+  const char* run = p;
+  for (; p < end; ++p) {
+    char letter = kEscape.letter[static_cast<unsigned char>(*p)];
+    if (letter == 0) continue;
+    out->append(run, static_cast<size_t>(p - run));
+    out->push_back('\\');
+    out->push_back(letter);
+    run = p + 1;
+  }
+  out->append(run, static_cast<size_t>(end - run));
+}
+
+std::string EscapeQuotes(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  AppendEscaped(&out, text);
+  return out;
+}
+
+void AppendHex(std::string* out, std::string_view bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  size_t at = out->size();
+  out->resize(at + bytes.size() * 2);
+  char* dst = out->data() + at;
+  for (unsigned char c : bytes) {
+    *dst++ = kDigits[c >> 4];
+    *dst++ = kDigits[c & 15];
+  }
+}
+
+std::string StripAliasSuffix(const std::string& name) {
+  size_t n = sizeof(kAliasSuffix) - 1;
+  if (name.size() >= n && name.compare(name.size() - n, n, kAliasSuffix) == 0) {
+    return name.substr(0, name.size() - n);
+  }
+  return name;
+}
+
+bool IsQuotedType(int32_t type) {
+  switch (type) {
+    case db::adLongVarBinary:
+    case db::adVarWChar:
+    case db::adVarChar:
+    case db::adLongVarWChar:
+    case db::adLongVarChar:
+    case db::adWChar:
+    case db::adChar:
+    case db::adIUnknown:
+    case db::adDate:
+    case db::adBSTR:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsUsableFileName(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  return name.find_first_of(std::string_view("/\\\0", 3)) == std::string::npos;
+}
+
+DataFileWriter::DataFileWriter(Env* env, std::string path, Tee tee)
+    : env_(env), path_(std::move(path)), tee_(std::move(tee)) {}
+
+DataFileWriter::~DataFileWriter() {
+  if (file_) file_->Close();
+}
+
+void DataFileWriter::Open() {
+  ThrowIfError(env_->OpenFile(path_, OpenMode::kWriteNew, 0600, &file_));
+  buffer_.reserve(kFlushBytes + (kFlushBytes >> 2));
+}
+
+void DataFileWriter::Flush() {
+  if (buffer_.empty()) return;
+  ThrowIfError(file_->Write(buffer_.data(), buffer_.size()));
+  if (tee_) tee_(buffer_.data(), buffer_.size());
+  buffer_.clear();
+}
+
+void DataFileWriter::Close() {
+  Flush();
+  std::unique_ptr<File> file = std::move(file_);
+  ThrowIfError(file->Close());
+}
+
+uint64_t WriteDataFile(Process& process, const std::string& table,
+                       const std::string& table_base_path, RunRecordsets& sets,
+                       int32_t format_sql, const std::string& format_insert,
+                       const std::vector<bool>& aliased, DataFileWriter::Tee tee) {
+  if (!IsUsableFileName(table)) {
+    throw Failure(kErrBadFileName, "data file for table " + table + ": not a valid file name");
+  }
+  db::Recordset& rs = *sets.TableResult;
+  const db::Fields& fields = rs.GetFields();
+  const int count = fields.Count();
+
+  DataFileWriter out(process.env, table_base_path + DataFileExtension(format_sql), std::move(tee));
+  out.Open();
+  std::string& buf = *out.buffer();
+
+  // Column pass: output names, and how each column's values are written.
+  std::vector<int32_t> types(count);
+  std::vector<SqlForm> forms(count);
+  std::string header, column_list;
+  for (int j = 0; j < count; ++j) {
+    const db::Field& field = fields.Item(j);
+    bool is_alias = j < static_cast<int>(aliased.size()) && aliased[j];
+    std::string name = is_alias ? StripAliasSuffix(field.Name()) : field.Name();
+    types[j] = field.Type();
+    forms[j] = SqlFormOf(types[j]);
+    header += name + "\t";
+    column_list += QuoteName(name) + ",";
+  }
+  if (!column_list.empty()) column_list.pop_back();
+
+  std::string prefix;
+  if (format_sql == 1) {
+    prefix = "insert into " + QuoteName(table);
+    if (format_insert == "0") prefix += " (" + column_list + ")";
+    prefix += " values ";
+  }
+  if (format_sql == 0) buf += header + "\r\n";
+
+  Env* env = process.env;
+  uint64_t rows = 0;
+  while (!rs.Eof()) {
+    if (format_sql == 1 && rows % kBatchRows == 0) buf += prefix;
+    ++rows;
+    if (format_sql == 1) buf += '(';
+    for (int j = 0; j < count; ++j) {
+      if (j % 50 == 0) env->ProcessPendingMessages();
+      db::Value value = rs.ValueAt(j);
+      if (format_sql == 0) {
+        if (!value.IsNull()) {
+          if (IsBinaryType(types[j])) {
+            AppendHex(&buf, value.Bytes());
+          } else {
+            buf.append(value.Bytes());
+          }
+        }
+        buf += '\t';
+        continue;
+      }
+      if (value.IsNull()) {
+        buf += "null";
+      } else {
+        switch (forms[j]) {
+          case SqlForm::kQuoted:
+            buf += '\'';
+            AppendEscaped(&buf, value.Bytes());
+            buf += '\'';
+            break;
+          case SqlForm::kHexLiteral:
+            buf += "X'";
+            AppendHex(&buf, value.Bytes());
+            buf += '\'';
+            break;
+          case SqlForm::kBare:
+            buf.append(value.Bytes());
+            break;
+        }
+      }
+      if (format_sql == 1) {
+        if (j + 1 < count) buf += ',';
+      } else {
+        buf += ',';
+      }
+    }
+    rs.MoveNext();
+    if (format_sql == 1) {
+      buf += ')';
+      if (rows % kBatchRows == 0) {
+        buf += ";\r\n";
+      } else if (rs.Eof()) {
+        buf += ";\r\n";
+      } else {
+        buf += ',';
+      }
+    } else {
+      buf += "\r\n";
+    }
+    out.MaybeFlush();
+  }
+  if (rows > 0) rs.Close();
+  out.Close();
+  return rows;
+}
+
+}  // namespace vaultrun

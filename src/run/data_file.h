@@ -1,0 +1,83 @@
+// Row serialization: one table's data result written to its data file, as
+// SQL insert statements in batches of 20 rows (".sql") or as tab-separated
+// values with a header line (".csv"). Rows are streamed: one row in memory,
+// whatever the size of the table.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/process.h"
+#include "platform/env.h"
+#include "run/export_query.h"
+
+namespace vaultrun {
+
+// Rows per insert statement.
+inline constexpr uint64_t kBatchRows = 20;
+
+// The data file's extension for a format_sql number.
+inline const char* DataFileExtension(int32_t format_sql) { return format_sql == 0 ? ".csv" : ".sql"; }
+
+// A value as the inside of an SQL string literal: the apostrophe, the
+// backslash, NUL, CR, LF and Ctrl-Z get a backslash escape, so that the
+// value restores exactly and a statement stays on one line.
+std::string EscapeQuotes(std::string_view text);
+void AppendEscaped(std::string* out, std::string_view text);
+// Upper-case hexadecimal digits of the bytes.
+void AppendHex(std::string* out, std::string_view bytes);
+
+// The name without one trailing alias suffix "___", when it has one.
+std::string StripAliasSuffix(const std::string& name);
+
+// True for the type codes whose values the SQL formats put in apostrophes.
+bool IsQuotedType(int32_t type);
+
+// True when a table name can be a file name inside the database folder.
+bool IsUsableFileName(const std::string& name);
+
+// The data file: created new (0600, never through a symbolic link),
+// buffered, and optionally copied to a second consumer as it is written
+// (the archive entry, which is compressed while the file is written).
+class DataFileWriter {
+ public:
+  using Tee = std::function<void(const char* data, size_t size)>;
+  DataFileWriter(Env* env, std::string path, Tee tee = nullptr);
+  ~DataFileWriter();  // closes a file still open, without reporting
+  DataFileWriter(const DataFileWriter&) = delete;
+  DataFileWriter& operator=(const DataFileWriter&) = delete;
+
+  void Open();  // raises a Failure
+  // The buffer the serializer appends to; Flush() when it grows large.
+  std::string* buffer() { return &buffer_; }
+  void MaybeFlush() {
+    if (buffer_.size() >= kFlushBytes) Flush();
+  }
+  void Flush();  // raises a Failure
+  void Close();  // flushes and closes; raises a Failure
+  const std::string& path() const { return path_; }
+
+ private:
+  static constexpr size_t kFlushBytes = 1 << 20;
+  Env* env_;
+  std::string path_;
+  Tee tee_;
+  std::unique_ptr<File> file_;
+  std::string buffer_;
+};
+
+// Writes the data result in sets.TableResult to the data file at
+// table_base_path + extension, and closes the result when it held a row.
+// aliased marks the converted long binary columns by position (from
+// RunExportQuery). Returns the number of rows written. Raises a Failure
+// when the file cannot be created or written or a row cannot be read.
+uint64_t WriteDataFile(Process& process, const std::string& table,
+                       const std::string& table_base_path, RunRecordsets& sets,
+                       int32_t format_sql, const std::string& format_insert,
+                       const std::vector<bool>& aliased, DataFileWriter::Tee tee = nullptr);
+
+}  // namespace vaultrun

@@ -1,0 +1,101 @@
+#include "run/export_query.h"
+
+#include "app/report.h"
+#include "db/session.h"
+
+namespace vaultrun {
+
+std::string QuoteName(const std::string& name) {
+  std::string quoted = "`";
+  for (char c : name) {
+    if (c == '`') quoted += '`';
+    quoted += c;
+  }
+  quoted += '`';
+  return quoted;
+}
+
+std::string DateTextExpression(const std::string& column, int scale) {
+  // Month to second get a leading zero below 10; the year is padded to four
+  // digits so that years below 1000 and zero dates also give 14 digits.
+  static const char kTemplate[] =
+      "concat(lpad(year(%1),4,'0'),if(month(%1)<10,concat('0',month(%1)),month(%1)),"
+      "if(day(%1)<10,concat('0',day(%1)),day(%1)),"
+      "if(hour(%1)<10,concat('0',hour(%1)),hour(%1)),"
+      "if(minute(%1)<10,concat('0',minute(%1)),minute(%1)),"
+      "if(second(%1)<10,concat('0',second(%1)),second(%1))%2)";
+  std::string fraction;
+  if (scale > 0) {
+    int digits = scale > 6 ? 6 : scale;
+    fraction = ",'.',left(lpad(microsecond(%1),6,'0')," + std::to_string(digits) + ")";
+  }
+  std::string text;
+  for (const char* p = kTemplate; *p != '\0'; ++p) {
+    if (p[0] == '%' && p[1] == '1') {
+      text += column;
+      ++p;
+    } else if (p[0] == '%' && p[1] == '2') {
+      for (size_t i = 0; i < fraction.size(); ++i) {
+        if (fraction[i] == '%' && i + 1 < fraction.size() && fraction[i + 1] == '1') {
+          text += column;
+          ++i;
+        } else {
+          text += fraction[i];
+        }
+      }
+      ++p;
+    } else {
+      text += *p;
+    }
+  }
+  return text;
+}
+
+std::string ProbeQueryText(const std::string& table) {
+  return "select * from " + QuoteName(table) + " limit 1";
+}
+
+DataQuery BuildDataQuery(const db::Fields& probe_fields, const std::string& table) {
+  DataQuery query;
+  std::string list = "select ";
+  for (int i = 0; i < probe_fields.Count(); ++i) {
+    const db::Field& field = probe_fields.Item(i);
+    std::string name = QuoteName(field.Name());
+    bool aliased = false;
+    switch (field.Type()) {
+      case db::adLongVarBinary:
+        list += "convert(" + name + ", binary) as " + QuoteName(field.Name() + kAliasSuffix) + ",";
+        aliased = true;
+        break;
+      case db::adDBDate:
+      case db::adDBTimeStamp:
+        list += DateTextExpression(name, field.NumericScale()) + " " + name + ",";
+        break;
+      default:
+        list += name + ",";
+        break;
+    }
+    query.aliased.push_back(aliased);
+  }
+  list.pop_back();  // the comma of the last item
+  query.sql = list + " from " + QuoteName(table);
+  return query;
+}
+
+std::vector<bool> RunExportQuery(Process& process, const std::string& table,
+                                 RunRecordsets& sets) {
+  if (!RunQuery(process, ProbeQueryText(table), sets.TableResult)) {
+    WriteEventLogEntry(process, "Vaultrun: " + process.LastErrorDescription, kEventError);
+    ShutDown(process, sets.TableResult, sets.TableList);
+  }
+  DataQuery query = BuildDataQuery(sets.TableResult->GetFields(), table);
+  // A probe that found a row is closed; an empty one is simply replaced.
+  if (!sets.TableResult->Eof()) sets.TableResult->Close();
+  if (!RunQuery(process, query.sql, sets.TableResult)) {
+    WriteEventLogEntry(process, "Vaultrun: " + process.LastErrorDescription, kEventError);
+    ShutDown(process, sets.TableResult, sets.TableList);
+  }
+  return query.aliased;
+}
+
+}  // namespace vaultrun
