@@ -1,0 +1,58 @@
+#include "config/backup_folder.h"
+
+#include "app/report.h"
+#include "config/registry.h"
+#include "db/session.h"
+#include "platform/failure.h"
+
+namespace vaultrun {
+namespace {
+
+// Creates the missing levels of path (which ends in "/"), left to right.
+void CreateLevels(Process& process, const std::string& path) {
+  bool first = true;
+  for (size_t slash = path.find('/'); slash != std::string::npos;
+       slash = path.find('/', slash + 1), first = false) {
+    std::string level = path.substr(0, slash + 1);
+    if (process.env->FolderExists(level)) continue;
+    // A drive-letter path whose drive is missing.
+    if (first && level.find(':') != std::string::npos) {
+      throw Failure(kErrInvalidDrive, "Invalid drive -> " + level);
+    }
+    std::string folder = level.size() > 1 ? level.substr(0, level.size() - 1) : level;
+    ThrowIfError(process.env->CreateFolder(folder, 0700));
+  }
+}
+
+}  // namespace
+
+std::string GetBackupFolder(Process& process, const std::string& db_name) {
+  std::string name = db_name;
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  name += "_path";
+  std::string folder = ReadRegString(process, kSettingsKey, name, "");
+  if (folder.empty()) {
+    std::string program = process.env->ProgramFolder();
+    folder = program + (!program.empty() && program.back() == '/' ? "" : "/") + "backup/";
+    WriteRegString(process, kSettingsKey, name, folder);
+  }
+  if (folder.back() != '/') folder += '/';
+  return folder;
+}
+
+void EnsureFolder(Process& process, std::string& path) {
+  if (path.empty() || path.back() != '/') path += '/';
+  try {
+    CreateLevels(process, path);
+  } catch (const Failure& failure) {
+    process.Failed = true;
+    process.LastErrorDescription = failure.description();
+    if (failure.number() > 0) WriteEventLogEntry(process, "Vaultrun: " + failure.description());
+    CloseConnection(process);
+    EndProcess(process);
+  }
+}
+
+}  // namespace vaultrun

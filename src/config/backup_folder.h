@@ -1,0 +1,19 @@
+// The folder that receives the backups of one database.
+#pragma once
+
+#include <string>
+
+#include "app/process.h"
+
+namespace vaultrun {
+
+// The setting "<db_name lower-cased>_path", seeded with the program folder's
+// "backup/" when empty, always ending in "/" (not stored back).
+std::string GetBackupFolder(Process& process, const std::string& db_name);
+
+// Adds a trailing "/" to path when missing and creates every missing level
+// of it (0700). A failure is reported (an entry without a type), the
+// connection closed and the process ended.
+void EnsureFolder(Process& process, std::string& path);
+
+}  // namespace vaultrun

@@ -1,0 +1,147 @@
+#include "config/server_config.h"
+
+#include <memory>
+#include <utility>
+
+#include "app/report.h"
+#include "config/backup_folder.h"
+#include "config/registry.h"
+#include "db/session.h"
+
+namespace vaultrun {
+namespace {
+
+std::string_view TrimSpaces(std::string_view s) {
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return s;
+}
+
+// A list cut at every comma; an empty list has no elements.
+std::vector<std::string> SplitList(const std::string& list) {
+  std::vector<std::string> parts;
+  if (list.empty()) return parts;
+  size_t start = 0;
+  for (;;) {
+    size_t comma = list.find(',', start);
+    if (comma == std::string::npos) {
+      parts.push_back(list.substr(start));
+      return parts;
+    }
+    parts.push_back(list.substr(start, comma - start));
+    start = comma + 1;
+  }
+}
+
+struct Setting {
+  const char* name;
+  const char* builtin_default;
+};
+
+constexpr std::array<Setting, 4> kKeyListSettings = {{
+    {"field_ip", "mysql_server_ip,login_server_ip"},
+    {"field_database", "mysql_char_db,login_server_db"},
+    {"field_username", "mysql_server_id,login_server_id"},
+    {"field_password", "mysql_server_pw,login_server_pw"},
+}};
+
+}  // namespace
+
+ServerConfigValues ParseServerConfig(std::string_view text,
+                                     const std::array<std::string, 4>& key_lists) {
+  ServerConfigValues result;
+  std::array<std::vector<std::string>, 4> lists;
+  for (size_t k = 0; k < 4; ++k) lists[k] = SplitList(key_lists[k]);
+
+  size_t pos = 0;
+  size_t number = 0;
+  while (pos < text.size()) {
+    size_t lf = text.find('\n', pos);
+    size_t end = lf == std::string_view::npos ? text.size() : lf;
+    std::string_view line = text.substr(pos, end - pos);
+    if (lf != std::string_view::npos && !line.empty() && line.back() == '\r') {
+      line.remove_suffix(1);  // CR LF; a CR anywhere else is an ordinary character
+    }
+    pos = lf == std::string_view::npos ? text.size() : lf + 1;
+    ++number;
+    if (line.empty() || line.front() == '/') continue;
+    size_t colon = line.find(':');
+    if (colon == std::string_view::npos) {
+      result.unreadable_lines.push_back(number);
+      continue;
+    }
+    std::string key(TrimSpaces(line.substr(0, colon)));
+    for (char& c : key) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    std::string_view rest = line.substr(colon + 1);
+    std::string_view value = TrimSpaces(rest.substr(0, rest.find(':')));
+    for (size_t k = 0; k < 4; ++k) {
+      for (const std::string& element : lists[k]) {
+        if (element == key) {
+          result.values[k] = std::string(value);
+          break;
+        }
+      }
+    }
+  }
+  return result;
+}
+
+bool ReadTextFile(Process& process, const std::string& path, std::string* out) {
+  out->clear();
+  if (!process.env->Exists(path)) return false;
+  Status s = process.env->ReadFile(path, out);
+  if (s.ok()) return true;
+  out->clear();
+  if (process.env->IsNotFound(s)) return false;
+  WriteEventLogEntry(process, "Error:" + s.description(), kEventError);
+  return false;
+}
+
+void LoadServerConfig(Process& process) {
+  std::string name =
+      SeededRead(process, kSettingsKey, "config_filename", "conf/inter_kelvane.conf", true);
+  if (!name.empty() && name.front() == '/') name.erase(0, 1);
+  process.ConfigFileName = name;
+  for (size_t k = 0; k < 4; ++k) {
+    process.KeyLists[k] = SeededRead(process, kSettingsKey, kKeyListSettings[k].name,
+                                     kKeyListSettings[k].builtin_default, true);
+  }
+
+  std::string path = process.env->ProgramFolder() + "/" + process.ConfigFileName;
+  std::string text;
+  if (!ReadTextFile(process, path, &text)) {
+    WriteEventLogEntry(process, "Error: Can't open " + path, kEventError);
+    EndProcess(process);
+  }
+  ServerConfigValues found = ParseServerConfig(text, process.KeyLists);
+  process.DbServer = found.values[kParamServer];
+  process.DbName = found.values[kParamDatabase];
+  process.DbUser = found.values[kParamUser];
+  process.DbPassword = found.values[kParamPassword];
+
+  const std::array<std::pair<const std::string*, const char*>, 4> checks = {{
+      {&process.DbServer,
+       "Can't find MySql IP (mysql_server_ip or login_server_ip) in inter_kelvane.conf"},
+      {&process.DbUser,
+       "Can't find MySql user (mysql_server_id or login_server_id) in inter_kelvane.conf"},
+      {&process.DbPassword,
+       "Can't find MySql pwd (mysql_server_pw or login_server_pw) in inter_kelvane.conf"},
+      {&process.DbName,
+       "Can't find MySql database name (mysql_char_db or login_server_db) in inter_kelvane.conf"},
+  }};
+  for (const auto& [value, message] : checks) {
+    if (value->empty()) {
+      WriteEventLogEntry(process, message, kEventError);
+      std::unique_ptr<db::Recordset> first;
+      std::unique_ptr<db::Recordset> second;
+      ShutDown(process, first, second);
+    }
+  }
+
+  process.BackupFolder = GetBackupFolder(process, process.DbName);
+  EnsureFolder(process, process.BackupFolder);
+}
+
+}  // namespace vaultrun
