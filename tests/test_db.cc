@@ -331,14 +331,23 @@ std::string TestServer::CreateDatabase(const std::string& prefix) {
   return name;
 }
 
+namespace {
+// A name as an SQL identifier, each backquote inside doubled.
+std::string Quoted(const std::string& name) {
+  std::string out = "`";
+  for (char c : name) out += c == '`' ? std::string("``") : std::string(1, c);
+  return out + "`";
+}
+}  // namespace
+
 void TestServer::CreateTable(const std::string& database, const std::string& table,
                              const std::string& columns) {
-  Admin("CREATE TABLE `" + database + "`.`" + table + "` (" + columns + ")");
+  Admin("CREATE TABLE " + Quoted(database) + "." + Quoted(table) + " (" + columns + ")");
 }
 
 void TestServer::Insert(const std::string& database, const std::string& table,
                         const std::string& values) {
-  Admin("INSERT INTO `" + database + "`.`" + table + "` VALUES " + values);
+  Admin("INSERT INTO " + Quoted(database) + "." + Quoted(table) + " VALUES " + values);
 }
 
 void TestServer::UseBackupAccount(Process& process, const std::string& database) const {

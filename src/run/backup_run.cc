@@ -19,8 +19,8 @@ namespace {
 // Exports one table: queries, data file (compressed into the archive entry
 // as it is written), pack, deletion.
 void ExportTable(Process& process, RunRecordsets& sets, RunArchive& archive,
-                 const std::string& table, const std::string& database_folder,
-                 int32_t format_sql, const std::string& format_insert) {
+                 const std::string& table, const std::string& database_folder, int32_t format_sql,
+                 const std::string& format_insert) {
   Env* env = process.env;
   const std::string table_base_path = database_folder + env->Separator() + table;
   const std::string data_file = table_base_path + DataFileExtension(format_sql);

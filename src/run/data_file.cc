@@ -130,9 +130,9 @@ void DataFileWriter::Close() {
 }
 
 uint64_t WriteDataFile(Process& process, const std::string& table,
-                       const std::string& table_base_path, RunRecordsets& sets,
-                       int32_t format_sql, const std::string& format_insert,
-                       const std::vector<bool>& aliased, DataFileWriter::Tee tee) {
+                       const std::string& table_base_path, RunRecordsets& sets, int32_t format_sql,
+                       const std::string& format_insert, const std::vector<bool>& aliased,
+                       DataFileWriter::Tee tee) {
   if (!IsUsableFileName(table)) {
     throw Failure(kErrBadFileName, "data file for table " + table + ": not a valid file name");
   }

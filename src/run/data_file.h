@@ -21,7 +21,9 @@ namespace vaultrun {
 inline constexpr uint64_t kBatchRows = 20;
 
 // The data file's extension for a format_sql number.
-inline const char* DataFileExtension(int32_t format_sql) { return format_sql == 0 ? ".csv" : ".sql"; }
+inline const char* DataFileExtension(int32_t format_sql) {
+  return format_sql == 0 ? ".csv" : ".sql";
+}
 
 // A value as the inside of an SQL string literal: the apostrophe, the
 // backslash, NUL, CR, LF and Ctrl-Z get a backslash escape, so that the
@@ -76,8 +78,8 @@ class DataFileWriter {
 // RunExportQuery). Returns the number of rows written. Raises a Failure
 // when the file cannot be created or written or a row cannot be read.
 uint64_t WriteDataFile(Process& process, const std::string& table,
-                       const std::string& table_base_path, RunRecordsets& sets,
-                       int32_t format_sql, const std::string& format_insert,
-                       const std::vector<bool>& aliased, DataFileWriter::Tee tee = nullptr);
+                       const std::string& table_base_path, RunRecordsets& sets, int32_t format_sql,
+                       const std::string& format_insert, const std::vector<bool>& aliased,
+                       DataFileWriter::Tee tee = nullptr);
 
 }  // namespace vaultrun

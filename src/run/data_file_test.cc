@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "run/export_query.h"
 
 namespace vaultrun {
@@ -17,7 +19,11 @@ TEST(EscapeQuotes, EscapesEveryByteThatAStringLiteralNeeds) {
   EXPECT_EQ("\t\"\xc3\xa9", EscapeQuotes("\t\"\xc3\xa9"));
   EXPECT_EQ("", EscapeQuotes(""));
   // A value holding the old placeholder text is an ordinary value.
-  EXPECT_EQ("\xc2\xa2" "1", EscapeQuotes("\xc2\xa2" "1"));
+  EXPECT_EQ(
+      "\xc2\xa2"
+      "1",
+      EscapeQuotes("\xc2\xa2"
+                   "1"));
 }
 
 TEST(AppendHex, UpperCaseDigitsOfEveryByte) {
@@ -74,6 +80,104 @@ TEST(DateTextExpression, PadsTheYearAndKeepsFractions) {
       plain);
   std::string fraction = DateTextExpression("`d`", 3);
   EXPECT_NE(std::string::npos, fraction.find(",'.',left(lpad(microsecond(`d`),6,'0'),3))"));
+}
+
+}  // namespace
+}  // namespace vaultrun
+
+#include "db/session.h"
+#include "platform/failure.h"
+#include "run_fixture.h"
+
+namespace vaultrun {
+namespace {
+
+class WriteDataFileTest : public test::RunFixture {};
+
+TEST_F(WriteDataFileTest, TheThreeFormats) {
+  Table("t", "id INT, name VARCHAR(10)", "(1,'don''t'),(2,NULL),(NULL,'x')");
+  EXPECT_EQ("insert into `t` (`id`,`name`) values (1,'don\\'t'),(2,null),(null,'x');\r\n",
+            Export("t", 1, "0"));
+  EXPECT_EQ("insert into `t` values (1,'don\\'t'),(2,null),(null,'x');\r\n", Export("t", 1, "1"));
+  // Only exactly "0" names the columns.
+  EXPECT_EQ(Export("t", 1, "1"), Export("t", 1, "00"));
+  EXPECT_EQ("id\tname\t\r\n1\tdon't\t\r\n2\t\t\r\n\tx\t\r\n", Export("t", 0));
+  // Any other number: one filled row template per line, trailing comma.
+  EXPECT_EQ("1,'don\\'t',\r\n2,null,\r\nnull,'x',\r\n", Export("t", 2));
+  EXPECT_EQ(Export("t", 2), Export("t", -1));
+}
+
+TEST_F(WriteDataFileTest, TwentyRowsAStatement) {
+  Table("n", "id INT");
+  test::TestServer::Get().Admin("INSERT INTO `" + database_ + "`.n SELECT seq FROM seq_1_to_45");
+  std::string sql = Export("n", 1, "1");
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < sql.size();) {
+    size_t end = sql.find("\r\n", at);
+    ASSERT_NE(std::string::npos, end);
+    lines.push_back(sql.substr(at, end - at));
+    at = end + 2;
+  }
+  ASSERT_EQ(3u, lines.size());
+  EXPECT_EQ(
+      "insert into `n` values (1),(2),(3),(4),(5),(6),(7),(8),(9),(10),(11),(12),(13),(14),"
+      "(15),(16),(17),(18),(19),(20);",
+      lines[0]);
+  EXPECT_EQ("insert into `n` values (41),(42),(43),(44),(45);", lines[2]);
+
+  for (int rows : {0, 20, 21, 40}) {
+    std::string table = "r" + std::to_string(rows);
+    Table(table, "id INT");
+    if (rows > 0) {
+      test::TestServer::Get().Admin("INSERT INTO `" + database_ + "`." + table +
+                                    " SELECT seq FROM seq_1_to_" + std::to_string(rows));
+    }
+    std::string text = Export(table, 1, "1");
+    size_t statements = 0;
+    for (size_t at = text.find(";\r\n"); at != std::string::npos; at = text.find(";\r\n", at + 1)) {
+      ++statements;
+    }
+    EXPECT_EQ(static_cast<size_t>((rows + 19) / 20), statements) << rows;
+    EXPECT_EQ(statements, static_cast<size_t>(std::count(text.begin(), text.end(), '\n'))) << rows;
+  }
+  EXPECT_EQ("", Export("r0", 1, "0"));
+  EXPECT_EQ("id\t\r\n", Export("r0", 0));
+}
+
+TEST_F(WriteDataFileTest, ValuesThatSqlCannotTakeBare) {
+  Table("v",
+        "b BINARY(2), vb VARBINARY(4), bit1 BIT(1), bit9 BIT(9), tm TIME, blb BLOB, `x___` INT,"
+        " f FLOAT, dec1 DECIMAL(5,2)",
+        "(X'00FF', X'', b'1', b'100000001', '-12:30:00', 'x', 7, 1.5, -0.25),"
+        "(NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL)");
+  EXPECT_EQ(
+      "insert into `v` (`b`,`vb`,`bit1`,`bit9`,`tm`,`blb`,`x___`,`f`,`dec1`) values "
+      "(X'00FF',X'',X'01',X'0101','-12:30:00','x',7,1.5,-0.25),"
+      "(null,null,null,null,null,null,null,null,null);\r\n",
+      Export("v", 1, "0"));
+  EXPECT_EQ(
+      "b\tvb\tbit1\tbit9\ttm\tblb\tx___\tf\tdec1\t\r\n00FF\t\t\x01\t0101\t-12:30:00\t78\t7\t1.5\t-"
+      "0.25\t\r\n"
+      "\t\t\t\t\t\t\t\t\t\r\n",
+      Export("v", 0));
+}
+
+TEST_F(WriteDataFileTest, PlaceholderTextInAValueStaysPut) {
+  Table("p", "a VARCHAR(10), b INT, c VARCHAR(10)",
+        "('\xc2\xa2"
+        "1', 5, 'z')");
+  EXPECT_EQ(
+      "insert into `p` values ('\xc2\xa2"
+      "1',5,'z');\r\n",
+      Export("p", 1, "1"));
+}
+
+TEST_F(WriteDataFileTest, UnusableTableNameIsAFailure) {
+  for (const char* name : {"a/b", "..", "."}) {
+    Table(name, "id INT", "(1)");
+    EXPECT_THROW(Export(name, 1), Failure) << name;
+  }
+  EXPECT_FALSE(env_->Exists(dir_.Sub("a")));
 }
 
 }  // namespace

@@ -82,8 +82,7 @@ DataQuery BuildDataQuery(const db::Fields& probe_fields, const std::string& tabl
   return query;
 }
 
-std::vector<bool> RunExportQuery(Process& process, const std::string& table,
-                                 RunRecordsets& sets) {
+std::vector<bool> RunExportQuery(Process& process, const std::string& table, RunRecordsets& sets) {
   if (!RunQuery(process, ProbeQueryText(table), sets.TableResult)) {
     WriteEventLogEntry(process, "Vaultrun: " + process.LastErrorDescription, kEventError);
     ShutDown(process, sets.TableResult, sets.TableList);

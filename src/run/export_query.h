@@ -46,7 +46,6 @@ DataQuery BuildDataQuery(const db::Fields& probe_fields, const std::string& tabl
 // Runs the probe and the data query of table into sets.TableResult. When
 // either query fails, writes the event-log entry and shuts the process
 // down. Returns which columns of the data result are aliased.
-std::vector<bool> RunExportQuery(Process& process, const std::string& table,
-                                 RunRecordsets& sets);
+std::vector<bool> RunExportQuery(Process& process, const std::string& table, RunRecordsets& sets);
 
 }  // namespace vaultrun

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Times a whole backup against its alternatives on a generated game-like
+# database, on a throwaway server, in one run, side by side:
+#   fetch only (the floor), vaultrun (export + pack every table), and
+#   mariadb-dump --quick | gzip -6.
+# Prints wall time, CPU time, peak memory and output size for each, with
+# their ratios.   bench/run.sh [SCALE] [ROUNDS]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+scale=${1:-1} rounds=${2:-3}
+out=$root/out/bench
+scripts/install-deps
+command -v /usr/bin/time >/dev/null || { DEBIAN_FRONTEND=noninteractive apt-get install -y -qq time >/dev/null; }
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+ninja -C build vaultrun fetch_only >/dev/null
+
+mkdir -p "$out"
+sock=$(scripts/throwaway-server start "$out/server")
+trap 'scripts/throwaway-server stop "$out/server"' EXIT
+sql() { mariadb --no-defaults -uroot --socket="$sock" "$@"; }
+db=bench_game
+if [ "$(sql -N -e "SELECT COUNT(*) FROM information_schema.schemata WHERE schema_name='$db'")" = 0 ] ||
+   [ "$(cat "$out/scale" 2>/dev/null)" != "$scale" ]; then
+  echo "generating $db at scale $scale ..."
+  bench/gen_game_db.sh "$sock" "$db" "$scale"
+  echo "$scale" >"$out/scale"
+fi
+sql -e "CREATE USER IF NOT EXISTS 'bench'@'localhost' IDENTIFIED BY 'bench';
+        GRANT SELECT ON $db.* TO 'bench'@'localhost'"
+
+game=$out/game
+rm -rf "$game"; mkdir -p "$game/conf"
+cp build/vaultrun "$game/"
+printf 'mysql_server_ip: localhost\nmysql_char_db: %s\nmysql_server_id: bench\nmysql_server_pw: bench\n' "$db" \
+  | sed 's/$/\r/' >"$game/conf/inter_kelvane.conf"
+printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Cobaltine\\Vaultrun\\cfg]\r\n"format_sql"="1"\r\n' \
+  >"$out/vaultrun.reg"
+export VAULTRUN_REGISTRY=$out/vaultrun.reg VAULTRUN_EVENT_LOG=$out/events.log MYSQL_UNIX_PORT=$sock
+
+# One measurement: wall s, CPU s (user+sys of the command and its children), peak RSS MB.
+measure() {
+  local name=$1; shift
+  /usr/bin/time -f "%e %U %S %M" -o "$out/time.txt" "$@" >/dev/null
+  read -r wall user sys rss <"$out/time.txt"
+  echo "$name $wall $(echo "$user + $sys" | bc) $((rss / 1024))"
+}
+
+: >"$out/results.txt"
+for r in $(seq 1 "$rounds"); do
+  measure fetch build/fetch_only localhost "$db" bench bench >>"$out/results.txt"
+  rm -rf "$game/backup"
+  measure vaultrun bash -c "cd '$game' && ./vaultrun" >>"$out/results.txt"
+  echo "size_vaultrun $(stat -c %s "$game"/backup/$db/*.zip)" >>"$out/results.txt"
+  measure dump bash -c "mariadb-dump --no-defaults -ubench -pbench --socket='$sock' --quick --skip-lock-tables $db | gzip -6 >'$out/dump.sql.gz'" >>"$out/results.txt"
+  echo "size_dump $(stat -c %s "$out/dump.sql.gz")" >>"$out/results.txt"
+done
+[ -s "$VAULTRUN_EVENT_LOG" ] && { echo "vaultrun reported failures:"; cat "$VAULTRUN_EVENT_LOG"; exit 1; }
+
+python3 - "$out/results.txt" <<'PY'
+import statistics, sys
+rows = {}
+for line in open(sys.argv[1]):
+    k, *v = line.split()
+    rows.setdefault(k, []).append([float(x) for x in v])
+med = lambda k, i: statistics.median(r[i] for r in rows[k])
+print(f"{'what ran':<34}{'wall s':>8}{'CPU s':>8}{'peak MB':>9}{'output MB':>11}{'wall / dump':>13}")
+for k, label in (("fetch", "fetch every row only"), ("vaultrun", "vaultrun (export + pack)"),
+                 ("dump", "mariadb-dump --quick | gzip -6")):
+    size = {"vaultrun": med("size_vaultrun", 0) / 2**20, "dump": med("size_dump", 0) / 2**20}.get(k)
+    print(f"{label:<34}{med(k,0):>8.2f}{med(k,1):>8.2f}{med(k,2):>9.0f}"
+          f"{(f'{size:.1f}' if size else '-'):>11}{med(k,0)/med('dump',0):>13.2f}")
+print(f"vaultrun / fetch-only wall: {med('vaultrun',0)/med('fetch',0):.2f}; "
+      f"archive / .sql.gz size: {med('size_vaultrun',0)/med('size_dump',0):.3f}; "
+      f"medians of {len(rows['fetch'])} rounds")
+PY
