@@ -1,0 +1,90 @@
+#include "program_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+
+#include "test_db.h"
+
+namespace vaultrun::test {
+
+namespace fs = std::filesystem;
+
+ProgramFolder::ProgramFolder() {
+  fs::create_directories(Sub("conf"));
+  fs::copy_file(VAULTRUN_BINARY, Sub("vaultrun"));
+}
+
+void ProgramFolder::WriteConf(const std::string& text) {
+  WriteFileOrDie(Sub("conf/inter_kelvane.conf"), text);
+}
+
+void ProgramFolder::WriteConfFor(const std::string& database, const std::string& user,
+                                 const std::string& password) {
+  TestServer::Get();  // the port must be known to the program's environment
+  WriteConf("// test configuration\r\nmysql_server_ip: 127.0.0.1\r\nmysql_char_db: " + database +
+            "\r\nmysql_server_id: " + user + "\r\nmysql_server_pw: " + password + "\r\n");
+}
+
+void ProgramFolder::WriteSettings(const std::string& body) {
+  std::string text = body.rfind("REGEDIT4", 0) == 0 || body.rfind("Windows Registry", 0) == 0
+                         ? body
+                         : "REGEDIT4\r\n\r\n" + body;
+  WriteFileOrDie(settings_path(), text);
+}
+
+std::string ProgramFolder::Settings() const {
+  return fs::exists(settings_path()) ? ReadFileOrDie(settings_path()) : "";
+}
+
+int ProgramFolder::Run() const {
+  TestServer::Get();
+  return RunCommand("cd '" + path() + "' && VAULTRUN_REGISTRY='" + settings_path() +
+                    "' VAULTRUN_EVENT_LOG='" + Sub("events.log") + "' ./vaultrun");
+}
+
+std::vector<std::string> ProgramFolder::Entries() const {
+  std::vector<std::string> lines;
+  if (!fs::exists(Sub("events.log"))) return lines;
+  std::istringstream in(ReadFileOrDie(Sub("events.log")));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> ProgramFolder::Archives(const std::string& database) const {
+  std::vector<std::string> found;
+  std::string folder = Sub("backup/" + database);
+  if (!fs::exists(folder)) return found;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    if (entry.path().extension() == ".zip") found.push_back(entry.path().string());
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+std::vector<std::string> ProgramFolder::EntryNames(const std::string& archive) {
+  std::string out;
+  EXPECT_EQ(0, RunCommand("unzip -Z1 '" + archive + "'", &out)) << archive;
+  std::vector<std::string> names;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) names.push_back(line);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string ProgramFolder::EntryContent(const std::string& archive, const std::string& entry) {
+  std::string out;
+  EXPECT_EQ(0, RunCommand("unzip -p '" + archive + "' '" + entry + "'", &out));
+  return out;
+}
+
+bool ProgramFolder::ArchiveTestsClean(const std::string& archive) {
+  return RunCommand("unzip -tq '" + archive + "' >/dev/null") == 0 &&
+         RunCommand("python3 -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); "
+                    "sys.exit(z.testzip() is not None)' '" +
+                    archive + "'") == 0;
+}
+
+}  // namespace vaultrun::test
