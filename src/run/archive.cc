@@ -1,0 +1,407 @@
+#include "run/archive.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+#include "platform/failure.h"
+#include "run/deflate.h"
+#include "run/zip_io.h"
+#include "run/zip_layout.h"
+
+namespace vaultrun {
+namespace {
+
+constexpr uLong kUnixFileMode = 0100600;         // regular file, rw for the owner
+constexpr uLong kVersionMadeBy = (3 << 8) | 45;  // Unix, zip 4.5 (zip64)
+constexpr uLong kUtf8Flag = 1 << 11;             // names are UTF-8
+// Entries expected this large are opened with zip64 headers.
+constexpr uint64_t kZip64Hint = uint64_t{1} << 30;
+// Without zip64 an entry must stay below 4 GiB, compressed too; deflate's
+// worst-case growth is far below this margin.
+constexpr uint64_t kPlainEntryLimit = 0xF0000000;
+constexpr size_t kCopyBufferSize = size_t{1} << 20;
+
+// The tail file: magic, kind, offset, length, the saved bytes, CRC-32 of
+// all that precedes it.
+constexpr char kTailMagic[8] = {'V', 'R', 'T', 'A', 'I', 'L', '0', '1'};
+enum class TailKind : char {
+  kAppend = 'A',   // archive existed: put `bytes` back at `offset`, truncate
+  kNew = 'N',      // archive did not exist: remove it
+  kReplace = 'R',  // archive untouched, a rewritten copy is being built
+};
+
+struct TailRecord {
+  TailKind kind = TailKind::kNew;
+  uint64_t offset = 0;
+  std::string bytes;
+};
+
+std::string TailPath(const std::string& path) { return path + ".tail"; }
+std::string RewritePath(const std::string& path) { return path + ".rewrite"; }
+
+std::string LockPath(Env* env, const std::string& path) {
+  size_t sep = path.find_last_of(env->Separator());
+  std::string folder = sep == std::string::npos ? "." : path.substr(0, sep == 0 ? 1 : sep);
+  if (folder.back() != env->Separator()) folder += env->Separator();
+  return folder + ".vaultrun.lock";
+}
+
+void PutLe(std::string* out, uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+}
+
+uint64_t GetLe(const std::string& s, size_t at, int bytes) {
+  uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[at + i]);
+  return v;
+}
+
+std::string EncodeTail(const TailRecord& rec) {
+  std::string out(kTailMagic, sizeof kTailMagic);
+  out.push_back(static_cast<char>(rec.kind));
+  PutLe(&out, rec.offset, 8);
+  PutLe(&out, rec.bytes.size(), 8);
+  out += rec.bytes;
+  PutLe(&out, Crc32(0, out.data(), out.size()), 4);
+  return out;
+}
+
+bool DecodeTail(const std::string& in, TailRecord* rec) {
+  constexpr size_t kHeader = sizeof kTailMagic + 1 + 8 + 8;
+  if (in.size() < kHeader + 4 || in.compare(0, sizeof kTailMagic, kTailMagic, sizeof kTailMagic)) {
+    return false;
+  }
+  uint64_t length = GetLe(in, sizeof kTailMagic + 9, 8);
+  if (length != in.size() - kHeader - 4) return false;
+  if (GetLe(in, in.size() - 4, 4) != Crc32(0, in.data(), in.size() - 4)) return false;
+  char kind = in[sizeof kTailMagic];
+  if (kind != 'A' && kind != 'N' && kind != 'R') return false;
+  rec->kind = static_cast<TailKind>(kind);
+  rec->offset = GetLe(in, sizeof kTailMagic + 1, 8);
+  rec->bytes = in.substr(kHeader, static_cast<size_t>(length));
+  return true;
+}
+
+// Written to a temp name, synced and renamed, so the tail file is either
+// absent or complete.
+Status WriteTailFile(Env* env, const std::string& archive_path, const TailRecord& rec) {
+  std::string tmp = TailPath(archive_path) + ".tmp";
+  std::unique_ptr<File> file;
+  Status s = env->OpenFile(tmp, OpenMode::kWriteNew, 0600, &file);
+  if (s.ok()) s = file->Write(EncodeTail(rec));
+  if (s.ok()) s = file->Sync();
+  Status c = file ? file->Close() : Status::OK();
+  if (s.ok()) s = c;
+  if (s.ok()) s = env->RenameFile(tmp, TailPath(archive_path));
+  if (!s.ok() && env->Exists(tmp)) (void)env->DeleteFile(tmp);
+  return s;
+}
+
+Status DeleteIfExists(Env* env, const std::string& path) {
+  return env->Exists(path) ? env->DeleteFile(path) : Status::OK();
+}
+
+// Cuts the archive back to where its central directory stood and writes the
+// saved directory again. Truncating first frees the failed entry's space.
+Status PutBackTail(Env* env, const std::string& path, uint64_t offset, const std::string& tail) {
+  std::unique_ptr<File> file;
+  Status s = env->OpenFile(path, OpenMode::kReadWrite, 0600, &file);
+  if (s.ok()) s = file->Truncate(offset);
+  if (s.ok()) s = file->Seek(offset);
+  if (s.ok()) s = file->Write(tail);
+  if (s.ok()) s = file->Sync();
+  Status c = file ? file->Close() : Status::OK();
+  return s.ok() ? c : s;
+}
+
+// True when the archive at path ends in a consistent central directory;
+// *status is set when that cannot be told (the file cannot be read).
+bool ArchiveComplete(Env* env, const std::string& path, Status* status) {
+  ZipLayout layout;
+  Status s = ReadZipLayout(env, path, &layout);
+  if (s.ok()) return true;
+  if (s.number() != EINVAL) *status = s;
+  return false;
+}
+
+// Repair with the folder's pack lock already held.
+Status RepairLocked(Env* env, const std::string& path) {
+  const std::string tail_path = TailPath(path);
+  Status s = DeleteIfExists(env, tail_path + ".tmp");
+  if (!s.ok()) return s;
+  std::string contents;
+  s = env->ReadFile(tail_path, &contents);
+  if (!s.ok()) return env->IsNotFound(s) ? Status::OK() : s;
+  TailRecord rec;
+  if (DecodeTail(contents, &rec)) {
+    Status unreadable;
+    switch (rec.kind) {
+      case TailKind::kAppend:
+        // A complete archive means the pack got as far as its directory.
+        if (env->Exists(path) && !ArchiveComplete(env, path, &unreadable)) {
+          if (!unreadable.ok()) return unreadable;
+          s = PutBackTail(env, path, rec.offset, rec.bytes);
+        }
+        break;
+      case TailKind::kNew:
+        if (env->Exists(path) && !ArchiveComplete(env, path, &unreadable)) {
+          if (!unreadable.ok()) return unreadable;
+          s = env->DeleteFile(path);
+        }
+        break;
+      case TailKind::kReplace:
+        s = DeleteIfExists(env, RewritePath(path));
+        break;
+    }
+    if (!s.ok()) return s;
+  }
+  return env->DeleteFile(tail_path);
+}
+
+// Copies every entry but `skip` from the archive at source into dst as
+// compressed bytes, keeping names, dates, attributes and flags.
+Status CopyEntriesExcept(ZipIo* io, const std::string& source, zipFile dst,
+                         const std::string& skip) {
+  const std::string context = "copy entries of " + source;
+  UnzHandle src(unzOpen2_64(source.c_str(), io->funcs()));
+  if (!src) return ZipStatus(*io, UNZ_BADZIPFILE, context);
+  std::vector<char> name_buf(0x10000);
+  std::vector<char> buf(kCopyBufferSize);
+  int r = unzGoToFirstFile(src.get());
+  for (; r == UNZ_OK; r = unzGoToNextFile(src.get())) {
+    unz_file_info64 info;
+    r = unzGetCurrentFileInfo64(src.get(), &info, name_buf.data(), name_buf.size(), nullptr, 0,
+                                nullptr, 0);
+    if (r != UNZ_OK) return ZipStatus(*io, r, context);
+    std::string name(name_buf.data(), info.size_filename);
+    if (name == skip) continue;
+    int method = 0, level = 0;
+    r = unzOpenCurrentFile2(src.get(), &method, &level, 1);
+    if (r != UNZ_OK) return ZipStatus(*io, r, context + ": open " + name);
+    zip_fileinfo zi{};
+    zi.dosDate = info.dosDate;
+    zi.internal_fa = info.internal_fa;
+    zi.external_fa = info.external_fa;
+    int zip64 = info.uncompressed_size >= 0xffffffff || info.compressed_size >= 0xffffffff;
+    r = zipOpenNewFileInZip4_64(dst, name.c_str(), &zi, nullptr, 0, nullptr, 0, nullptr, method,
+                                level, 1, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0,
+                                info.version, info.flag & kUtf8Flag, zip64);
+    if (r != ZIP_OK) return ZipStatus(*io, r, context + ": add " + name);
+    for (;;) {
+      int n = unzReadCurrentFile(src.get(), buf.data(), static_cast<unsigned>(buf.size()));
+      if (n < 0) return ZipStatus(*io, n, context + ": read " + name);
+      if (n == 0) break;
+      r = zipWriteInFileInZip(dst, buf.data(), static_cast<unsigned>(n));
+      if (r != ZIP_OK) return ZipStatus(*io, r, context + ": write " + name);
+    }
+    unzCloseCurrentFile(src.get());
+    r = zipCloseFileInZipRaw64(dst, info.uncompressed_size, info.crc);
+    if (r != ZIP_OK) return ZipStatus(*io, r, context + ": finish " + name);
+  }
+  if (r != UNZ_END_OF_LIST_OF_FILE) return ZipStatus(*io, r, context);
+  int c = unzClose(src.release());
+  return c == UNZ_OK ? Status::OK() : ZipStatus(*io, c, context);
+}
+
+}  // namespace
+
+std::string DateStamp(const LocalTime& t) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour,
+                t.minute, t.second);
+  return buf;
+}
+
+// One pack in progress. Members are destroyed bottom-up: the compressing
+// thread stops before the zip handle is freed, and that before its I/O state.
+struct RunArchive::Pack {
+  TailKind mode = TailKind::kNew;
+  std::string entry_name;
+  std::string context;  // "pack <entry> into <archive>"
+  std::unique_ptr<FileLock> lock;
+  ZipLayout layout;  // the archive as it was, for kAppend
+  bool zip64 = false;
+  uint64_t written = 0;
+  std::unique_ptr<ZipIo> io;
+  ZipHandle zip;
+  std::unique_ptr<CompressingWriter> writer;
+};
+
+RunArchive::RunArchive(Env* env, std::string archive_path)
+    : env_(env), path_(std::move(archive_path)) {}
+
+RunArchive::~RunArchive() { AbortEntry(); }
+
+void RunArchive::BeginEntry(const std::string& entry_name, uint64_t size_hint) {
+  if (pack_) {
+    throw Failure(EINVAL, "pack " + entry_name + " into " + path_ + ": an entry is already open");
+  }
+  auto pack = std::make_unique<Pack>();
+  pack->entry_name = entry_name;
+  pack->context = "pack " + entry_name + " into " + path_;
+  ThrowIfError(env_->LockFile(LockPath(env_, path_), &pack->lock));
+  // The archive's state is read only under the lock, after any pack that a
+  // killed process left behind has been put back.
+  ThrowIfError(RepairLocked(env_, path_));
+  TailRecord rec;
+  if (env_->Exists(path_)) {
+    ThrowIfError(ReadZipLayout(env_, path_, &pack->layout));
+    bool same_name = false;
+    for (const std::string& name : pack->layout.names) same_name |= name == entry_name;
+    pack->mode = same_name ? TailKind::kReplace : TailKind::kAppend;
+    if (!same_name) {
+      rec.offset = pack->layout.directory_offset;
+      rec.bytes = pack->layout.tail;
+    }
+  }
+  rec.kind = pack->mode;
+  ThrowIfError(WriteTailFile(env_, path_, rec));
+  pack_ = std::move(pack);
+  OpenZip(pack_.get(), entry_name, size_hint);
+}
+
+void RunArchive::OpenZip(Pack* pack, const std::string& entry_name, uint64_t size_hint) {
+  pack->io = std::make_unique<ZipIo>(env_);
+  ZipIo* io = pack->io.get();
+  switch (pack->mode) {
+    case TailKind::kAppend:
+      pack->zip.reset(zipOpen2_64(path_.c_str(), APPEND_STATUS_ADDINZIP, nullptr, io->funcs()));
+      break;
+    case TailKind::kNew:
+      pack->zip.reset(zipOpen2_64(path_.c_str(), APPEND_STATUS_CREATE, nullptr, io->funcs()));
+      break;
+    case TailKind::kReplace: {
+      // Rare: two runs in one second. The other entries go to a copy that
+      // replaces the archive at commit, so a failure leaves it untouched.
+      const std::string rewrite = RewritePath(path_);
+      pack->zip.reset(zipOpen2_64(rewrite.c_str(), APPEND_STATUS_CREATE, nullptr, io->funcs()));
+      if (pack->zip) {
+        Status s = CopyEntriesExcept(io, path_, pack->zip.get(), entry_name);
+        if (!s.ok()) Fail(s);
+      }
+      break;
+    }
+  }
+  if (!pack->zip) Fail(ZipStatus(*io, ZIP_ERRNO, pack->context + ": open the archive"));
+
+  LocalTime now = env_->Now();
+  zip_fileinfo zi{};
+  zi.tmz_date.tm_sec = static_cast<uInt>(now.second);
+  zi.tmz_date.tm_min = static_cast<uInt>(now.minute);
+  zi.tmz_date.tm_hour = static_cast<uInt>(now.hour);
+  zi.tmz_date.tm_mday = static_cast<uInt>(now.day);
+  zi.tmz_date.tm_mon = static_cast<uInt>(now.month - 1);
+  zi.tmz_date.tm_year = static_cast<uInt>(now.year);
+  zi.external_fa = kUnixFileMode << 16;
+  pack->zip64 = size_hint >= kZip64Hint;
+  int r = zipOpenNewFileInZip4_64(pack->zip.get(), entry_name.c_str(), &zi, nullptr, 0, nullptr, 0,
+                                  nullptr, Z_DEFLATED, kDeflateLevel, 1, -MAX_WBITS, DEF_MEM_LEVEL,
+                                  Z_DEFAULT_STRATEGY, nullptr, 0, kVersionMadeBy, kUtf8Flag,
+                                  pack->zip64 ? 1 : 0);
+  if (r != ZIP_OK) Fail(ZipStatus(*io, r, pack->context + ": open the entry"));
+  // From here until Finish/Cancel only the compressing thread calls minizip.
+  pack->writer =
+      std::make_unique<CompressingWriter>(kDeflateLevel, [pack](const char* data, size_t n) {
+        int w = zipWriteInFileInZip(pack->zip.get(), data, static_cast<unsigned>(n));
+        return w == ZIP_OK ? Status::OK() : ZipStatus(*pack->io, w, pack->context);
+      });
+}
+
+void RunArchive::Write(const char* data, size_t n) {
+  if (!pack_ || !pack_->writer) throw Failure(EINVAL, "write to " + path_ + ": no entry is open");
+  pack_->written += n;
+  if (!pack_->zip64 && pack_->written > kPlainEntryLimit) {
+    Fail(Status::Error(EFBIG, pack_->context + ": entry grew past 4 GiB, beyond its size hint"));
+  }
+  Status s = pack_->writer->Write(data, n);
+  if (!s.ok()) Fail(s);
+}
+
+void RunArchive::CommitEntry() {
+  if (!pack_ || !pack_->writer) throw Failure(EINVAL, "commit to " + path_ + ": no entry is open");
+  Pack* pack = pack_.get();
+  uint32_t crc = 0;
+  uint64_t total = 0;
+  Status s = pack->writer->Finish(&crc, &total);
+  pack->writer.reset();
+  if (!s.ok()) Fail(s);
+  int r = zipCloseFileInZipRaw64(pack->zip.get(), total, crc);
+  if (r != ZIP_OK) Fail(ZipStatus(*pack->io, r, pack->context + ": finish the entry"));
+  pack->io->set_sync_on_close(true);
+  r = zipClose(static_cast<zipFile>(pack->zip.release()), nullptr);
+  if (r != ZIP_OK) Fail(ZipStatus(*pack->io, r, pack->context + ": write the central directory"));
+  if (pack->mode == TailKind::kReplace) {
+    s = env_->RenameFile(RewritePath(path_), path_);
+    if (!s.ok()) Fail(s);
+  }
+  // The archive is complete now. A tail file that cannot be removed is
+  // recognised as stale by the next repair, so that is not a failure.
+  (void)env_->DeleteFile(TailPath(path_));
+  pack_.reset();
+}
+
+Status RunArchive::Rollback() noexcept {
+  if (!pack_) return Status::OK();
+  std::unique_ptr<Pack> pack = std::move(pack_);
+  if (pack->writer) pack->writer->Cancel();
+  pack->writer.reset();
+  // Free minizip's handle without letting it write a directory.
+  if (pack->io) pack->io->set_refuse_writes(true);
+  pack->zip.reset();
+  Status s;
+  switch (pack->mode) {
+    case TailKind::kAppend:
+      s = PutBackTail(env_, path_, pack->layout.directory_offset, pack->layout.tail);
+      break;
+    case TailKind::kNew:
+      s = DeleteIfExists(env_, path_);
+      break;
+    case TailKind::kReplace:
+      s = DeleteIfExists(env_, RewritePath(path_));
+      break;
+  }
+  // When putting back failed the tail file stays for RepairArchive.
+  if (s.ok()) s = DeleteIfExists(env_, TailPath(path_));
+  return s;
+}
+
+void RunArchive::Fail(const Status& status) {
+  Status back = Rollback();
+  if (back.ok()) throw Failure(status);
+  throw Failure(status.number(),
+                status.description() + "; putting the archive back failed: " + back.description());
+}
+
+void RunArchive::AbortEntry() noexcept { (void)Rollback(); }
+
+void RunArchive::PackFile(const std::string& data_file_path, const std::string& entry_name) {
+  std::unique_ptr<File> file;
+  ThrowIfError(env_->OpenFile(data_file_path, OpenMode::kRead, 0, &file));
+  uint64_t size = 0;
+  ThrowIfError(env_->FileSize(data_file_path, &size));
+  BeginEntry(entry_name, size);
+  try {
+    std::vector<char> buf(CompressingWriter::kBufferSize);
+    for (;;) {
+      size_t n = 0;
+      Status s = file->Read(buf.data(), buf.size(), &n);
+      if (!s.ok()) Fail(s);
+      if (n == 0) break;
+      Write(buf.data(), n);
+    }
+    CommitEntry();
+  } catch (...) {
+    AbortEntry();
+    throw;
+  }
+}
+
+Status RepairArchive(Env* env, const std::string& archive_path) {
+  std::unique_ptr<FileLock> lock;
+  Status s = env->LockFile(LockPath(env, archive_path), &lock);
+  if (!s.ok()) return s;
+  return RepairLocked(env, archive_path);
+}
+
+}  // namespace vaultrun

@@ -1,0 +1,199 @@
+#include "run/deflate.h"
+
+#include <isa-l.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+namespace vaultrun {
+namespace {
+
+constexpr size_t kOutSize = 256 * 1024;
+
+size_t LevelBufSize(int level) {
+  switch (level) {
+    case 1:
+      return ISAL_DEF_LVL1_DEFAULT;
+    case 2:
+      return ISAL_DEF_LVL2_DEFAULT;
+    case 3:
+      return ISAL_DEF_LVL3_DEFAULT;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+RawDeflater::RawDeflater(int level)
+    : stream_(std::make_unique<isal_zstream>()), level_buf_(LevelBufSize(level)), out_(kOutSize) {
+  isal_deflate_init(stream_.get());
+  stream_->level = static_cast<uint32_t>(level);
+  stream_->level_buf = level_buf_.empty() ? nullptr : level_buf_.data();
+  stream_->level_buf_size = static_cast<uint32_t>(level_buf_.size());
+  stream_->gzip_flag = IGZIP_DEFLATE;
+  stream_->flush = NO_FLUSH;
+  stream_->end_of_stream = 0;
+}
+
+RawDeflater::~RawDeflater() = default;
+
+Status RawDeflater::Run(const DeflateSink& sink, bool end) {
+  isal_zstream* s = stream_.get();
+  s->end_of_stream = end ? 1 : 0;
+  for (;;) {
+    s->next_out = out_.data();
+    s->avail_out = static_cast<uint32_t>(out_.size());
+    int r = isal_deflate(s);
+    if (r != COMP_OK) {
+      return Status::Error(EIO, "compress: ISA-L deflate failed with code " + std::to_string(r));
+    }
+    size_t produced = out_.size() - s->avail_out;
+    if (produced > 0) {
+      Status st = sink(reinterpret_cast<const char*>(out_.data()), produced);
+      if (!st.ok()) return st;
+    }
+    bool finished = end ? s->internal_state.state == ZSTATE_END : s->avail_in == 0;
+    if (finished && s->avail_out != 0) return Status::OK();
+  }
+}
+
+Status RawDeflater::Add(const char* data, size_t n, const DeflateSink& sink) {
+  // avail_in is 32 bits wide.
+  constexpr size_t kStep = size_t{1} << 30;
+  while (n > 0) {
+    size_t step = n < kStep ? n : kStep;
+    stream_->next_in = reinterpret_cast<uint8_t*>(const_cast<char*>(data));
+    stream_->avail_in = static_cast<uint32_t>(step);
+    Status s = Run(sink, false);
+    if (!s.ok()) return s;
+    data += step;
+    n -= step;
+  }
+  return Status::OK();
+}
+
+Status RawDeflater::Finish(const DeflateSink& sink) {
+  stream_->next_in = nullptr;
+  stream_->avail_in = 0;
+  return Run(sink, true);
+}
+
+uint32_t Crc32(uint32_t crc, const char* data, size_t n) {
+  return crc32_gzip_refl(crc, reinterpret_cast<const unsigned char*>(data), n);
+}
+
+CompressingWriter::CompressingWriter(int level, DeflateSink sink) : sink_(std::move(sink)) {
+  for (size_t i = 0; i + 1 < kBuffers; ++i) free_.push_back(std::make_unique<Buffer>(kBufferSize));
+  current_ = std::make_unique<Buffer>(kBufferSize);
+  worker_ = std::thread([this, level] { Work(level); });
+}
+
+CompressingWriter::~CompressingWriter() { Cancel(); }
+
+void CompressingWriter::Work(int level) {
+  RawDeflater deflater(level);
+  uint32_t crc = 0;
+  Status status;
+  for (;;) {
+    std::unique_ptr<Buffer> buf;
+    size_t used = 0;
+    {
+      std::unique_lock<std::mutex> lock(mu_);
+      cv_.wait(lock, [this] { return stop_ || ending_ || !full_.empty(); });
+      if (stop_) break;
+      if (full_.empty()) {  // ending_ and drained: close the stream
+        lock.unlock();
+        if (status.ok()) status = deflater.Finish(sink_);
+        lock.lock();
+        if (error_.ok()) error_ = status;
+        break;
+      }
+      buf = std::move(full_.front());
+      full_.pop_front();
+    }
+    // The buffer's logical size travels as its vector size.
+    used = buf->size();
+    if (status.ok()) {
+      crc = Crc32(crc, buf->data(), used);
+      status = deflater.Add(buf->data(), used, sink_);
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!status.ok() && error_.ok()) error_ = status;
+    buf->resize(kBufferSize);
+    free_.push_back(std::move(buf));
+    cv_.notify_all();
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  crc_ = crc;
+  done_ = true;
+  cv_.notify_all();
+}
+
+Status CompressingWriter::Failed() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return error_;
+}
+
+void CompressingWriter::PushCurrent(std::unique_lock<std::mutex>& lock) {
+  current_->resize(current_used_);
+  full_.push_back(std::move(current_));
+  current_used_ = 0;
+  cv_.notify_all();
+  cv_.wait(lock, [this] { return !free_.empty() || !error_.ok(); });
+  if (!free_.empty()) {
+    current_ = std::move(free_.back());
+    free_.pop_back();
+  }
+}
+
+Status CompressingWriter::Write(const char* data, size_t n) {
+  while (n > 0) {
+    if (current_ == nullptr) return Failed();
+    size_t room = kBufferSize - current_used_;
+    size_t step = n < room ? n : room;
+    std::memcpy(current_->data() + current_used_, data, step);
+    current_used_ += step;
+    total_ += step;
+    data += step;
+    n -= step;
+    if (current_used_ == kBufferSize) {
+      std::unique_lock<std::mutex> lock(mu_);
+      if (!error_.ok()) return error_;
+      PushCurrent(lock);
+      if (!error_.ok()) return error_;
+    }
+  }
+  return Failed();
+}
+
+Status CompressingWriter::Finish(uint32_t* crc, uint64_t* total) {
+  {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (current_ != nullptr && current_used_ > 0 && error_.ok()) {
+      current_->resize(current_used_);
+      full_.push_back(std::move(current_));
+      current_used_ = 0;
+    }
+    ending_ = true;
+    cv_.notify_all();
+    cv_.wait(lock, [this] { return done_; });
+  }
+  if (worker_.joinable()) worker_.join();
+  std::lock_guard<std::mutex> lock(mu_);
+  *crc = crc_;
+  *total = total_;
+  return error_;
+}
+
+void CompressingWriter::Cancel() noexcept {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stop_ = true;
+    cv_.notify_all();
+  }
+  if (worker_.joinable()) worker_.join();
+}
+
+}  // namespace vaultrun

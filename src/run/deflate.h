@@ -1,0 +1,98 @@
+// Raw deflate with ISA-L, and a pipeline that compresses on a second thread
+// while the caller goes on producing data.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/status.h"
+
+struct isal_zstream;
+
+namespace vaultrun {
+
+// ISA-L level 1: measured as fast as the fetch from the server while giving
+// ratios close to zlib's level 6 on SQL text.
+inline constexpr int kDeflateLevel = 1;
+
+// Receives compressed bytes in order.
+using DeflateSink = std::function<Status(const char* data, size_t n)>;
+
+// One raw deflate stream (no zlib or gzip wrapper), as a zip entry holds it.
+class RawDeflater {
+ public:
+  // level is ISA-L's 0..3.
+  explicit RawDeflater(int level = kDeflateLevel);
+  ~RawDeflater();
+  RawDeflater(const RawDeflater&) = delete;
+  RawDeflater& operator=(const RawDeflater&) = delete;
+
+  // Compresses n bytes, passing whatever output is ready to sink.
+  Status Add(const char* data, size_t n, const DeflateSink& sink);
+  // Ends the stream and passes the remaining output to sink.
+  Status Finish(const DeflateSink& sink);
+
+ private:
+  Status Run(const DeflateSink& sink, bool end);
+  std::unique_ptr<isal_zstream> stream_;
+  std::vector<uint8_t> level_buf_;
+  std::vector<uint8_t> out_;
+};
+
+// CRC-32 (the zip/gzip polynomial), continuing from crc.
+uint32_t Crc32(uint32_t crc, const char* data, size_t n);
+
+// Collects the caller's bytes into a few fixed buffers and deflates them on a
+// second thread, which hands the compressed bytes to the sink. Memory stays
+// at kBuffers x kBufferSize whatever the amount of data. The sink is only
+// called on the second thread, and never after Finish() or Cancel() returns.
+class CompressingWriter {
+ public:
+  static constexpr size_t kBuffers = 4;
+  static constexpr size_t kBufferSize = size_t{1} << 20;
+
+  CompressingWriter(int level, DeflateSink sink);
+  ~CompressingWriter();  // Cancel()
+  CompressingWriter(const CompressingWriter&) = delete;
+  CompressingWriter& operator=(const CompressingWriter&) = delete;
+
+  // Queues n bytes; waits while every buffer is in use. Returns the first
+  // failure of the compressor or the sink as soon as it is known.
+  Status Write(const char* data, size_t n);
+  // Compresses what is left, ends the stream and stops the thread.
+  // *crc and *total describe the uncompressed bytes.
+  Status Finish(uint32_t* crc, uint64_t* total);
+  // Stops the thread and drops what is queued. Never fails.
+  void Cancel() noexcept;
+
+ private:
+  using Buffer = std::vector<char>;
+  void Work(int level);
+  Status Failed();
+  // Hands the filling buffer to the worker; waits for a free one.
+  void PushCurrent(std::unique_lock<std::mutex>& lock);
+
+  DeflateSink sink_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<std::unique_ptr<Buffer>> free_;  // guarded by mu_
+  std::deque<std::unique_ptr<Buffer>> full_;   // guarded by mu_
+  bool ending_ = false;                        // guarded by mu_: no more input
+  bool stop_ = false;                          // guarded by mu_: drop everything
+  bool done_ = false;                          // guarded by mu_: the worker ended
+  Status error_;                               // guarded by mu_
+  uint32_t crc_ = 0;                           // written by the worker
+  uint64_t total_ = 0;                         // written by the producer
+  std::unique_ptr<Buffer> current_;            // producer's buffer
+  size_t current_used_ = 0;
+  std::thread worker_;
+};
+
+}  // namespace vaultrun

@@ -1,0 +1,148 @@
+#include "run/zip_io.h"
+
+#include <cerrno>
+
+namespace vaultrun {
+namespace {
+
+struct Stream {
+  std::unique_ptr<File> file;
+  bool writable = false;
+};
+
+ZipIo* Io(voidpf opaque) { return static_cast<ZipIo*>(opaque); }
+Stream* Str(voidpf stream) { return static_cast<Stream*>(stream); }
+
+voidpf OpenCb(voidpf opaque, const void* filename, int mode) {
+  ZipIo* io = Io(opaque);
+  OpenMode how = OpenMode::kRead;
+  bool writable = false;
+  if (mode & ZLIB_FILEFUNC_MODE_CREATE) {
+    how = OpenMode::kWriteNew;
+    writable = true;
+  } else if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) == ZLIB_FILEFUNC_MODE_READ) {
+    how = OpenMode::kRead;
+  } else {
+    how = OpenMode::kReadWrite;
+    writable = true;
+  }
+  auto stream = std::make_unique<Stream>();
+  Status s = io->env()->OpenFile(static_cast<const char*>(filename), how, 0600, &stream->file);
+  if (!s.ok()) {
+    io->Record(s);
+    return nullptr;
+  }
+  stream->writable = writable;
+  return stream.release();  // owned by minizip until CloseCb
+}
+
+uLong ReadCb(voidpf opaque, voidpf stream, void* buf, uLong size) {
+  char* out = static_cast<char*>(buf);
+  uLong done = 0;
+  while (done < size) {
+    size_t n = 0;
+    Status s = Str(stream)->file->Read(out + done, size - done, &n);
+    if (!s.ok()) {
+      Io(opaque)->Record(s);
+      break;
+    }
+    if (n == 0) break;
+    done += n;
+  }
+  return done;
+}
+
+uLong WriteCb(voidpf opaque, voidpf stream, const void* buf, uLong size) {
+  if (Io(opaque)->refuse_writes()) return 0;
+  Status s = Str(stream)->file->Write(static_cast<const char*>(buf), size);
+  if (!s.ok()) {
+    Io(opaque)->Record(s);
+    return 0;
+  }
+  return size;
+}
+
+ZPOS64_T TellCb(voidpf, voidpf stream) { return Str(stream)->file->Tell(); }
+
+long SeekCb(voidpf opaque, voidpf stream, ZPOS64_T offset, int origin) {
+  File* file = Str(stream)->file.get();
+  Status s;
+  switch (origin) {
+    case ZLIB_FILEFUNC_SEEK_SET:
+      s = file->Seek(offset);
+      break;
+    case ZLIB_FILEFUNC_SEEK_CUR:
+      s = file->Seek(file->Tell() + offset);
+      break;
+    case ZLIB_FILEFUNC_SEEK_END: {
+      uint64_t end = 0;
+      s = file->SeekToEnd(&end);
+      if (s.ok() && offset != 0) s = file->Seek(end + offset);
+      break;
+    }
+    default:
+      s = Status::Error(EINVAL, "seek: unknown origin");
+  }
+  if (!s.ok()) {
+    Io(opaque)->Record(s);
+    return -1;
+  }
+  return 0;
+}
+
+int CloseCb(voidpf opaque, voidpf stream) {
+  std::unique_ptr<Stream> owned(Str(stream));
+  ZipIo* io = Io(opaque);
+  Status s;
+  if (owned->writable && io->sync_on_close() && !io->refuse_writes()) s = owned->file->Sync();
+  Status c = owned->file->Close();
+  if (s.ok()) s = c;
+  if (!s.ok()) {
+    io->Record(s);
+    return -1;
+  }
+  return 0;
+}
+
+int ErrorCb(voidpf opaque, voidpf) { return Io(opaque)->error().ok() ? 0 : 1; }
+
+}  // namespace
+
+ZipIo::ZipIo(Env* env) : env_(env) {
+  funcs_.zopen64_file = OpenCb;
+  funcs_.zread_file = ReadCb;
+  funcs_.zwrite_file = WriteCb;
+  funcs_.ztell64_file = TellCb;
+  funcs_.zseek64_file = SeekCb;
+  funcs_.zclose_file = CloseCb;
+  funcs_.zerror_file = ErrorCb;
+  funcs_.opaque = this;
+}
+
+std::string ZipCodeText(int code) {
+  switch (code) {
+    case ZIP_OK:
+      return "no error";
+    case ZIP_ERRNO:
+      return "the zip library could not read or write the file";
+    case ZIP_PARAMERROR:
+      return "the zip library was given an invalid parameter";
+    case ZIP_BADZIPFILE:
+      return "not a valid zip archive (or an entry too large for its zip header)";
+    case ZIP_INTERNALERROR:
+      return "internal error in the zip library";
+    case UNZ_END_OF_LIST_OF_FILE:
+      return "no such entry in the zip archive";
+    case UNZ_CRCERROR:
+      return "entry data does not match its CRC-32";
+    default:
+      return "zip library error " + std::to_string(code);
+  }
+}
+
+Status ZipStatus(const ZipIo& io, int code, const std::string& context) {
+  if (!io.error().ok()) return io.error();
+  return Status::Error(EIO, context + ": " + ZipCodeText(code));
+}
+
+}  // namespace vaultrun

@@ -1,0 +1,73 @@
+// minizip's file access routed through the platform seam, and RAII owners
+// for minizip's handles.
+#pragma once
+
+#include <minizip/ioapi.h>
+#include <minizip/unzip.h>
+#include <minizip/zip.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/env.h"
+#include "platform/status.h"
+
+namespace vaultrun {
+
+// The opaque state of minizip's file callbacks: every open, read, write and
+// seek goes to Env, and the first failing call's Status is kept so that an
+// error code from minizip can be reported as what really failed.
+class ZipIo {
+ public:
+  explicit ZipIo(Env* env);
+  ZipIo(const ZipIo&) = delete;
+  ZipIo& operator=(const ZipIo&) = delete;
+
+  // The callback table to hand to zipOpen2_64 / unzOpen2_64. It points at
+  // this object, which must outlive every handle opened with it.
+  zlib_filefunc64_def* funcs() { return &funcs_; }
+
+  Env* env() const { return env_; }
+  // The first failure of a callback since the last ClearError().
+  const Status& error() const { return error_; }
+  void ClearError() { error_ = Status::OK(); }
+  void Record(const Status& s) {
+    if (error_.ok() && !s.ok()) error_ = s;
+  }
+
+  // When set, a file that was opened for writing is synced before it is
+  // closed (so zipClose ends with the archive on the storage device).
+  void set_sync_on_close(bool on) { sync_on_close_ = on; }
+  bool sync_on_close() const { return sync_on_close_; }
+  // When set, every write fails quietly: used to let zipClose free a handle
+  // whose pack is abandoned without writing a directory.
+  void set_refuse_writes(bool on) { refuse_writes_ = on; }
+  bool refuse_writes() const { return refuse_writes_; }
+
+ private:
+  Env* env_;
+  Status error_;
+  bool sync_on_close_ = false;
+  bool refuse_writes_ = false;
+  zlib_filefunc64_def funcs_;
+};
+
+// A failure built from a minizip result code: the callback's Status when a
+// callback failed, otherwise the code in words. context is e.g.
+// "pack db/a.sql into /x/a.zip".
+Status ZipStatus(const ZipIo& io, int code, const std::string& context);
+// minizip's zip and unzip result codes in words.
+std::string ZipCodeText(int code);
+
+struct ZipCloser {
+  void operator()(void* z) const { zipClose(static_cast<zipFile>(z), nullptr); }
+};
+struct UnzCloser {
+  void operator()(void* u) const { unzClose(static_cast<unzFile>(u)); }
+};
+// Closed by the destructor; release() the handle to close it with a checked
+// zipClose / unzClose.
+using ZipHandle = std::unique_ptr<void, ZipCloser>;
+using UnzHandle = std::unique_ptr<void, UnzCloser>;
+
+}  // namespace vaultrun
