@@ -53,7 +53,7 @@ CREATE TABLE picklog (
   map VARCHAR(11) NOT NULL
 ) ENGINE=InnoDB;
 INSERT INTO picklog SELECT seq, '2026-01-01' + INTERVAL seq SECOND, 1 + seq % $(n 150000),
-  ELT(1 + seq % 4, 'M', 'P', 'T', 'S'), 501 + seq % 20000, IF(seq % 2, 1, -1) * (1 + seq % 50),
+  ELT(1 + seq % 4, 'M', 'P', 'T', 'S'), 501 + seq % 20000, CAST(IF(seq % 2, 1, -1) AS SIGNED) * CAST(1 + seq % 50 AS SIGNED),
   seq % 11, ELT(1 + seq % 3, 'prontera', 'geffen', 'payon') FROM seq_1_to_$(n 1500000);
 
 CREATE TABLE chatlog (

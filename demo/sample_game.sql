@@ -68,7 +68,7 @@ CREATE TABLE picklog (
 
 INSERT INTO picklog (time, char_id, type, nameid, amount, map, price)
   SELECT '2026-12-01 00:00:00' + INTERVAL (seq * 97) SECOND, 1 + (seq % 4),
-         ELT(1 + seq % 4, 'M', 'P', 'T', 'S'), 501 + (seq % 300), IF(seq % 2 = 0, 1, -1) * (1 + seq % 9),
+         ELT(1 + seq % 4, 'M', 'P', 'T', 'S'), 501 + (seq % 300), CAST(IF(seq % 2 = 0, 1, -1) AS SIGNED) * CAST(1 + seq % 9 AS SIGNED),
          ELT(1 + seq % 3, 'prontera', 'geffen', 'payon'), IF(seq % 3 = 0, NULL, seq * 1.25)
   FROM seq_1_to_1200;
 
