@@ -82,9 +82,10 @@ std::string ProgramFolder::EntryContent(const std::string& archive, const std::s
 
 bool ProgramFolder::ArchiveTestsClean(const std::string& archive) {
   return RunCommand("unzip -tq '" + archive + "' >/dev/null") == 0 &&
-         RunCommand("python3 -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); "
-                    "sys.exit(z.testzip() is not None)' '" +
-                    archive + "'") == 0;
+         RunCommand(
+             "python3 -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); "
+             "sys.exit(z.testzip() is not None)' '" +
+             archive + "'") == 0;
 }
 
 }  // namespace vaultrun::test

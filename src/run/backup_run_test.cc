@@ -49,12 +49,14 @@ TEST_F(BackupRunTest, SuccessfulRunIsSilentAndSeedsItsSettings) {
   Table("empty", "id INT", "");
   ProgramFolder folder;
   UseBackupAccount(folder);
-  folder.WriteSettings("[HKEY_LOCAL_MACHINE\\Software\\Cobaltine\\Vaultrun\\cfg]\r\n\"format_sql\"=\"1\"\r\n");
+  folder.WriteSettings(
+      "[HKEY_LOCAL_MACHINE\\Software\\Cobaltine\\Vaultrun\\cfg]\r\n\"format_sql\"=\"1\"\r\n");
 
   ASSERT_EQ(0, folder.Run()) << ::testing::PrintToString(folder.Entries());
   EXPECT_TRUE(folder.Entries().empty());
   std::string archive = OnlyArchive(folder);
-  EXPECT_TRUE(std::regex_match(fs::path(archive).filename().string(), std::regex("[0-9]{14}\\.zip")));
+  EXPECT_TRUE(
+      std::regex_match(fs::path(archive).filename().string(), std::regex("[0-9]{14}\\.zip")));
   EXPECT_EQ((std::vector<std::string>{Entry("accounts", ".sql"), Entry("emblems", ".sql"),
                                       Entry("empty", ".sql")}),
             ProgramFolder::EntryNames(archive));
@@ -139,9 +141,9 @@ TEST_F(BackupRunTest, FailureOnTheThirdOfFiveTables) {
   ProgramFolder folder;
   UseBackupAccount(folder);
   EXPECT_EQ(1, folder.Run());
-  EXPECT_EQ((std::vector<std::string>{
-                "1\tVaultrun: data file for table t3/bad: not a valid file name"}),
-            folder.Entries());
+  EXPECT_EQ(
+      (std::vector<std::string>{"1\tVaultrun: data file for table t3/bad: not a valid file name"}),
+      folder.Entries());
   std::string archive = OnlyArchive(folder);
   EXPECT_EQ((std::vector<std::string>{Entry("t1", ".csv"), Entry("t2", ".csv")}),
             ProgramFolder::EntryNames(archive));
@@ -167,8 +169,10 @@ TEST_F(BackupRunTest, CatalogueOfConfigurationFailures) {
     const char* conf;
     const char* message;
   } cases[] = {
-      {"nothing: here\r\n", "Can't find MySql IP (mysql_server_ip or login_server_ip) in inter_kelvane.conf"},
-      {"login_server_ip: h\r\n", "Can't find MySql user (mysql_server_id or login_server_id) in inter_kelvane.conf"},
+      {"nothing: here\r\n",
+       "Can't find MySql IP (mysql_server_ip or login_server_ip) in inter_kelvane.conf"},
+      {"login_server_ip: h\r\n",
+       "Can't find MySql user (mysql_server_id or login_server_id) in inter_kelvane.conf"},
       {"login_server_ip: h\r\nmysql_server_id: u\r\n",
        "Can't find MySql pwd (mysql_server_pw or login_server_pw) in inter_kelvane.conf"},
       {"login_server_ip: h\r\nmysql_server_id: u\r\nmysql_server_pw: p\r\n",
@@ -231,23 +235,23 @@ TEST_F(BackupRunTest, ConcurrentRunsKeepEachOthersSettings) {
   std::string shared = first.settings_path();
   int status_a = -1, status_b = -1;
   std::thread a([&] {
-    status_a = test::RunCommand("cd '" + first.path() + "' && VAULTRUN_REGISTRY='" + shared +
-                                "' VAULTRUN_EVENT_LOG='" + first.Sub("events.log") + "' ./vaultrun");
+    status_a =
+        test::RunCommand("cd '" + first.path() + "' && VAULTRUN_REGISTRY='" + shared +
+                         "' VAULTRUN_EVENT_LOG='" + first.Sub("events.log") + "' ./vaultrun");
   });
   std::thread b([&] {
-    status_b = test::RunCommand("cd '" + second.path() + "' && VAULTRUN_REGISTRY='" + shared +
-                                "' VAULTRUN_EVENT_LOG='" + second.Sub("events.log") +
-                                "' ./vaultrun");
+    status_b =
+        test::RunCommand("cd '" + second.path() + "' && VAULTRUN_REGISTRY='" + shared +
+                         "' VAULTRUN_EVENT_LOG='" + second.Sub("events.log") + "' ./vaultrun");
   });
   a.join();
   b.join();
   EXPECT_EQ(0, status_a);
   EXPECT_EQ(0, status_b);
   std::string settings = first.Settings();
-  for (const std::string& value :
-       {std::string("\"mine\"=\"0\""), std::string("\"theirs\"=\"0\""),
-        "\"" + database_ + "_path\"", "\"" + other + "_path\"",
-        std::string("\"config_filename\"")}) {
+  for (const std::string& value : {std::string("\"mine\"=\"0\""), std::string("\"theirs\"=\"0\""),
+                                   "\"" + database_ + "_path\"", "\"" + other + "_path\"",
+                                   std::string("\"config_filename\"")}) {
     EXPECT_NE(std::string::npos, settings.find(value)) << value << "\n" << settings;
   }
 }
