@@ -21,6 +21,10 @@ constexpr uint64_t kZip64Hint = uint64_t{1} << 30;
 // worst-case growth is far below this margin.
 constexpr uint64_t kPlainEntryLimit = 0xF0000000;
 constexpr size_t kCopyBufferSize = size_t{1} << 20;
+// minizip 1.1 writes no zip64 end record for more than 65535 entries (only
+// for offsets past 4 GiB), which Info-ZIP cannot read; so entry counts stay
+// below the 16-bit field's 0xFFFF escape.
+constexpr size_t kMaxEntries = 0xFFFF - 1;
 
 // The tail file: magic, kind, offset, length, the saved bytes, CRC-32 of
 // all that precedes it.
@@ -249,6 +253,11 @@ void RunArchive::BeginEntry(const std::string& entry_name, uint64_t size_hint) {
     ThrowIfError(ReadZipLayout(env_, path_, &pack->layout));
     bool same_name = false;
     for (const std::string& name : pack->layout.names) same_name |= name == entry_name;
+    if (pack->layout.names.size() + (same_name ? 0 : 1) > kMaxEntries) {
+      throw Failure(EFBIG, pack->context + ": the archive already holds " +
+                               std::to_string(kMaxEntries) +
+                               " entries or more, the most it can hold");
+    }
     pack->mode = same_name ? TailKind::kReplace : TailKind::kAppend;
     if (!same_name) {
       rec.offset = pack->layout.directory_offset;

@@ -68,7 +68,8 @@ class RunArchive {
 // Puts back an archive that a killed process left mid-pack from the tail
 // file beside it; OK and nothing done when there is none. A tail file that
 // is damaged, or that belongs to a pack whose archive is already complete,
-// is removed without touching the archive. Takes the folder's pack lock.
+// is removed without touching the archive. Takes the folder's pack lock, so
+// it must not be called while this thread has a pack open in that folder.
 Status RepairArchive(Env* env, const std::string& archive_path);
 
 }  // namespace vaultrun

@@ -249,6 +249,32 @@ TEST_F(ArchiveTest, AppendsToArchiveWithCommentFromAnotherWriter) {
   EXPECT_TRUE(UnzipTestsClean(zip_));
 }
 
+TEST_F(ArchiveTest, ReadsZip64EndRecordsAndStopsAtTheEntryLimit) {
+  // More than 65535 entries: the archive ends in zip64 records. minizip
+  // would append without them, so the pack is refused and nothing changes.
+  const std::string script = dir_.Sub("many.py");
+  WriteFileOrDie(script,
+                 "import sys, zipfile\n"
+                 "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_STORED) as z:\n"
+                 "    for i in range(65540):\n"
+                 "        z.writestr('db/%d' % i, '')\n");
+  ASSERT_EQ(0, RunCommand("python3 '" + script + "' '" + zip_ + "'"));
+  const std::string before = ReadFileOrDie(zip_);
+  RunArchive archive(env_.get(), zip_);
+  try {
+    archive.BeginEntry("db/last.sql", 0);
+    FAIL() << "no failure raised";
+  } catch (const Failure& f) {
+    EXPECT_EQ(EFBIG, f.number());
+    EXPECT_NE(std::string::npos, f.description().find("already holds 65534 entries"))
+        << f.description();
+  }
+  EXPECT_TRUE(ReadFileOrDie(zip_) == before);
+  EXPECT_FALSE(env_->Exists(zip_ + ".tail"));
+  EXPECT_THROW(archive.BeginEntry("db/7", 0), Failure);  // a rewrite too
+  EXPECT_TRUE(ReadFileOrDie(zip_) == before);
+}
+
 TEST_F(ArchiveTest, WriteFailureMidEntryPutsArchiveBack) {
   test::FaultEnv env(env_.get());
   RunArchive archive(&env, zip_);
