@@ -1,8 +1,8 @@
 // The process entry: creates the real platform services, runs one backup
 // and turns the way it ended into the exit status (0 after a run without a
-// failure, 1 otherwise). Nothing is printed; failures go to the event log.
-#include <cstdlib>
-#include <string>
+// failure, 1 otherwise). Nothing is printed and the command line is not
+// read; failures go to the event log.
+#include <memory>
 
 #include "app/process.h"
 #include "app/report.h"
@@ -11,30 +11,11 @@
 #include "platform/settings_store.h"
 #include "run/backup_run.h"
 
-namespace {
-
-// The only environment the program reads besides the MariaDB client's
-// MYSQL_TCP_PORT and MYSQL_UNIX_PORT: where the settings file and the
-// event-log file are, for tests and for hosts without a system log.
-std::string EnvironmentValue(const char* name) {
-  const char* value = std::getenv(name);
-  return value == nullptr ? std::string() : std::string(value);
-}
-
-}  // namespace
-
 int main() {
   using namespace vaultrun;
   std::unique_ptr<Env> env = NewDefaultEnv();
-
-  std::string settings_path = EnvironmentValue("VAULTRUN_REGISTRY");
-  if (settings_path.empty()) settings_path = "/etc/cobaltine/vaultrun.reg";
-  std::unique_ptr<SettingsStore> settings = NewRegFileSettingsStore(env.get(), settings_path);
-
-  std::string event_log_path = EnvironmentValue("VAULTRUN_EVENT_LOG");
-  std::unique_ptr<EventLog> event_log = event_log_path.empty()
-                                            ? NewSystemEventLog()
-                                            : NewFileEventLog(env.get(), event_log_path);
+  std::unique_ptr<SettingsStore> settings = NewDefaultSettingsStore(env.get());
+  std::unique_ptr<EventLog> event_log = NewDefaultEventLog(env.get());
 
   Process process;
   process.env = env.get();

@@ -27,6 +27,10 @@ class EventLog {
   virtual void Write(const std::string& text, std::optional<int> type) = 0;
 };
 
+// The log that a run reports to: the file named by the environment variable
+// VAULTRUN_EVENT_LOG when it is set, else the platform's system log.
+std::unique_ptr<EventLog> NewDefaultEventLog(Env* env);
+
 // The platform's system log (event_log_posix.cc or event_log_windows.cc).
 std::unique_ptr<EventLog> NewSystemEventLog();
 

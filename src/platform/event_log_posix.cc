@@ -1,6 +1,8 @@
 // The system log on POSIX: syslog(3), ident "Vaultrun", facility daemon.
 #include <syslog.h>
 
+#include <cstdlib>
+
 #include "platform/event_log.h"
 
 namespace vaultrun {
@@ -20,6 +22,12 @@ class SyslogEventLog : public EventLog {
 };
 
 }  // namespace
+
+std::unique_ptr<EventLog> NewDefaultEventLog(Env* env) {
+  const char* path = std::getenv("VAULTRUN_EVENT_LOG");
+  if (path != nullptr && *path != '\0') return NewFileEventLog(env, path);
+  return NewSystemEventLog();
+}
 
 std::unique_ptr<EventLog> NewSystemEventLog() { return std::make_unique<SyslogEventLog>(); }
 

@@ -29,7 +29,12 @@ class SettingsStore {
                               const std::string& value_name, const std::string& text) = 0;
 };
 
-// The platform's store. On POSIX: the file at path (a REGEDIT4-style text
+// The store that a run uses on this platform: on POSIX the file named by
+// the environment variable VAULTRUN_REGISTRY, else
+// /etc/cobaltine/vaultrun.reg; on Windows the registry.
+std::unique_ptr<SettingsStore> NewDefaultSettingsStore(Env* env);
+
+// A store kept in a registry-export file. On POSIX: the file at path (a REGEDIT4-style text
 // file, see reg_file.h), written atomically under a lock file beside it.
 std::unique_ptr<SettingsStore> NewRegFileSettingsStore(Env* env, const std::string& path);
 

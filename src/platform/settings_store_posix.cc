@@ -2,6 +2,8 @@
 // config/reg_file.h), read whole and replaced atomically on every write.
 #include <sys/stat.h>
 
+#include <cstdlib>
+
 #include "config/reg_file.h"
 #include "platform/env.h"
 #include "platform/settings_store.h"
@@ -95,6 +97,13 @@ class RegFileSettingsStore : public SettingsStore {
 };
 
 }  // namespace
+
+std::unique_ptr<SettingsStore> NewDefaultSettingsStore(Env* env) {
+  const char* path = std::getenv("VAULTRUN_REGISTRY");
+  return NewRegFileSettingsStore(env, path != nullptr && *path != '\0'
+                                          ? std::string(path)
+                                          : std::string("/etc/cobaltine/vaultrun.reg"));
+}
 
 std::unique_ptr<SettingsStore> NewRegFileSettingsStore(Env* env, const std::string& path) {
   return std::make_unique<RegFileSettingsStore>(env, path);

@@ -47,6 +47,24 @@ void ExportTable(Process& process, RunRecordsets& sets, RunArchive& archive,
   ThrowIfError(env->DeleteFile(data_file));
 }
 
+// Puts back every archive of the database folder that a killed run left
+// in the middle of a pack, from the tail file kept beside it, so that no
+// archive is left that a reader cannot open.
+void RepairArchives(Env* env, const std::string& database_folder) {
+  if (!env->FolderExists(database_folder)) return;
+  std::vector<std::string> names;
+  ThrowIfError(env->ListFolder(database_folder, &names));
+  static const std::string kTail = ".zip.tail";
+  for (const std::string& name : names) {
+    if (name.size() > kTail.size() &&
+        name.compare(name.size() - kTail.size(), kTail.size(), kTail) == 0) {
+      std::string archive =
+          database_folder + env->Separator() + name.substr(0, name.size() - (kTail.size() - 4));
+      ThrowIfError(RepairArchive(env, archive));
+    }
+  }
+}
+
 }  // namespace
 
 void Main(Process& process) {
@@ -58,6 +76,7 @@ void Main(Process& process) {
   // The run-level handler: every failure below that no step handles itself
   // is reported once and ends the run through ShutDown.
   try {
+    RepairArchives(env, process.BackupFolder + process.DbName);
     if (!OpenConnection(process)) {
       if (!process.SessionConnection) {
         throw Failure(kErrDatabase, "the database connection could not be created");
