@@ -243,10 +243,12 @@ TEST_F(SessionTest, ShutDownClosesEverythingAndEndsTheProcess) {
   EXPECT_EQ(first, nullptr);
   EXPECT_EQ(second, nullptr);
   EXPECT_EQ(process_.SessionConnection, nullptr);
-  for (int i = 0; i < 100 && BackupSessions() != before; ++i) {
+  // Sessions of earlier tests may still be ending, so the count may drop
+  // below where it was; this session's own must be gone.
+  for (int i = 0; i < 100 && BackupSessions() > before; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  EXPECT_EQ(BackupSessions(), before);
+  EXPECT_LE(BackupSessions(), before);
 }
 
 }  // namespace
