@@ -1,0 +1,70 @@
+#include "run/completeness_mark.h"
+
+#include <charconv>
+
+namespace vaultrun {
+namespace {
+
+constexpr size_t kMaxComment = 65535;
+
+}  // namespace
+
+std::string BuildCompletenessMark(const CompletenessMark& mark) {
+  std::string head = "Vaultrun\n" + mark.version + "\n" + mark.stamp + "\n" + mark.database + "\n";
+  std::string lines;
+  uint64_t more = mark.more_tables;
+  for (size_t i = 0; i < mark.tables.size(); ++i) {
+    std::string line = mark.tables[i].first + "\t" + std::to_string(mark.tables[i].second) + "\n";
+    // Room is kept for the "more" line and the last line.
+    if (i >= kMarkMaxTables || head.size() + lines.size() + line.size() + 64 > kMaxComment) {
+      more += mark.tables.size() - i;
+      break;
+    }
+    lines += line;
+  }
+  std::string text = head + lines;
+  if (more > 0) text += "... and " + std::to_string(more) + " more tables\n";
+  return text + kMarkLastLine + "\n";
+}
+
+std::optional<CompletenessMark> ParseCompletenessMark(std::string_view comment) {
+  std::vector<std::string_view> lines;
+  while (!comment.empty()) {
+    size_t end = comment.find('\n');
+    if (end == std::string_view::npos) return std::nullopt;  // every line ends in LF
+    lines.push_back(comment.substr(0, end));
+    comment.remove_prefix(end + 1);
+  }
+  if (lines.size() < 5 || lines[0] != "Vaultrun" || lines.back() != kMarkLastLine) {
+    return std::nullopt;
+  }
+  CompletenessMark mark;
+  mark.version = lines[1];
+  mark.stamp = lines[2];
+  mark.database = lines[3];
+  for (size_t i = 4; i + 1 < lines.size(); ++i) {
+    std::string_view line = lines[i];
+    uint64_t n = 0;
+    if (line.rfind("... and ", 0) == 0 && i + 2 == lines.size()) {
+      std::string_view rest = line.substr(8);
+      auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), n);
+      if (ec != std::errc() || std::string_view(end, static_cast<size_t>(rest.data() + rest.size() -
+                                                                         end)) != " more tables") {
+        return std::nullopt;
+      }
+      mark.more_tables = n;
+      continue;
+    }
+    size_t tab = line.rfind('\t');
+    if (tab == std::string_view::npos) return std::nullopt;
+    std::string_view count = line.substr(tab + 1);
+    auto [end, ec] = std::from_chars(count.data(), count.data() + count.size(), n);
+    if (ec != std::errc() || end != count.data() + count.size() || count.empty()) {
+      return std::nullopt;
+    }
+    mark.tables.emplace_back(std::string(line.substr(0, tab)), n);
+  }
+  return mark;
+}
+
+}  // namespace vaultrun

@@ -1,0 +1,47 @@
+// The completeness mark: the zip comment that a run writes into its archive
+// at its normal end, and that every pack removes first. An archive whose
+// last run failed or was killed carries none, so a user (unzip -z) or a
+// script can tell a whole backup from a cut-off one.
+//
+//   Vaultrun
+//   <version>
+//   <run stamp, 14 digits>
+//   <database>
+//   <table><TAB><rows>          one line per exported table, at most 1,000
+//   ... and <N> more tables     when there were more
+//   Vaultrun: run complete
+//
+// Lines end with LF. The comment is at most 65,535 bytes.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vaultrun {
+
+inline constexpr const char kMarkLastLine[] = "Vaultrun: run complete";
+inline constexpr size_t kMarkMaxTables = 1000;
+
+struct CompletenessMark {
+  std::string version;
+  std::string stamp;
+  std::string database;
+  // Exported tables in run order with their row counts.
+  std::vector<std::pair<std::string, uint64_t>> tables;
+  // Tables exported beyond those listed.
+  uint64_t more_tables = 0;
+};
+
+// The comment text; table lines that would pass the zip comment's limit are
+// counted in the "more" line instead.
+std::string BuildCompletenessMark(const CompletenessMark& mark);
+
+// The mark in a zip comment, or nothing when the comment is not a whole
+// mark (no comment, another program's comment, or cut off).
+std::optional<CompletenessMark> ParseCompletenessMark(std::string_view comment);
+
+}  // namespace vaultrun

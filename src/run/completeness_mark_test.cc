@@ -1,0 +1,54 @@
+#include "run/completeness_mark.h"
+
+#include <gtest/gtest.h>
+
+namespace vaultrun {
+namespace {
+
+TEST(CompletenessMark, BuildsAndReadsBack) {
+  CompletenessMark mark{
+      "0.1.0", "20261207043000", "kelvane_game", {{"accounts", 4}, {"empty", 0}}, 0};
+  std::string text = BuildCompletenessMark(mark);
+  EXPECT_EQ(
+      "Vaultrun\n0.1.0\n20261207043000\nkelvane_game\naccounts\t4\nempty\t0\n"
+      "Vaultrun: run complete\n",
+      text);
+  auto parsed = ParseCompletenessMark(text);
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(mark.tables, parsed->tables);
+  EXPECT_EQ("kelvane_game", parsed->database);
+  EXPECT_EQ("20261207043000", parsed->stamp);
+}
+
+TEST(CompletenessMark, ManyTablesStayWithinTheCommentLimit) {
+  CompletenessMark mark{"0.1.0", "20261207043000", "db", {}, 0};
+  for (int i = 0; i < 1500; ++i) mark.tables.emplace_back("table_" + std::to_string(i), i);
+  std::string text = BuildCompletenessMark(mark);
+  EXPECT_LE(text.size(), 65535u);
+  auto parsed = ParseCompletenessMark(text);
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(1000u, parsed->tables.size());
+  EXPECT_EQ(500u, parsed->more_tables);
+  // Long names fill the comment before the table limit does.
+  mark.tables.assign(900, {std::string(200, 'n'), 1});
+  text = BuildCompletenessMark(mark);
+  EXPECT_LE(text.size(), 65535u);
+  parsed = ParseCompletenessMark(text);
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(900u, parsed->tables.size() + parsed->more_tables);
+}
+
+TEST(CompletenessMark, AnythingElseIsNoMark) {
+  EXPECT_FALSE(ParseCompletenessMark(""));
+  EXPECT_FALSE(ParseCompletenessMark("made by another zip tool"));
+  EXPECT_FALSE(ParseCompletenessMark("Vaultrun\n0.1.0\n20261207043000\ndb\nt\t1\n"));
+  EXPECT_FALSE(
+      ParseCompletenessMark("Vaultrun\n0.1.0\n20261207043000\ndb\nt\tx\nVaultrun: run complete\n"));
+  EXPECT_FALSE(
+      ParseCompletenessMark("Vaultrun\n0.1.0\n20261207043000\ndb\nVaultrun: run complete"));
+  EXPECT_TRUE(
+      ParseCompletenessMark("Vaultrun\n0.1.0\n20261207043000\ndb\nVaultrun: run complete\n"));
+}
+
+}  // namespace
+}  // namespace vaultrun
