@@ -119,6 +119,49 @@ Status PutBackTail(Env* env, const std::string& path, uint64_t offset, const std
   return s.ok() ? c : s;
 }
 
+// Where the end record stands in an archive's tail: the last one whose
+// comment reaches exactly to the end.
+bool FindEndRecord(const std::string& tail, size_t* at) {
+  constexpr size_t kEndSize = 22;
+  if (tail.size() < kEndSize) return false;
+  for (size_t i = tail.size() - kEndSize + 1; i-- > 0;) {
+    if (GetLe(tail, i, 4) == 0x06054b50 && i + kEndSize + GetLe(tail, i + 20, 2) == tail.size()) {
+      *at = i;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Replaces the archive's comment, the lock held. The old tail is saved in
+// the tail file first, so a crash halfway is put back like a pack.
+Status SetCommentLocked(Env* env, const std::string& path, const std::string& comment) {
+  if (comment.size() > 0xffff) return Status::Error(EINVAL, "comment of " + path + ": too long");
+  ZipLayout layout;
+  Status s = ReadZipLayout(env, path, &layout);
+  if (!s.ok()) return s;
+  size_t at = 0;
+  if (!FindEndRecord(layout.tail, &at)) {
+    return Status::Error(EINVAL, "comment of " + path + ": no end record");
+  }
+  if (layout.tail.compare(at + 22, std::string::npos, comment) == 0) return Status::OK();
+  std::string tail = layout.tail.substr(0, at + 20);
+  PutLe(&tail, comment.size(), 2);
+  tail += comment;
+  TailRecord rec{TailKind::kAppend, layout.directory_offset, layout.tail};
+  s = WriteTailFile(env, path, rec);
+  if (!s.ok()) return s;
+  s = PutBackTail(env, path, layout.directory_offset, tail);
+  if (!s.ok()) {
+    // The old tail goes back; when even that fails the tail file stays.
+    if (PutBackTail(env, path, layout.directory_offset, layout.tail).ok()) {
+      (void)DeleteIfExists(env, TailPath(path));
+    }
+    return s;
+  }
+  return DeleteIfExists(env, TailPath(path));
+}
+
 // True when the archive at path ends in a consistent central directory;
 // *status is set when that cannot be told (the file cannot be read).
 bool ArchiveComplete(Env* env, const std::string& path, Status* status) {
@@ -250,6 +293,9 @@ void RunArchive::BeginEntry(const std::string& entry_name, uint64_t size_hint) {
   ThrowIfError(RepairLocked(env_, path_));
   TailRecord rec;
   if (env_->Exists(path_)) {
+    // Every pack first removes the archive's comment (the completeness mark
+    // of an earlier run), so a pack that fails leaves no mark behind.
+    ThrowIfError(SetCommentLocked(env_, path_, ""));
     ThrowIfError(ReadZipLayout(env_, path_, &pack->layout));
     bool same_name = false;
     for (const std::string& name : pack->layout.names) same_name |= name == entry_name;
@@ -404,6 +450,27 @@ void RunArchive::PackFile(const std::string& data_file_path, const std::string& 
     AbortEntry();
     throw;
   }
+}
+
+Status SetArchiveComment(Env* env, const std::string& archive_path, const std::string& comment) {
+  std::unique_ptr<FileLock> lock;
+  Status s = env->LockFile(LockPath(env, archive_path), &lock);
+  if (s.ok()) s = RepairLocked(env, archive_path);
+  if (s.ok()) s = SetCommentLocked(env, archive_path, comment);
+  return s;
+}
+
+Status ReadArchiveComment(Env* env, const std::string& archive_path, std::string* comment) {
+  comment->clear();
+  ZipLayout layout;
+  Status s = ReadZipLayout(env, archive_path, &layout);
+  if (!s.ok()) return s;
+  size_t at = 0;
+  if (!FindEndRecord(layout.tail, &at)) {
+    return Status::Error(EINVAL, "comment of " + archive_path + ": no end record");
+  }
+  *comment = layout.tail.substr(at + 22);
+  return Status::OK();
 }
 
 Status RepairArchive(Env* env, const std::string& archive_path) {

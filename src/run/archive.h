@@ -65,6 +65,13 @@ class RunArchive {
   std::unique_ptr<Pack> pack_;
 };
 
+// Replaces the archive's zip comment (at most 65,535 bytes), safely against
+// a crash halfway, under the folder's pack lock.
+Status SetArchiveComment(Env* env, const std::string& archive_path, const std::string& comment);
+
+// The archive's zip comment ("" when it has none).
+Status ReadArchiveComment(Env* env, const std::string& archive_path, std::string* comment);
+
 // Puts back an archive that a killed process left mid-pack from the tail
 // file beside it; OK and nothing done when there is none. A tail file that
 // is damaged, or that belongs to a pack whose archive is already complete,

@@ -561,3 +561,53 @@ TEST_F(ArchiveTest, RefusesToAppendToDamagedArchive) {
 
 }  // namespace
 }  // namespace vaultrun
+
+namespace vaultrun {
+namespace {
+
+TEST(ArchiveComment, SetReadAndRemovedByTheNextPack) {
+  test::TempDir dir;
+  auto env = NewDefaultEnv();
+  std::string path = dir.Sub("20260101000000.zip");
+  RunArchive archive(env.get(), path);
+  archive.BeginEntry("db/a.sql", 10);
+  archive.Write("aaaa", 4);
+  archive.CommitEntry();
+  std::string comment = "x";
+  ASSERT_TRUE(ReadArchiveComment(env.get(), path, &comment).ok());
+  EXPECT_EQ("", comment);
+
+  ASSERT_TRUE(SetArchiveComment(env.get(), path, "Vaultrun\nmark\n").ok());
+  ASSERT_TRUE(ReadArchiveComment(env.get(), path, &comment).ok());
+  EXPECT_EQ("Vaultrun\nmark\n", comment);
+  std::string out;
+  ASSERT_EQ(
+      0, test::RunCommand("unzip -tq '" + path + "' >/dev/null && unzip -z '" + path + "'", &out));
+  EXPECT_NE(std::string::npos, out.find("Vaultrun\nmark"));
+  // A shorter comment leaves no stale bytes behind.
+  ASSERT_TRUE(SetArchiveComment(env.get(), path, "m").ok());
+  ASSERT_TRUE(ReadArchiveComment(env.get(), path, &comment).ok());
+  EXPECT_EQ("m", comment);
+
+  // A pack removes the mark first, and a failed pack does not bring it back.
+  test::FaultEnv faulty(env.get());
+  RunArchive second(&faulty, path);
+  second.BeginEntry("db/b.sql", 10);
+  faulty.FailWritesAfter(".zip", 0);
+  EXPECT_THROW(
+      {
+        second.Write("bbbb", 4);
+        second.CommitEntry();
+      },
+      Failure);
+  // The disk stayed full while putting back, so the repair finishes it.
+  faulty.DisarmWrites();
+  ASSERT_TRUE(RepairArchive(env.get(), path).ok());
+  ASSERT_TRUE(ReadArchiveComment(env.get(), path, &comment).ok());
+  EXPECT_EQ("", comment);
+  EXPECT_EQ(0, test::RunCommand("unzip -tq '" + path + "' >/dev/null"));
+  EXPECT_FALSE(env->Exists(path + ".tail"));
+}
+
+}  // namespace
+}  // namespace vaultrun

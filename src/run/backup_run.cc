@@ -1,8 +1,11 @@
 #include "run/backup_run.h"
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "app/report.h"
 #include "config/registry.h"
@@ -10,17 +13,19 @@
 #include "db/session.h"
 #include "platform/failure.h"
 #include "run/archive.h"
+#include "run/completeness_mark.h"
 #include "run/data_file.h"
 #include "run/export_query.h"
+#include "run/retention.h"
 
 namespace vaultrun {
 namespace {
 
 // Exports one table: queries, data file (compressed into the archive entry
 // as it is written), pack, deletion.
-void ExportTable(Process& process, RunRecordsets& sets, RunArchive& archive,
-                 const std::string& table, const std::string& database_folder, int32_t format_sql,
-                 const std::string& format_insert) {
+uint64_t ExportTable(Process& process, RunRecordsets& sets, RunArchive& archive,
+                     const std::string& table, const std::string& database_folder,
+                     int32_t format_sql, const std::string& format_insert) {
   Env* env = process.env;
   const std::string table_base_path = database_folder + env->Separator() + table;
   const std::string data_file = table_base_path + DataFileExtension(format_sql);
@@ -32,9 +37,10 @@ void ExportTable(Process& process, RunRecordsets& sets, RunArchive& archive,
   }
   archive.BeginEntry(process.DbName + "/" + table + DataFileExtension(format_sql),
                      std::numeric_limits<uint64_t>::max());
+  uint64_t rows = 0;
   try {
-    WriteDataFile(process, table, table_base_path, sets, format_sql, format_insert, aliased,
-                  [&archive](const char* data, size_t size) { archive.Write(data, size); });
+    rows = WriteDataFile(process, table, table_base_path, sets, format_sql, format_insert, aliased,
+                         [&archive](const char* data, size_t size) { archive.Write(data, size); });
   } catch (...) {
     // A data file cut short must not be taken for a whole one, and the
     // archive goes back to what it held before this table.
@@ -45,6 +51,68 @@ void ExportTable(Process& process, RunRecordsets& sets, RunArchive& archive,
   // The pack. When it fails the complete data file stays on disk.
   archive.CommitEntry();
   ThrowIfError(env->DeleteFile(data_file));
+  return rows;
+}
+
+// Runs a statement whose failure ends the run like the table listing's.
+void RunStatement(Process& process, const std::string& sql, RunRecordsets& sets) {
+  std::unique_ptr<db::Recordset> result;
+  if (!RunQuery(process, sql, result)) {
+    WriteEventLogEntry(process, "Vaultrun: " + process.LastErrorDescription, kEventError);
+    ShutDown(process, sets.TableResult, sets.TableList);
+  }
+  CloseRecordset(result);
+}
+
+// The tables that the run will export, in listing order: every table whose
+// exclusion flag is not "1". Read from a listing of its own.
+std::vector<std::string> TablesToExport(Process& process, RunRecordsets& sets) {
+  std::unique_ptr<db::Recordset> list;
+  if (!RunQuery(process, "show tables", list)) {
+    WriteEventLogEntry(process, "Vaultrun: " + process.LastErrorDescription, kEventError);
+    ShutDown(process, sets.TableResult, sets.TableList);
+  }
+  std::vector<std::string> tables;
+  for (; !list->Eof(); list->MoveNext()) {
+    std::string table = list->GetFields().Item(0).GetValue().Text();
+    if (process.settings->ReadRegString(kHkeyLocalMachine, kProgramKey, table, "0") != "1") {
+      tables.push_back(table);
+    }
+  }
+  CloseRecordset(list);
+  return tables;
+}
+
+// Warns (and goes on) when the backup folder's file system has less room
+// than the database holds, as the server reports its size.
+void WarnLowSpace(Process& process, RunRecordsets& sets) {
+  std::unique_ptr<db::Recordset> size;
+  if (!RunQuery(process,
+                "select sum(data_length + index_length) from information_schema.tables"
+                " where table_schema = database()",
+                size)) {
+    WriteEventLogEntry(process, "Vaultrun: " + process.LastErrorDescription, kEventError);
+    ShutDown(process, sets.TableResult, sets.TableList);
+  }
+  uint64_t database_bytes = 0;
+  if (!size->Eof() && !size->GetFields().Item(0).GetValue().IsNull()) {
+    database_bytes = std::stoull(size->GetFields().Item(0).GetValue().Text());
+  }
+  CloseRecordset(size);
+  uint64_t free_bytes = 0;
+  ThrowIfError(process.env->FreeSpace(process.BackupFolder, &free_bytes));
+  if (free_bytes < database_bytes) {
+    WriteEventLogEntry(process,
+                       "Vaultrun: low disk space: " + std::to_string(free_bytes >> 20) +
+                           " MB free in " + process.BackupFolder + ", the database " +
+                           process.DbName + " holds " + std::to_string(database_bytes >> 20) +
+                           " MB",
+                       kEventWarning);
+  }
+}
+
+bool SettingIs(Process& process, const char* name, const char* text) {
+  return process.settings->ReadRegString(kHkeyLocalMachine, kSettingsKey, name, "") == text;
 }
 
 // Puts back every archive of the database folder that a killed run left
@@ -72,11 +140,13 @@ void Main(Process& process) {
 
   Env* env = process.env;
   SettingsStore* settings = process.settings;
+  const auto started = std::chrono::steady_clock::now();
   RunRecordsets sets;
   // The run-level handler: every failure below that no step handles itself
   // is reported once and ends the run through ShutDown.
   try {
-    RepairArchives(env, process.BackupFolder + process.DbName);
+    const std::string database_folder = process.BackupFolder + process.DbName;
+    RepairArchives(env, database_folder);
     if (!OpenConnection(process)) {
       if (!process.SessionConnection) {
         throw Failure(kErrDatabase, "the database connection could not be created");
@@ -84,6 +154,22 @@ void Main(Process& process) {
       const db::Error& error = process.SessionConnection->GetErrors().Item(0);
       WriteEventLogEntry(process, "Vaultrun: " + error.Description, kEventError);
       ShutDown(process, sets.TableResult, sets.TableList);
+    }
+    // Every table's rows come from one point in time: a consistent snapshot,
+    // or, for tables of engines without transactions, read locks on every
+    // exported table for the whole run.
+    const bool lock_tables = SettingIs(process, "lock_tables", "1");
+    if (lock_tables) {
+      std::vector<std::string> tables = TablesToExport(process, sets);
+      if (!tables.empty()) {
+        std::string sql = "lock tables ";
+        for (const std::string& table : tables) sql += QuoteName(table) + " read,";
+        sql.pop_back();
+        RunStatement(process, sql, sets);
+      }
+    } else if (!SettingIs(process, "consistent_snapshot", "0")) {
+      RunStatement(process, "set session transaction isolation level repeatable read", sets);
+      RunStatement(process, "start transaction with consistent snapshot", sets);
     }
     if (!RunQuery(process, "show tables", sets.TableList)) {
       WriteEventLogEntry(process, "Vaultrun: " + process.LastErrorDescription, kEventError);
@@ -94,21 +180,52 @@ void Main(Process& process) {
         settings->ReadRegString(kHkeyLocalMachine, kSettingsKey, "format_sql", "0"));
     const std::string format_insert =
         settings->ReadRegString(kHkeyLocalMachine, kSettingsKey, "format_insert", "0");
-    const std::string database_folder = process.BackupFolder + process.DbName;
-    RunArchive archive(env, database_folder + env->Separator() + DateStamp(run_time) + ".zip");
+    const std::string stamp = DateStamp(run_time);
+    const std::string archive_path = database_folder + env->Separator() + stamp + ".zip";
+    RunArchive archive(env, archive_path);
+    if (SettingIs(process, "warn_low_space", "1")) WarnLowSpace(process, sets);
 
+    CompletenessMark mark{VAULTRUN_VERSION, stamp, process.DbName, {}, 0};
+    uint64_t total_rows = 0;
     while (!sets.TableList->Eof()) {
       const std::string table = sets.TableList->GetFields().Item(0).GetValue().Text();
       if (settings->ReadRegString(kHkeyLocalMachine, kProgramKey, table, "0") != "1") {
         if (!env->Exists(database_folder)) {
           ThrowIfError(env->CreateFolder(database_folder, 0700));
         }
-        ExportTable(process, sets, archive, table, database_folder, format_sql, format_insert);
+        uint64_t rows =
+            ExportTable(process, sets, archive, table, database_folder, format_sql, format_insert);
+        mark.tables.emplace_back(table, rows);
+        total_rows += rows;
         if (settings->ReadRegString(kHkeyLocalMachine, kProgramKey, table, "").empty()) {
           settings->WriteRegString(kHkeyLocalMachine, std::string(kProgramKey) + "\\", table, "0");
         }
       }
       sets.TableList->MoveNext();
+    }
+
+    // The normal end: the archive says that it is whole, then old runs may go.
+    if (!mark.tables.empty()) {
+      ThrowIfError(SetArchiveComment(env, archive_path, BuildCompletenessMark(mark)));
+    }
+    const int32_t keep_runs =
+        FormatSqlNumber(settings->ReadRegString(kHkeyLocalMachine, kSettingsKey, "keep_runs", "0"));
+    if (keep_runs >= 1 && env->FolderExists(database_folder)) {
+      PruneArchives(env, database_folder, keep_runs);
+    }
+    if (SettingIs(process, "log_success", "1") && !process.Failed) {
+      uint64_t archive_bytes = 0;
+      if (!mark.tables.empty()) ThrowIfError(env->FileSize(archive_path, &archive_bytes));
+      auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::steady_clock::now() - started)
+                         .count();
+      WriteEventLogEntry(process,
+                         "Vaultrun: backup of " + process.DbName +
+                             " complete: " + std::to_string(mark.tables.size()) + " tables, " +
+                             std::to_string(total_rows) + " rows, archive " +
+                             std::to_string(archive_bytes) + " bytes, " + std::to_string(seconds) +
+                             " seconds",
+                         kEventInformation);
     }
   } catch (const Failure& failure) {
     WriteEventLogEntry(process, "Vaultrun: " + failure.description(), kEventError);

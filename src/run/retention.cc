@@ -1,0 +1,55 @@
+#include "run/retention.h"
+
+#include <algorithm>
+
+#include "platform/failure.h"
+#include "run/archive.h"
+#include "run/completeness_mark.h"
+
+namespace vaultrun {
+
+bool IsStampedArchiveName(const std::string& name) {
+  if (name.size() != 18 || name.compare(14, 4, ".zip") != 0) return false;
+  return std::all_of(name.begin(), name.begin() + 14, [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::vector<std::string> ArchivesToDelete(std::vector<ArchiveInfo> archives, int keep) {
+  std::vector<std::string> doomed;
+  if (keep < 1) return doomed;
+  // Stamps sort by time as text.
+  std::sort(archives.begin(), archives.end(),
+            [](const ArchiveInfo& a, const ArchiveInfo& b) { return a.name > b.name; });
+  int kept = 0;
+  size_t oldest_kept = archives.size();
+  for (size_t i = 0; i < archives.size() && kept < keep; ++i) {
+    if (archives[i].marked) {
+      ++kept;
+      oldest_kept = i;
+    }
+  }
+  if (kept < keep) return doomed;
+  for (size_t i = oldest_kept + 1; i < archives.size(); ++i) doomed.push_back(archives[i].name);
+  return doomed;
+}
+
+void PruneArchives(Env* env, const std::string& database_folder, int keep) {
+  std::vector<std::string> names;
+  ThrowIfError(env->ListFolder(database_folder, &names));
+  std::vector<ArchiveInfo> archives;
+  for (const std::string& name : names) {
+    if (!IsStampedArchiveName(name)) continue;
+    std::string comment;
+    std::string path = database_folder + env->Separator() + name;
+    // An archive that cannot be read carries no mark; it may still be old
+    // enough to go.
+    bool marked =
+        ReadArchiveComment(env, path, &comment).ok() && ParseCompletenessMark(comment).has_value();
+    archives.push_back({name, marked});
+  }
+  for (const std::string& name : ArchivesToDelete(archives, keep)) {
+    std::string path = database_folder + env->Separator() + name;
+    ThrowIfError(env->DeleteFile(path));
+  }
+}
+
+}  // namespace vaultrun
