@@ -1,5 +1,7 @@
-// The floor of a backup's time: fetch every row of every table of a
-// database through the access layer, and write nothing.
+// The floor of a backup's time: run the export's own queries for every
+// table of a database (the probe, then the data query with its converted
+// and rendered columns) through the access layer, fetch every row, and
+// write nothing.
 //   fetch_only SERVER DATABASE USER PASSWORD
 #include <cstdio>
 #include <string>
@@ -7,6 +9,7 @@
 
 #include "db/access.h"
 #include "db/session.h"
+#include "run/export_query.h"
 
 int main(int argc, char** argv) {
   using namespace vaultrun;
@@ -25,7 +28,10 @@ int main(int argc, char** argv) {
     }
     unsigned long long rows = 0, bytes = 0;
     for (const std::string& table : tables) {
-      auto rs = connection.Execute("select * from `" + table + "`");
+      auto probe = connection.Execute(ProbeQueryText(table));
+      DataQuery query = BuildDataQuery(probe->GetFields(), table);
+      probe.reset();
+      auto rs = connection.Execute(query.sql);
       const int count = rs->GetFields().Count();
       for (; !rs->Eof(); rs->MoveNext()) {
         ++rows;
