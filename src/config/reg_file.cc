@@ -211,6 +211,7 @@ class Parser {
       Line(std::string_view(text).substr(pos, content_end - pos), pos, line_end, number);
       pos = line_end;
     }
+    doc_->ends_continued = continuing_;
   }
 
  private:
@@ -352,6 +353,14 @@ std::string Quote(std::string_view s) {
   return out;
 }
 
+// Ends the text's last line when it is open. A last line that ends in a
+// lone CR gets just the LF, so that it reads as before (the CR of a last
+// line is not part of its content).
+void EndLastLine(std::string* out, const std::string& nl) {
+  if (out->empty() || out->back() == '\n') return;
+  *out += out->back() == '\r' ? std::string("\n") : nl;
+}
+
 bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
 bool IsAllBlank(std::string_view s) {
@@ -432,13 +441,16 @@ std::optional<std::string> SetString(const RegDocument& doc, const std::string& 
     } else if (key != doc.key_index.end()) {
       size_t at = doc.keys[key->second].insert_at;
       out.append(all.substr(0, at));
-      if (!out.empty() && out.back() != '\n') out += *nl;
+      EndLastLine(&out, *nl);
+      // After a value whose last line asks for one more, a blank line ends
+      // it; the new line would otherwise be read as part of that value.
+      if (doc.ends_continued && at == all.size()) out += *nl;
       out += line;
       out += *nl;
       out.append(all.substr(at));
     } else {
       out = doc.text;
-      if (!out.empty() && out.back() != '\n') out += *nl;
+      EndLastLine(&out, *nl);
       std::string blank_end = *nl + *nl;
       if (out.size() < blank_end.size() ||
           out.compare(out.size() - blank_end.size(), blank_end.size(), blank_end) != 0) {

@@ -134,6 +134,44 @@ TEST(RegFile, OtherValueTypesReadAsMissing) {
       out);
 }
 
+// Found by fuzzing: a file that ends inside a multi-line value (its last
+// line ends in a backslash) swallowed a value added to the same key.
+TEST(RegFile, AValueAddedAfterAnUnfinishedMultiLineValueIsKept) {
+  for (std::string end : {"", "\n", "\r\n"}) {
+    std::string file = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\A]\n\"h\"=hex:01,\\" + end;
+    RegDocument doc = Parse(file);
+    EXPECT_TRUE(doc.ends_continued);
+    std::string out = Set(file, "Software\\A", "n", "v");
+    RegDocument again = Parse(out);
+    EXPECT_EQ("v", Get(again, "Software\\A", "n")) << out;
+    ASSERT_NE(nullptr, FindValue(again, kLm, "Software\\A", "h"));
+    EXPECT_FALSE(FindValue(again, kLm, "Software\\A", "h")->is_string);
+    EXPECT_TRUE(again.unreadable_lines.empty());
+    // A new key after it, and a second value, too.
+    EXPECT_EQ("w", Get(Parse(Set(out, "Software\\A", "m", "w")), "Software\\A", "m"));
+    EXPECT_EQ("k", Get(Parse(Set(file, "Software\\B", "n", "k")), "Software\\B", "n"));
+  }
+  // A finished multi-line value gets no blank line.
+  std::string done = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\A]\n\"h\"=hex:01,\\\n  02\n";
+  EXPECT_FALSE(Parse(done).ends_continued);
+  EXPECT_EQ(done + "\"n\"=\"v\"\n", Set(done, "Software\\A", "n", "v"));
+}
+
+// Found by fuzzing: a last line of a lone CR (blank, since a last line's
+// CR is cut) became an unreadable line with a stray CR when a line was added.
+TEST(RegFile, AddingAfterALastLineThatEndsInCrKeepsItBlank) {
+  for (std::string file : {"REGEDIT4\r\n\r", "REGEDIT4\n\r",
+                           "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\A]\n\"x\"=\"1\"\r"}) {
+    for (const char* key : {"Software\\A", "Software\\B"}) {
+      std::string out = Set(file, key, "n", "v");
+      RegDocument again = Parse(out);
+      EXPECT_TRUE(again.unreadable_lines.empty()) << out;
+      EXPECT_EQ("v", Get(again, key, "n"));
+      EXPECT_EQ(Get(Parse(file), "Software\\A", "x"), Get(again, "Software\\A", "x"));
+    }
+  }
+}
+
 TEST(RegFile, ReportsWhatItCannotRead) {
   RegDocument doc = Parse(
       "REGEDIT4\n"

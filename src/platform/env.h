@@ -59,6 +59,7 @@ struct LocalTime {
 
 enum class OpenMode {
   kRead,       // existing file, read only
+  kReadOwn,    // a file the program wrote itself: read only, never through a link
   kWriteNew,   // create or empty, write only
   kReadWrite,  // existing file, read and write, position at the start
   kCreateRW,   // create when missing (never emptied), read and write
@@ -77,9 +78,10 @@ class Env {
   // Creates one folder level with the given permission bits; the parent
   // must exist. Fails when anything exists at path.
   virtual Status CreateFolder(const std::string& path, int mode) = 0;
-  // Opens a file. Modes that write never follow a symbolic link in the last
-  // path component: such a link is a failure, so a planted link cannot
-  // redirect the program's writes. New files get the permission bits mode.
+  // Opens a file. Modes that write (and kReadOwn) never follow a symbolic
+  // link in the last path component and open regular files only: a planted
+  // link, FIFO or device is a failure, so it cannot redirect the program's
+  // writes or stall it. New files get the permission bits mode.
   virtual Status OpenFile(const std::string& path, OpenMode how, int mode,
                           std::unique_ptr<File>* result) = 0;
   // Reads a whole file into *contents. A missing file gives a Status whose

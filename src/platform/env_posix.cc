@@ -132,6 +132,9 @@ class PosixEnv : public Env {
       case OpenMode::kRead:
         flags |= O_RDONLY;
         break;
+      case OpenMode::kReadOwn:
+        flags |= O_RDONLY | O_NOFOLLOW;
+        break;
       case OpenMode::kWriteNew:
         flags |= O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW;
         break;
@@ -145,6 +148,9 @@ class PosixEnv : public Env {
         flags |= O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW;
         break;
     }
+    // Opening a FIFO would wait for its other end: not where it is refused.
+    const bool regular_only = how != OpenMode::kRead;
+    if (regular_only) flags |= O_NONBLOCK;
     int fd;
     do {
       fd = ::open(path.c_str(), flags, static_cast<mode_t>(mode));
@@ -156,12 +162,18 @@ class PosixEnv : public Env {
       }
       return Status::FromErrno("open " + path, errno);
     }
-    if (how != OpenMode::kRead) {
+    if (regular_only) {
       // Only regular files are written: a planted FIFO or device is refused.
       struct stat st;
       if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return Status::Error(EINVAL, "open " + path + ": not a regular file");
+      }
+      int status_flags = ::fcntl(fd, F_GETFL);
+      if (status_flags < 0 || ::fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
+        int err = errno;
+        ::close(fd);
+        return Status::FromErrno("open " + path, err);
       }
     }
     *result = std::make_unique<PosixFile>(fd, path);

@@ -73,6 +73,40 @@ TEST(EnvPosix, WritesNeverFollowASymbolicLink) {
   EXPECT_TRUE(env->Exists(dangling));
 }
 
+TEST(EnvPosix, OwnFilesAreReadNeverThroughALinkAndFifosDoNotStall) {
+  test::TempDir dir;
+  auto env = NewDefaultEnv();
+  std::string victim = dir.Sub("victim");
+  test::WriteFileOrDie(victim, "precious");
+  std::string link = dir.Sub("link");
+  ASSERT_EQ(0, ::symlink(victim.c_str(), link.c_str()));
+  std::unique_ptr<File> f;
+  Status s = env->OpenFile(link, OpenMode::kReadOwn, 0, &f);
+  EXPECT_FALSE(s.ok());
+  EXPECT_NE(std::string::npos, s.description().find("symbolic link")) << s.description();
+  // Plain reads (the configuration file may be a link) still follow it.
+  EXPECT_TRUE(env->OpenFile(link, OpenMode::kRead, 0, &f).ok());
+  ASSERT_TRUE(env->OpenFile(victim, OpenMode::kReadOwn, 0, &f).ok());
+  char buf[16];
+  size_t n = 0;
+  ASSERT_TRUE(f->Read(buf, sizeof buf, &n).ok());
+  EXPECT_EQ("precious", std::string(buf, n));
+
+  // A FIFO without its other end is refused at once, by every mode that
+  // writes and by kReadOwn, instead of waiting forever.
+  std::string fifo = dir.Sub("fifo");
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  for (OpenMode how : {OpenMode::kReadOwn, OpenMode::kWriteNew, OpenMode::kReadWrite,
+                       OpenMode::kCreateRW, OpenMode::kAppend}) {
+    std::unique_ptr<File> g;
+    EXPECT_FALSE(env->OpenFile(fifo, how, 0600, &g).ok()) << static_cast<int>(how);
+  }
+  // Files opened so still block as usual (no O_NONBLOCK left behind).
+  ASSERT_TRUE(env->OpenFile(dir.Sub("new"), OpenMode::kAppend, 0600, &f).ok());
+  EXPECT_TRUE(f->Write("x").ok());
+  EXPECT_TRUE(f->Close().ok());
+}
+
 TEST(EnvPosix, ClockAndProgramFolder) {
   auto env = NewDefaultEnv();
   LocalTime t = env->Now();

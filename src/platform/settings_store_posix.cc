@@ -1,5 +1,6 @@
 // The POSIX settings store: one registry-export text file (see
 // config/reg_file.h), read whole and replaced atomically on every write.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -49,8 +50,12 @@ class RegFileSettingsStore : public SettingsStore {
     if (!env_->OpenFile(temp, OpenMode::kWriteNew, mode, &file).ok()) return false;
     bool written = file->Write(*updated).ok() && file->Sync().ok();
     written = file->Close().ok() && written;
-    // The umask may have narrowed the bits of an existing file's copy.
-    if (written && existed) written = ::chmod(temp.c_str(), static_cast<mode_t>(mode)) == 0;
+    // The umask may have narrowed the bits of an existing file's copy. A
+    // link put in the temp file's place meanwhile is not followed.
+    if (written && existed) {
+      written =
+          ::fchmodat(AT_FDCWD, temp.c_str(), static_cast<mode_t>(mode), AT_SYMLINK_NOFOLLOW) == 0;
+    }
     if (written) written = env_->RenameFile(temp, path_).ok();
     if (!written) env_->DeleteFile(temp);
     return written;
@@ -79,7 +84,7 @@ class RegFileSettingsStore : public SettingsStore {
     Status s = env_->OpenFile(path_, OpenMode::kReadWrite, 0, &file);
     if (!s.ok()) return env_->IsNotFound(s) && !env_->Exists(path_);
     struct stat st;
-    if (::stat(path_.c_str(), &st) != 0) return false;
+    if (::lstat(path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     *mode = static_cast<int>(st.st_mode & 07777);
     *existed = true;
     char buf[65536];

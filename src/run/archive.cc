@@ -102,6 +102,24 @@ Status WriteTailFile(Env* env, const std::string& archive_path, const TailRecord
   return s;
 }
 
+// The whole tail file, never read through a planted link (whose target
+// could be anything, a FIFO or /dev/zero too).
+Status ReadTailFile(Env* env, const std::string& tail_path, std::string* contents) {
+  contents->clear();
+  std::unique_ptr<File> file;
+  Status s = env->OpenFile(tail_path, OpenMode::kReadOwn, 0, &file);
+  if (!s.ok()) return s;
+  char buf[65536];
+  for (;;) {
+    size_t n = 0;
+    s = file->Read(buf, sizeof buf, &n);
+    if (!s.ok()) return s;
+    if (n == 0) break;
+    contents->append(buf, n);
+  }
+  return file->Close();
+}
+
 Status DeleteIfExists(Env* env, const std::string& path) {
   return env->Exists(path) ? env->DeleteFile(path) : Status::OK();
 }
@@ -178,7 +196,7 @@ Status RepairLocked(Env* env, const std::string& path) {
   Status s = DeleteIfExists(env, tail_path + ".tmp");
   if (!s.ok()) return s;
   std::string contents;
-  s = env->ReadFile(tail_path, &contents);
+  s = ReadTailFile(env, tail_path, &contents);
   if (!s.ok()) return env->IsNotFound(s) ? Status::OK() : s;
   TailRecord rec;
   if (DecodeTail(contents, &rec)) {

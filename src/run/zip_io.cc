@@ -15,13 +15,13 @@ Stream* Str(voidpf stream) { return static_cast<Stream*>(stream); }
 
 voidpf OpenCb(voidpf opaque, const void* filename, int mode) {
   ZipIo* io = Io(opaque);
-  OpenMode how = OpenMode::kRead;
+  OpenMode how = OpenMode::kReadOwn;
   bool writable = false;
   if (mode & ZLIB_FILEFUNC_MODE_CREATE) {
     how = OpenMode::kWriteNew;
     writable = true;
   } else if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) == ZLIB_FILEFUNC_MODE_READ) {
-    how = OpenMode::kRead;
+    how = OpenMode::kReadOwn;  // only the program's own archives are read
   } else {
     how = OpenMode::kReadWrite;
     writable = true;

@@ -95,7 +95,7 @@ bool ParseCentralDirectory(const std::string& directory, uint64_t entries,
 
 Status ReadZipLayout(Env* env, const std::string& path, ZipLayout* layout) {
   std::unique_ptr<File> file;
-  Status s = env->OpenFile(path, OpenMode::kRead, 0, &file);
+  Status s = env->OpenFile(path, OpenMode::kReadOwn, 0, &file);
   if (!s.ok()) return s;
   uint64_t size = 0;
   s = file->SeekToEnd(&size);
