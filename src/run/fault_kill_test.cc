@@ -80,7 +80,7 @@ void KillTrials(int trials, FaultFigures* figures) {
   std::printf("kill trials: %d, seed %llu, one run takes %.3f s\n", trials,
               static_cast<unsigned long long>(seed), run_seconds);
   std::mt19937_64 random(seed);
-  std::uniform_real_distribution<double> delay_of(0.0, run_seconds * 1.1);
+  std::uniform_real_distribution<double> delay_of(0.0, run_seconds);
   int mid_pack = 0, before_archive = 0, ended_first = 0;
 
   for (int trial = 0; trial < trials && !::testing::Test::HasFatalFailure(); ++trial) {
