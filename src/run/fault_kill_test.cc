@@ -81,7 +81,7 @@ void KillTrials(int trials, FaultFigures* figures) {
               static_cast<unsigned long long>(seed), run_seconds);
   std::mt19937_64 random(seed);
   std::uniform_real_distribution<double> delay_of(0.0, run_seconds);
-  int mid_pack = 0, before_archive = 0, ended_first = 0;
+  int mid_pack = 0, before_archive = 0, between_packs = 0, ended_first = 0;
 
   for (int trial = 0; trial < trials && !::testing::Test::HasFatalFailure(); ++trial) {
     const double delay = delay_of(random);
@@ -102,6 +102,8 @@ void KillTrials(int trials, FaultFigures* figures) {
           ++mid_pack;
         } else if (test::SnapshotFiles(db_folder, ".zip").size() == archives_before.size()) {
           ++before_archive;
+        } else {
+          ++between_packs;
         }
       }
     }
@@ -145,10 +147,9 @@ void KillTrials(int trials, FaultFigures* figures) {
   figures->entries += entries.size();
   EXPECT_TRUE(entries.empty()) << ::testing::PrintToString(entries);
   std::printf(
-      "kill trials: %d killed mid-pack, %d before the archive existed, %d others mid-run, %d "
+      "kill trials: %d killed mid-pack, %d before the archive existed, %d between packs, %d "
       "ended before the kill; %zu archives in the folder\n",
-      mid_pack, before_archive,
-      figures->trials > 0 ? trials - mid_pack - before_archive - ended_first : 0, ended_first,
+      mid_pack, before_archive, between_packs, ended_first,
       test::SnapshotFiles(db_folder, ".zip").size());
 }
 
