@@ -8,6 +8,7 @@
 #include <sys/mount.h>
 
 #include <filesystem>
+#include <sstream>
 
 #include "app/process.h"
 #include "fakes.h"
@@ -240,12 +241,33 @@ TEST_F(DiskFullTest, RealSmallFileSystemFillsUp) {
     SmallDisk probe(folder_.Sub("probe"), 64);
     if (!probe.mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here";
   }
+  // The big table's data file and packed sizes, from a run on the real disk.
+  uint64_t data_size = 0, packed_size = 0;
+  {
+    ProgramFolder reference;
+    reference.WriteConfFor(database_, TestServer::kBackupUser, TestServer::kBackupPassword);
+    reference.WriteSettings(folder_.Settings());
+    ASSERT_EQ(0, reference.Run());
+    std::string sizes;
+    ASSERT_EQ(
+        0, test::RunCommand("python3 -c 'import sys, zipfile; i = zipfile.ZipFile(sys.argv[1])"
+                            ".getinfo(sys.argv[2]); print(i.file_size, i.compress_size)' '" +
+                                reference.Archives(database_)[0] + "' '" + database_ + "/big.sql'",
+                            &sizes));
+    std::istringstream(sizes) >> data_size >> packed_size;
+    ASSERT_GT(packed_size, 1u << 20);
+  }
   std::unique_ptr<Env> real = NewDefaultEnv();
   FaultFigures figures{"disk-full-tmpfs"};
   int in_data_file = 0, in_pack = 0;
-  // From a disk that holds a fifth of the 5 MB data file to ones that hold
-  // it all but not its pack (2.6 MB) as well.
-  for (size_t kilobytes : {1024, 2048, 3072, 4096, 5120, 5632, 6144, 6656, 7168}) {
+  // A disk smaller than the data file's first megabyte fills up in the
+  // data file. One that holds the data file with room to spare for what its
+  // first part deflates to (the pack gets each megabyte only after the data
+  // file has it) fills up in the pack. Sizes between may fill up in either.
+  const size_t data_kb = data_size >> 10;
+  const size_t pack_kb = (data_size + packed_size - (64 << 10)) >> 10;
+  for (size_t kilobytes : {size_t{512}, data_kb / 4, data_kb / 2, data_kb * 3 / 4, data_kb - 64,
+                           (data_kb + pack_kb) / 2, pack_kb}) {
     SCOPED_TRACE(std::to_string(kilobytes) + " KB");
     fs::remove_all(folder_.Sub("backup"));
     SmallDisk disk(folder_.Sub("backup"), kilobytes);
@@ -254,11 +276,17 @@ TEST_F(DiskFullTest, RealSmallFileSystemFillsUp) {
     RunEnv env(real.get(), folder_.path());
     env.OnBigTable(nullptr);
     std::string entry = ExpectFailedCleanly(env, RunMain(&env), &figures);
-    if (entry.find("big.sql: No space") != std::string::npos) {
+    bool data_file = entry.find("big.sql: No space") != std::string::npos;
+    if (data_file) {
       ++in_data_file;
       EXPECT_FALSE(fs::exists(db_folder() + "/big.sql"));
     } else {
       ++in_pack;
+    }
+    if (kilobytes == 512) {
+      EXPECT_TRUE(data_file) << entry;
+    } else if (kilobytes == pack_kb) {
+      EXPECT_FALSE(data_file) << entry;
     }
     std::printf("tmpfs %zu KB: %s\n", kilobytes, entry.c_str());
   }
