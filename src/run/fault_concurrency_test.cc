@@ -11,6 +11,7 @@
 #include <memory>
 #include <thread>
 
+#include "fakes.h"
 #include "fault_util.h"
 #include "program_folder.h"
 #include "test_db.h"
@@ -139,7 +140,7 @@ TEST(ConcurrentRuns, TwoRunsInOneSecondShareOneArchive) {
     EXPECT_EQ(0, second.Wait());
     figures.trials += 2;
     figures.entries += folder.Entries().size();
-    EXPECT_TRUE(folder.Entries().empty());
+    EXPECT_TRUE(folder.Entries().empty()) << ::testing::PrintToString(folder.Entries());
     auto archives = folder.Archives(database);
     if (archives.size() != 1) continue;  // the runs fell into two seconds
     ++shared;
@@ -162,6 +163,23 @@ TEST(ConcurrentRuns, TwoRunsInOneSecondShareOneArchive) {
   EXPECT_GE(shared, 1);
   figures.Print();
   EXPECT_EQ(0u, figures.losses);
+}
+
+TEST(ConcurrentRuns, FolderMadeByAnotherRunAtTheSameMomentIsNoFailure) {
+  std::unique_ptr<Env> real = NewDefaultEnv();
+  test::FaultEnv env(real.get());
+  test::TempDir dir;
+  // The other run creates the folder between this run's check and its own
+  // attempt.
+  env.hook = [&](const std::string& op, const std::string& path) {
+    if (op == "CreateFolder") (void)real->CreateFolder(path, 0700);
+    return Status::OK();
+  };
+  EXPECT_TRUE(CreateFolderLevel(&env, dir.Sub("db"), 0700).ok());
+  EXPECT_TRUE(real->FolderExists(dir.Sub("db")));
+  // A file in the way is still a failure.
+  test::WriteFileOrDie(dir.Sub("file"), "x");
+  EXPECT_FALSE(CreateFolderLevel(&env, dir.Sub("file"), 0700).ok());
 }
 
 }  // namespace
