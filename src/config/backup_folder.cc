@@ -20,7 +20,7 @@ void CreateLevels(Process& process, const std::string& path) {
       throw Failure(kErrInvalidDrive, "Invalid drive -> " + level);
     }
     std::string folder = level.size() > 1 ? level.substr(0, level.size() - 1) : level;
-    ThrowIfError(process.env->CreateFolder(folder, 0700));
+    ThrowIfError(CreateFolderLevel(process.env, folder, 0700));
   }
 }
 

@@ -119,6 +119,15 @@ class Env {
   virtual char Separator() const = 0;
 };
 
+// Creates one folder level unless a folder is there already. A folder that
+// another process creates at the same moment (two runs of one database
+// start together) counts as created, not as a failure.
+inline Status CreateFolderLevel(Env* env, const std::string& path, int mode) {
+  if (env->FolderExists(path)) return Status::OK();
+  Status s = env->CreateFolder(path, mode);
+  return s.ok() || env->FolderExists(path) ? Status::OK() : s;
+}
+
 // The real Env of this platform (env_posix.cc or env_windows.cc).
 std::unique_ptr<Env> NewDefaultEnv();
 

@@ -72,7 +72,7 @@ class RegFileSettingsStore : public SettingsStore {
       if (i < folder.size() && folder[i] != '/') continue;
       std::string level = folder.substr(0, i);
       if (level.back() == '/' || env_->FolderExists(level)) continue;
-      if (!env_->CreateFolder(level, 0700).ok()) return false;
+      if (!CreateFolderLevel(env_, level, 0700).ok()) return false;
     }
     return true;
   }

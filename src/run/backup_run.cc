@@ -191,7 +191,7 @@ void Main(Process& process) {
       const std::string table = sets.TableList->GetFields().Item(0).GetValue().Text();
       if (settings->ReadRegString(kHkeyLocalMachine, kProgramKey, table, "0") != "1") {
         if (!env->Exists(database_folder)) {
-          ThrowIfError(env->CreateFolder(database_folder, 0700));
+          ThrowIfError(CreateFolderLevel(env, database_folder, 0700));
         }
         uint64_t rows =
             ExportTable(process, sets, archive, table, database_folder, format_sql, format_insert);
