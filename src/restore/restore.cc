@@ -141,19 +141,23 @@ uint64_t RestoreSql(ArchiveReader& reader, const DataEntry& entry, Connection& c
 }
 
 // What LOAD DATA does with one column of the tab-separated form.
-enum class ColumnLoad { kDirect, kHex, kEmptyIsNull };
+enum class ColumnLoad { kDirect, kHex, kHexEmptyIsNull, kEmptyIsNull };
 
 ColumnLoad LoadOf(const std::string& data_type, bool nullable, uint64_t precision) {
-  static const std::set<std::string> kHex = {
-      "binary",       "varbinary",         "tinyblob",   "blob",
-      "mediumblob",   "longblob",          "geometry",   "point",
-      "linestring",   "polygon",           "multipoint", "multilinestring",
-      "multipolygon", "geometrycollection"};
+  static const std::set<std::string> kBinary = {"binary", "varbinary",  "tinyblob",
+                                                "blob",   "mediumblob", "longblob"};
+  static const std::set<std::string> kGeometry = {
+      "geometry",   "point",           "linestring",   "polygon",
+      "multipoint", "multilinestring", "multipolygon", "geometrycollection"};
   static const std::set<std::string> kText = {
       "char", "varchar", "tinytext", "text", "mediumtext", "longtext", "enum", "set", "json"};
   // The exporter writes binary strings, wide BIT columns and geometry in
-  // hex; BIT(1) is written as its raw byte.
-  if (kHex.count(data_type) > 0 || (data_type == "bit" && precision > 1)) return ColumnLoad::kHex;
+  // hex; BIT(1) is written as its raw byte. Only a binary string can be
+  // empty: elsewhere an empty field is a NULL.
+  if (kBinary.count(data_type) > 0) return ColumnLoad::kHex;
+  if (kGeometry.count(data_type) > 0 || (data_type == "bit" && precision > 1)) {
+    return nullable ? ColumnLoad::kHexEmptyIsNull : ColumnLoad::kHex;
+  }
   // An empty field in a number or date column can only be a NULL.
   if (nullable && kText.count(data_type) == 0) return ColumnLoad::kEmptyIsNull;
   return ColumnLoad::kDirect;
@@ -273,6 +277,10 @@ uint64_t RestoreTabSeparated(ArchiveReader& reader, const DataEntry& entry, Conn
       case ColumnLoad::kHex:
         columns += variable + ",";
         assignments += QuoteIdentifier(name) + "=UNHEX(" + variable + "),";
+        break;
+      case ColumnLoad::kHexEmptyIsNull:
+        columns += variable + ",";
+        assignments += QuoteIdentifier(name) + "=UNHEX(NULLIF(" + variable + ",'')),";
         break;
       case ColumnLoad::kEmptyIsNull:
         columns += variable + ",";
