@@ -1,0 +1,305 @@
+#include "restore/command.h"
+
+#include <charconv>
+#include <ostream>
+
+#include "platform/failure.h"
+
+namespace vaultrun::restore {
+namespace {
+
+constexpr const char kProgram[] = "vaultrun-restore";
+
+// Options that take a value, long name and short letter.
+struct ValueOption {
+  const char* name;
+  char letter;
+};
+constexpr ValueOption kValueOptions[] = {
+    {"host", 'h'},     {"port", 'P'},        {"socket", 'S'},        {"user", 'u'},
+    {"database", 'D'}, {"defaults-file", 0}, {"source-database", 0},
+};
+
+bool SetValue(CommandLine& line, const std::string& name, const std::string& value,
+              std::string* error) {
+  if (name == "host") {
+    line.connect.host = value;
+  } else if (name == "port") {
+    unsigned port = 0;
+    auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), port);
+    if (ec != std::errc() || end != value.data() + value.size() || port == 0 || port > 65535) {
+      *error = "--port needs a number from 1 to 65535, not '" + value + "'";
+      return false;
+    }
+    line.connect.port = port;
+  } else if (name == "socket") {
+    line.connect.socket = value;
+  } else if (name == "user") {
+    line.connect.user = value;
+  } else if (name == "database") {
+    line.database = value;
+  } else if (name == "defaults-file") {
+    line.connect.defaults_file = value;
+  } else if (name == "source-database") {
+    line.source_database = value;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args,
+                                            std::string* error) {
+  CommandLine line;
+  std::vector<std::string> positional;
+  bool options_end = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (options_end || arg.size() < 2 || arg[0] != '-') {
+      positional.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      options_end = true;
+      continue;
+    }
+    std::string name, value;
+    bool has_value = false;
+    if (arg[1] == '-') {
+      size_t equals = arg.find('=');
+      name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+      if (equals != std::string::npos) {
+        value = arg.substr(equals + 1);
+        has_value = true;
+      }
+    } else {
+      // Short options: -uNAME or -u NAME; -pSECRET or -p alone.
+      char letter = arg[1];
+      if (letter == 'p') {
+        name = "password";
+      } else if (letter == 'f') {
+        name = "force";
+      } else if (letter == '?') {
+        name = "help";
+      } else {
+        for (const ValueOption& option : kValueOptions) {
+          if (option.letter == letter) name = option.name;
+        }
+        if (name.empty()) {
+          *error = "unknown option " + arg;
+          return std::nullopt;
+        }
+      }
+      if (arg.size() > 2) {
+        value = arg.substr(2);
+        has_value = true;
+      }
+      if (has_value && (name == "force" || name == "help")) {
+        *error = "unknown option " + arg;
+        return std::nullopt;
+      }
+    }
+
+    if (name == "password") {
+      // As in MariaDB's clients, a bare --password or -p prompts.
+      if (has_value) {
+        line.connect.password = value;
+        line.password_on_command_line = true;
+      } else {
+        line.prompt_password = true;
+      }
+      continue;
+    }
+    bool is_flag = true;
+    if (name == "help") {
+      line.help = true;
+    } else if (name == "version") {
+      line.version = true;
+    } else if (name == "verify") {
+      line.verify = true;
+    } else if (name == "force") {
+      line.force = true;
+    } else if (name == "no-defaults") {
+      line.connect.read_option_files = false;
+    } else {
+      is_flag = false;
+    }
+    if (is_flag) {
+      if (has_value) {
+        *error = "--" + name + " takes no value";
+        return std::nullopt;
+      }
+      continue;
+    }
+    bool known = false;
+    for (const ValueOption& option : kValueOptions) known = known || name == option.name;
+    if (!known) {
+      *error = "unknown option " + arg;
+      return std::nullopt;
+    }
+    if (!has_value) {
+      if (i + 1 >= args.size()) {
+        *error = "--" + name + " needs a value";
+        return std::nullopt;
+      }
+      value = args[++i];
+    }
+    if (!SetValue(line, name, value, error)) return std::nullopt;
+  }
+  if (line.help || line.version) return line;
+
+  if (positional.empty()) {
+    *error = "no archive named";
+    return std::nullopt;
+  }
+  line.archive = positional[0];
+  line.tables.assign(positional.begin() + 1, positional.end());
+  if (line.verify) {
+    if (!line.database.empty() || !line.tables.empty()) {
+      *error =
+          "--verify restores the whole archive into a scratch database: it takes neither "
+          "--database nor table names";
+      return std::nullopt;
+    }
+  } else {
+    if (line.database.empty()) {
+      *error = "--database=DB is required: the database to restore into";
+      return std::nullopt;
+    }
+    if (!line.source_database.empty()) {
+      *error = "--source-database is only used with --verify";
+      return std::nullopt;
+    }
+  }
+  return line;
+}
+
+std::string HelpText() {
+  return R"(Usage: vaultrun-restore [options] ARCHIVE --database=DB [TABLE...]
+       vaultrun-restore [options] --verify [--source-database=DB] ARCHIVE
+
+Restores a vaultrun archive, or the named tables of it, into database DB,
+streaming each table from the archive. The archive holds rows, not table
+definitions: the tables must exist in DB (create them from the game server's
+schema first). A table missing from DB, or one that already holds rows
+(unless --force), stops the restore before anything is written. Each table
+is restored in one transaction (rolled back on failure, for InnoDB tables).
+
+With --verify, restores the whole archive into a new scratch database
+(vaultrun_verify_<stamp>_<pid>) made with the live database's table
+definitions (CREATE TABLE ... LIKE), compares each table's row count with
+the archive's completeness mark, drops the scratch database and prints the
+verdict. The live database is the one the mark names, or --source-database.
+The account needs CREATE, DROP and INSERT rights.
+
+Options:
+  -h, --host=HOST           server host
+  -P, --port=PORT           server TCP port
+  -S, --socket=PATH         server unix socket
+  -u, --user=USER           user name
+  -p, --password[=PASSWORD] password; without a value it is asked for on the
+                            terminal (a value given here can be seen by other
+                            users of the machine: prefer an option file)
+  -D, --database=DB         the database to restore into
+  -f, --force               also restore into tables that already hold rows
+      --verify              verify the archive as described above
+      --source-database=DB  the live database whose definitions --verify copies
+      --defaults-file=FILE  read this option file instead of the standard ones
+      --no-defaults         read no option file
+      --help, --version
+
+Unset connection options come from the [client] group of MariaDB's option
+files (/etc/mysql/my.cnf, ~/.my.cnf), as with MariaDB's own clients.
+
+SQL archives (.sql entries) restore exactly: bytes pass unchanged (character
+set binary), zero dates and 0 in AUTO_INCREMENT columns are kept. Date and
+time values are as the server showed them in its time zone, so TIMESTAMP
+values are taken in this server's time zone: restore on a server in the same
+zone. A statement holds 20 rows; the server's max_allowed_packet must hold
+it (you are told the size needed when it does not).
+
+Tab-separated archives (.csv entries) are loaded with LOAD DATA LOCAL, which
+the server must allow (local_infile=ON). Their limits: an empty field
+restores as an empty value in text and binary columns (NULL cannot be told
+from empty text there; in number and date columns an empty field restores
+as NULL where the column allows it), and a row with the wrong number of
+fields (a value that held a TAB or a line break) stops the restore with its
+line number.
+
+Exit status: 0 on success (and an OK verdict), 1 on a failure, 2 on bad usage.
+)";
+}
+
+int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& terminal) {
+  std::ostream& out = *terminal.console.out;
+  std::ostream& err = *terminal.console.err;
+  std::string error;
+  std::optional<CommandLine> line = ParseCommandLine(args, &error);
+  if (!line) {
+    err << kProgram << ": " << error << "\nUsage: " << kProgram
+        << " [options] ARCHIVE --database=DB [TABLE...]\n"
+        << "Try '" << kProgram << " --help' for more.\n";
+    return kExitUsage;
+  }
+  if (line->help) {
+    out << HelpText();
+    return kExitOk;
+  }
+  if (line->version) {
+    out << kProgram << " " << VAULTRUN_VERSION << "\n";
+    return kExitOk;
+  }
+  if (line->password_on_command_line) {
+    err << kProgram
+        << ": warning: a password on the command line can be seen by other users of this "
+           "machine; use --password without a value to be asked for it, or an option file\n";
+  }
+  if (line->prompt_password) {
+    std::optional<std::string> password;
+    if (terminal.read_password) password = terminal.read_password("Enter password: ");
+    if (!password) {
+      err << kProgram << ": cannot ask for the password: no terminal\n";
+      return kExitFailed;
+    }
+    line->connect.password = *password;
+  }
+
+  try {
+    std::unique_ptr<Connection> connection;
+    try {
+      connection = Connection::Open(line->connect);
+    } catch (const Failure& failure) {
+      err << kProgram << ": cannot connect to the server: " << failure.description() << "\n";
+      return kExitFailed;
+    }
+    if (line->verify) {
+      VerifyRequest request;
+      request.archive = line->archive;
+      request.source_database = line->source_database;
+      request.scratch_database =
+          terminal.scratch_name ? terminal.scratch_name() : std::string("vaultrun_verify");
+      ConnectOptions options = line->connect;
+      request.reconnect = [options] { return Connection::Open(options); };
+      VerifyResult result = Verify(request, *connection, terminal.console);
+      out << result.verdict << "\n";
+      return result.ok ? kExitOk : kExitFailed;
+    }
+    RestoreRequest request;
+    request.archive = line->archive;
+    request.database = line->database;
+    request.tables = line->tables;
+    request.force = line->force;
+    RestoreSummary summary = Restore(request, *connection, terminal.console);
+    out << "Restored " << summary.tables.size() << " tables, " << summary.rows << " rows into "
+        << line->database << "\n";
+    return kExitOk;
+  } catch (const Failure& failure) {
+    err << kProgram << ": " << failure.description() << "\n";
+    return kExitFailed;
+  } catch (const std::exception& e) {
+    err << kProgram << ": " << e.what() << "\n";
+    return kExitFailed;
+  }
+}
+
+}  // namespace vaultrun::restore

@@ -1,0 +1,55 @@
+// The vaultrun-restore command line: options as MariaDB's own clients take
+// them, parsed from argv-like text, and the command run with the console
+// and the terminal services that the process entry hands in.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "restore/connection.h"
+#include "restore/restore.h"
+
+namespace vaultrun::restore {
+
+// Exit statuses.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+struct CommandLine {
+  ConnectOptions connect;
+  bool prompt_password = false;  // --password / -p without a value
+  bool password_on_command_line = false;
+  bool help = false;
+  bool version = false;
+  bool verify = false;
+  bool force = false;
+  std::string archive;
+  std::string database;
+  std::string source_database;
+  std::vector<std::string> tables;
+};
+
+// The command line after the program name, or what is wrong with it in
+// *error (a usage error).
+std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args,
+                                            std::string* error);
+
+std::string HelpText();
+
+// What the process entry provides.
+struct Terminal {
+  Console console;
+  // Reads a password from the terminal without echo; nothing when there is
+  // no terminal.
+  std::function<std::optional<std::string>(const std::string& prompt)> read_password;
+  // A scratch database name unique to this process and time.
+  std::function<std::string()> scratch_name;
+};
+
+// Runs the command and returns the exit status.
+int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& terminal);
+
+}  // namespace vaultrun::restore

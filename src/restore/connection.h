@@ -1,0 +1,77 @@
+// A write connection for restores: Connector/C with character set binary
+// (bytes pass unchanged), local infile enabled for LOAD DATA from a stream,
+// a 1 GB client packet limit and the session settings a restore needs.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct st_mysql;
+
+namespace vaultrun::restore {
+
+// How to reach the server, as MariaDB's own clients take it: unset values
+// come from the option files' [client] group, then Connector/C's defaults.
+struct ConnectOptions {
+  std::optional<std::string> host;
+  std::optional<std::string> user;
+  std::optional<std::string> password;
+  std::optional<std::string> socket;
+  unsigned port = 0;
+  bool read_option_files = true;
+  std::string defaults_file;  // read instead of the standard files
+};
+
+// Server error codes the restore tells apart.
+inline constexpr unsigned kErrNoSuchTable = 1146;
+inline constexpr unsigned kErrPacketTooLarge = 1153;
+inline constexpr unsigned kErrClientPacketTooLarge = 2020;
+
+class Connection {
+ public:
+  // Connects and sets the session up; raises a Failure (number: the
+  // server's error code) when it cannot.
+  static std::unique_ptr<Connection> Open(const ConnectOptions& options);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Runs one statement and drops any result; raises a Failure whose number
+  // is the server's error code.
+  void Exec(std::string_view sql);
+  // Exec that reports instead of raising: 0 on success, else the error code
+  // (and *message).
+  unsigned TryExec(std::string_view sql, std::string* message);
+  // Every row of a result, NULL as nullopt.
+  using Row = std::vector<std::optional<std::string>>;
+  std::vector<Row> Query(std::string_view sql);
+  // The first column of the first row ("" when there is none or it is NULL).
+  std::string QueryOne(std::string_view sql);
+  uint64_t affected_rows() const;
+  unsigned warning_count() const;
+  // text as an SQL string literal, apostrophes included.
+  std::string Literal(std::string_view text) const;
+  // The server's max_allowed_packet, read at connect.
+  uint64_t server_max_packet() const { return server_max_packet_; }
+
+  st_mysql* handle() const { return mysql_.get(); }
+
+ private:
+  struct Closer {
+    void operator()(st_mysql* mysql) const;
+  };
+  explicit Connection(st_mysql* mysql);
+  [[noreturn]] void Raise(std::string_view context) const;
+
+  std::unique_ptr<st_mysql, Closer> mysql_;
+  uint64_t server_max_packet_ = 0;
+};
+
+// A name as an SQL identifier in backquotes, backquotes inside doubled.
+std::string QuoteIdentifier(std::string_view name);
+
+}  // namespace vaultrun::restore
