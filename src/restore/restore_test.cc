@@ -383,7 +383,10 @@ TEST_F(RestoreTest, ProgramRestoresAndVerifiesAsAUserRunsIt) {
   EXPECT_EQ(1, RunProgram(root + " '" + archive + "' -D " + target_, &output));
   EXPECT_NE(std::string::npos, output.find("already hold rows: pets")) << output;
 
-  // Verify: without a mark, then with one.
+  // Verify: the program's own mark, then without a mark, then another one.
+  EXPECT_EQ(0, RunProgram(root + " --verify '" + archive + "'", &output)) << output;
+  EXPECT_EQ("OK: 1 tables, 2 rows match the archive's mark\n", output);
+  SetComment(dir, archive, "");
   EXPECT_EQ(1, RunProgram(root + " --verify '" + archive + "'", &output));
   EXPECT_NE(std::string::npos, output.find("NOT A COMPLETE BACKUP")) << output;
   SetComment(dir, archive,
