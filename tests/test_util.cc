@@ -1,9 +1,6 @@
 #include "test_util.h"
 
 #include <gtest/gtest.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -14,10 +11,8 @@ namespace vaultrun::test {
 TempDir::TempDir() {
   std::string base = std::string(VAULTRUN_BUILD_DIR) + "/tmp";
   std::filesystem::create_directories(base);
-  std::string pattern = base + "/t.XXXXXX";
-  char* made = mkdtemp(pattern.data());
-  if (made == nullptr) ADD_FAILURE() << "mkdtemp failed under " << base;
-  path_ = pattern;
+  path_ = MakeTempFolder(base + "/t.");
+  if (path_.empty()) ADD_FAILURE() << "no temp folder under " << base;
 }
 
 TempDir::~TempDir() {
@@ -37,18 +32,6 @@ void WriteFileOrDie(const std::string& path, const std::string& contents) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   EXPECT_TRUE(out.good()) << "cannot write " << path;
   out << contents;
-}
-
-int RunCommand(const std::string& command, std::string* out) {
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return -1;
-  std::string text;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) text.append(buf, n);
-  int status = pclose(pipe);
-  if (out != nullptr) *out = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace vaultrun::test

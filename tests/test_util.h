@@ -25,6 +25,10 @@ class TempDir {
 std::string ReadFileOrDie(const std::string& path);
 void WriteFileOrDie(const std::string& path, const std::string& contents);
 
+// Creates a new folder whose path is prefix plus a unique suffix and returns
+// that path; empty on failure.
+std::string MakeTempFolder(const std::string& prefix);
+
 // Runs a shell command and returns its exit status; its standard output
 // goes to *out when out is not null.
 int RunCommand(const std::string& command, std::string* out = nullptr);

@@ -8,11 +8,13 @@
 namespace vaultrun {
 namespace {
 
-// Creates the missing levels of path (which ends in "/"), left to right.
+// Creates the missing levels of path (which ends in the separator), left to
+// right.
 void CreateLevels(Process& process, const std::string& path) {
+  const char sep = process.env->Separator();
   bool first = true;
-  for (size_t slash = path.find('/'); slash != std::string::npos;
-       slash = path.find('/', slash + 1), first = false) {
+  for (size_t slash = path.find(sep); slash != std::string::npos;
+       slash = path.find(sep, slash + 1), first = false) {
     std::string level = path.substr(0, slash + 1);
     if (process.env->FolderExists(level)) continue;
     // A drive-letter path whose drive is missing.
@@ -32,18 +34,23 @@ std::string GetBackupFolder(Process& process, const std::string& db_name) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   name += "_path";
+  const char sep = process.env->Separator();
   std::string folder = ReadRegString(process, kSettingsKey, name, "");
   if (folder.empty()) {
     std::string program = process.env->ProgramFolder();
-    folder = program + (!program.empty() && program.back() == '/' ? "" : "/") + "backup/";
+    folder = program;
+    if (program.empty() || program.back() != sep) folder += sep;
+    folder += "backup";
+    folder += sep;
     WriteRegString(process, kSettingsKey, name, folder);
   }
-  if (folder.back() != '/') folder += '/';
+  if (folder.back() != sep) folder += sep;
   return folder;
 }
 
 void EnsureFolder(Process& process, std::string& path) {
-  if (path.empty() || path.back() != '/') path += '/';
+  const char sep = process.env->Separator();
+  if (path.empty() || path.back() != sep) path += sep;
   try {
     CreateLevels(process, path);
   } catch (const Failure& failure) {

@@ -100,16 +100,18 @@ bool ReadTextFile(Process& process, const std::string& path, std::string* out) {
 }
 
 void LoadServerConfig(Process& process) {
-  std::string name =
-      SeededRead(process, kSettingsKey, "config_filename", "conf/inter_kelvane.conf", true);
-  if (!name.empty() && name.front() == '/') name.erase(0, 1);
+  const char sep = process.env->Separator();
+  const std::string default_name = std::string("conf") + sep + "inter_kelvane.conf";
+  std::string name = SeededRead(process, kSettingsKey, "config_filename", default_name, true);
+  // The name is relative to the program folder even with a leading separator.
+  if (!name.empty() && name.front() == sep) name.erase(0, 1);
   process.ConfigFileName = name;
   for (size_t k = 0; k < 4; ++k) {
     process.KeyLists[k] = SeededRead(process, kSettingsKey, kKeyListSettings[k].name,
                                      kKeyListSettings[k].builtin_default, true);
   }
 
-  std::string path = process.env->ProgramFolder() + "/" + process.ConfigFileName;
+  std::string path = process.env->ProgramFolder() + sep + process.ConfigFileName;
   std::string text;
   if (!ReadTextFile(process, path, &text)) {
     WriteEventLogEntry(process, "Error: Can't open " + path, kEventError);

@@ -1,0 +1,66 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "platform/settings_store.h"
+#include "platform/text_windows.h"
+
+namespace vaultrun {
+namespace {
+
+// A key of its own under HKEY_LOCAL_MACHINE, removed before and after.
+constexpr char kKey[] = "Software\\Cobaltine\\VaultrunTest";
+
+class SettingsStoreWindowsTest : public ::testing::Test {
+ protected:
+  SettingsStoreWindowsTest() { Remove(); }
+  ~SettingsStoreWindowsTest() override { Remove(); }
+  static void Remove() { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, Wide(kKey).c_str()); }
+  std::string Read(const std::string& key, const std::string& name) {
+    return store_->ReadRegString(kHkeyLocalMachine, key, name, "<default>");
+  }
+  std::unique_ptr<SettingsStore> store_ = NewDefaultSettingsStore(nullptr);
+};
+
+TEST_F(SettingsStoreWindowsTest, StringsRoundTripThroughTheRegistry) {
+  const std::string cfg = std::string(kKey) + "\\cfg";
+  EXPECT_EQ("<default>", Read(cfg, "format_sql"));
+  ASSERT_TRUE(store_->WriteRegString(kHkeyLocalMachine, cfg, "format_sql", "1"));
+  EXPECT_EQ("1", Read(cfg, "format_sql"));
+  EXPECT_EQ("1", Read(cfg + "\\", "FORMAT_SQL"));  // names match without case
+
+  const std::string folder = "C:\\Spiele\\Kelvane äöü 日本\\backup\\";
+  ASSERT_TRUE(store_->WriteRegString(kHkeyLocalMachine, cfg, "kelvane_path", folder));
+  EXPECT_EQ(folder, Read(cfg, "kelvane_path"));
+  ASSERT_TRUE(store_->WriteRegString(kHkeyLocalMachine, cfg, "kelvane_path", ""));
+  EXPECT_EQ("", Read(cfg, "kelvane_path"));
+
+  // The trailing backslash names the same key.
+  ASSERT_TRUE(store_->WriteRegString(kHkeyLocalMachine, std::string(kKey) + "\\", "items", "0"));
+  EXPECT_EQ("0", Read(kKey, "items"));
+
+  const std::string long_text(5000, 'x');
+  ASSERT_TRUE(store_->WriteRegString(kHkeyLocalMachine, cfg, "long", long_text));
+  EXPECT_EQ(long_text, Read(cfg, "long"));
+}
+
+TEST_F(SettingsStoreWindowsTest, OtherValueTypesReadAsTheDefault) {
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(kKey).c_str(), 0, nullptr, 0,
+                                             KEY_SET_VALUE, nullptr, &key, nullptr));
+  DWORD one = 1;
+  ::RegSetValueExW(key, L"dword", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
+  const wchar_t expand[] = L"%TEMP%";
+  ::RegSetValueExW(key, L"expand", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(expand),
+                   sizeof expand);
+  const BYTE bytes[] = {'1', 0};
+  ::RegSetValueExW(key, L"binary", 0, REG_BINARY, bytes, sizeof bytes);
+  ::RegCloseKey(key);
+  EXPECT_EQ("<default>", Read(kKey, "dword"));
+  EXPECT_EQ("<default>", Read(kKey, "expand"));
+  EXPECT_EQ("<default>", Read(kKey, "binary"));
+  EXPECT_EQ("<default>", Read(kKey, "missing"));
+  EXPECT_EQ("<default>", Read(std::string(kKey) + "\\nokey", "missing"));
+}
+
+}  // namespace
+}  // namespace vaultrun
