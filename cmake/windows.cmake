@@ -43,8 +43,15 @@ function(vaultrun_windows_test_sources sources_var helpers_var)
     endif()
   endforeach()
   set(${sources_var} ${kept} PARENT_SCOPE)
-  set(helpers ${${helpers_var}})
-  list(FILTER helpers EXCLUDE REGEX "tests/(test_db|run_fixture|program_folder)\\.cc$")
+  # Helpers that need the Linux test server or POSIX process calls stay out.
+  set(helpers)
+  foreach(src ${${helpers_var}})
+    file(STRINGS ${src} linux_only
+         REGEX "#include [<\"](test_db|run_fixture|program_folder|fault_util|sys/[a-z]+|unistd)\\.h[>\"]")
+    if(NOT linux_only)
+      list(APPEND helpers ${src})
+    endif()
+  endforeach()
   set(${helpers_var} ${helpers} PARENT_SCOPE)
 endfunction()
 

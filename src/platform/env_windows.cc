@@ -167,6 +167,7 @@ class WindowsEnv : public Env {
     DWORD disposition = OPEN_EXISTING;
     switch (how) {
       case OpenMode::kRead:
+      case OpenMode::kReadOwn:
         break;
       case OpenMode::kWriteNew:
         access = GENERIC_WRITE;
@@ -186,6 +187,7 @@ class WindowsEnv : public Env {
         break;
     }
     const std::wstring wide = Wide(path);
+    // Writes, and reads of the program's own files, refuse links.
     const bool writes = how != OpenMode::kRead;
     if (writes && IsReparsePoint(::GetFileAttributesW(wide.c_str()))) {
       return RefuseLink(path);
