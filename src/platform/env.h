@@ -128,6 +128,9 @@ inline Status CreateFolderLevel(Env* env, const std::string& path, int mode) {
   return s.ok() || env->FolderExists(path) ? Status::OK() : s;
 }
 
+// Reads the rest of an open file into *contents and closes it.
+Status ReadRest(File* file, std::string* contents);
+
 // The real Env of this platform (env_posix.cc or env_windows.cc).
 std::unique_ptr<Env> NewDefaultEnv();
 

@@ -185,15 +185,7 @@ class PosixEnv : public Env {
     std::unique_ptr<File> file;
     Status s = OpenFile(path, OpenMode::kRead, 0, &file);
     if (!s.ok()) return s;
-    char buf[65536];
-    for (;;) {
-      size_t n = 0;
-      s = file->Read(buf, sizeof buf, &n);
-      if (!s.ok()) return s;
-      if (n == 0) break;
-      contents->append(buf, n);
-    }
-    return file->Close();
+    return ReadRest(file.get(), contents);
   }
 
   bool IsNotFound(const Status& status) override { return status.number() == ENOENT; }

@@ -81,14 +81,7 @@ class RegFileSettingsStore : public SettingsStore {
     if (!s.ok()) return env_->IsNotFound(s) && !env_->Exists(path_);
     if (!GetFileMode(path_, mode)) return false;
     *existed = true;
-    char buf[65536];
-    for (;;) {
-      size_t n = 0;
-      if (!file->Read(buf, sizeof buf, &n).ok()) return false;
-      if (n == 0) break;
-      bytes->append(buf, n);
-    }
-    return file->Close().ok();
+    return ReadRest(file.get(), bytes).ok();
   }
 
   Env* env_;

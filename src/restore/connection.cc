@@ -3,6 +3,7 @@
 #include <mysql.h>
 
 #include "platform/failure.h"
+#include "run/export_query.h"
 
 namespace vaultrun::restore {
 namespace {
@@ -122,14 +123,6 @@ std::string Connection::Literal(std::string_view text) const {
   return out;
 }
 
-std::string QuoteIdentifier(std::string_view name) {
-  std::string quoted = "`";
-  for (char c : name) {
-    if (c == '`') quoted += '`';
-    quoted += c;
-  }
-  quoted += '`';
-  return quoted;
-}
+std::string QuoteIdentifier(std::string_view name) { return QuoteName(std::string(name)); }
 
 }  // namespace vaultrun::restore

@@ -109,15 +109,7 @@ Status ReadTailFile(Env* env, const std::string& tail_path, std::string* content
   std::unique_ptr<File> file;
   Status s = env->OpenFile(tail_path, OpenMode::kReadOwn, 0, &file);
   if (!s.ok()) return s;
-  char buf[65536];
-  for (;;) {
-    size_t n = 0;
-    s = file->Read(buf, sizeof buf, &n);
-    if (!s.ok()) return s;
-    if (n == 0) break;
-    contents->append(buf, n);
-  }
-  return file->Close();
+  return ReadRest(file.get(), contents);
 }
 
 Status DeleteIfExists(Env* env, const std::string& path) {
