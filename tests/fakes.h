@@ -29,7 +29,13 @@ class RecordingEventLog : public EventLog {
 // full disk does), and any other call through a hook.
 class FaultEnv : public EnvWrapper {
  public:
-  explicit FaultEnv(Env* target) : EnvWrapper(target) {}
+  explicit FaultEnv(Env* target, std::string program_folder = "")
+      : EnvWrapper(target), program_folder_(std::move(program_folder)) {}
+
+  // The program folder given to the constructor, else the real one.
+  std::string ProgramFolder() override {
+    return program_folder_.empty() ? EnvWrapper::ProgramFolder() : program_folder_;
+  }
 
   // Writes to a file whose path contains path_part fail with ENOSPC once
   // byte_budget bytes have been written to such files in total.
@@ -59,6 +65,7 @@ class FaultEnv : public EnvWrapper {
   }
 
  private:
+  std::string program_folder_;
   std::string write_path_part_;
   uint64_t write_budget_ = 0;
   bool write_fault_armed_ = false;

@@ -10,15 +10,6 @@
 namespace vaultrun {
 namespace {
 
-class ProgramEnv : public test::FaultEnv {
- public:
-  ProgramEnv(Env* target, std::string folder) : FaultEnv(target), folder_(std::move(folder)) {}
-  std::string ProgramFolder() override { return folder_; }
-
- private:
-  std::string folder_;
-};
-
 class BackupFolderTest : public ::testing::Test {
  protected:
   BackupFolderTest() {
@@ -52,7 +43,7 @@ class BackupFolderTest : public ::testing::Test {
   test::TempDir dir_;
   std::string program_ = dir_.Sub("prog");
   std::unique_ptr<Env> real_ = NewDefaultEnv();
-  ProgramEnv env_{real_.get(), program_};
+  test::FaultEnv env_{real_.get(), program_};
   test::RecordingEventLog log_;
   std::unique_ptr<SettingsStore> settings_ =
       NewRegFileSettingsStore(real_.get(), dir_.Sub("vaultrun.reg"));

@@ -95,16 +95,6 @@ TEST(ParseServerConfig, TenMegabyteLines) {
   std::printf("[ figure ] three 10 MB configuration texts parsed in %.0f ms\n", ms.count());
 }
 
-// The real Env with the program folder in a temp folder.
-class ProgramEnv : public EnvWrapper {
- public:
-  ProgramEnv(Env* target, std::string folder) : EnvWrapper(target), folder_(std::move(folder)) {}
-  std::string ProgramFolder() override { return folder_; }
-
- private:
-  std::string folder_;
-};
-
 class LoadServerConfigTest : public ::testing::Test {
  protected:
   LoadServerConfigTest() {
@@ -133,7 +123,7 @@ class LoadServerConfigTest : public ::testing::Test {
   test::TempDir dir_;
   std::string program_ = dir_.Sub("prog");
   std::unique_ptr<Env> real_ = NewDefaultEnv();
-  ProgramEnv env_{real_.get(), program_};
+  test::FaultEnv env_{real_.get(), program_};
   test::RecordingEventLog log_;
   std::unique_ptr<SettingsStore> settings_ =
       NewRegFileSettingsStore(&env_, dir_.Sub("etc/vaultrun.reg"));

@@ -2,6 +2,15 @@
 
 namespace vaultrun {
 
+Status Env::TruncateFile(const std::string& path, uint64_t length) {
+  std::unique_ptr<File> file;
+  Status s = OpenFile(path, OpenMode::kReadWrite, 0, &file);
+  if (!s.ok()) return s;
+  s = file->Truncate(length);
+  if (!s.ok()) return s;
+  return file->Close();
+}
+
 Status ReadRest(File* file, std::string* contents) {
   contents->clear();
   char buf[65536];

@@ -94,8 +94,9 @@ class Env {
   virtual Status RenameFile(const std::string& source, const std::string& target) = 0;
   // Removes one file (never a folder).
   virtual Status DeleteFile(const std::string& path) = 0;
-  // Cuts the file at path to length bytes.
-  virtual Status TruncateFile(const std::string& path, uint64_t length) = 0;
+  // Cuts the file at path to length bytes. The default opens the file with
+  // OpenFile, so it never follows a link either.
+  virtual Status TruncateFile(const std::string& path, uint64_t length);
   // Size of the file at path in bytes.
   virtual Status FileSize(const std::string& path, uint64_t* size) = 0;
   // The names in a folder, without "." and "..", in no particular order.

@@ -202,15 +202,6 @@ class PosixEnv : public Env {
     return Status::OK();
   }
 
-  Status TruncateFile(const std::string& path, uint64_t length) override {
-    std::unique_ptr<File> file;
-    Status s = OpenFile(path, OpenMode::kReadWrite, 0, &file);
-    if (!s.ok()) return s;
-    s = file->Truncate(length);
-    if (!s.ok()) return s;
-    return file->Close();
-  }
-
   Status FileSize(const std::string& path, uint64_t* size) override {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return Status::FromErrno("stat " + path, errno);

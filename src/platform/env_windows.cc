@@ -238,15 +238,6 @@ class WindowsEnv : public Env {
     return Status::OK();
   }
 
-  Status TruncateFile(const std::string& path, uint64_t length) override {
-    std::unique_ptr<File> file;
-    Status s = OpenFile(path, OpenMode::kReadWrite, 0, &file);
-    if (!s.ok()) return s;
-    s = file->Truncate(length);
-    if (!s.ok()) return s;
-    return file->Close();
-  }
-
   Status FileSize(const std::string& path, uint64_t* size) override {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!::GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) {
