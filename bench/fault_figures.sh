@@ -9,14 +9,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 trials=${1:-50}
 build=${2:-build}
-if [ ! -x "$build/vaultrun_tests" ]; then
+if [ ! -x "$build/vaultrun_fault_tests" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   ninja -C "$build" >/dev/null
 fi
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 status=0
-"$build/vaultrun_tests" --gtest_filter='ServerGoesAway.*:DiskFullTest.*:ConcurrentRuns.*:HostileInput.*' \
+"$build/vaultrun_fault_tests" --gtest_filter='ServerGoesAway.*:DiskFullTest.*:ConcurrentRuns.*:HostileInput.*' \
   >"$log" 2>&1 || status=$?
 scripts/fault-trials "$trials" "$build" >>"$log" 2>&1 || status=$?
 grep -E '^(kill trials|tmpfs:|two runs|server stopped)' "$log" || true

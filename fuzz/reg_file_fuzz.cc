@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "config/reg_file.h"
+#include "platform/reg_file.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "config/reg_file.h"
+#include "platform/reg_file.h"
 #include "program_folder.h"
 #include "test_db.h"
 #include "test_util.h"

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "app/process.h"
+#include "core/process.h"
 #include "fakes.h"
 #include "run/export_query.h"
 #include "test_db.h"

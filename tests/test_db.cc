@@ -20,7 +20,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "app/process.h"
+#include "core/process.h"
 #include "test_util.h"
 
 namespace vaultrun::test {

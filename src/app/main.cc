@@ -4,8 +4,10 @@
 // read; failures go to the event log.
 #include <memory>
 
-#include "app/process.h"
-#include "app/report.h"
+#include "core/process.h"
+#include "core/report.h"
+#include "db/access.h"
+#include "platform/failure.h"
 #include "platform/env.h"
 #include "platform/event_log.h"
 #include "platform/settings_store.h"

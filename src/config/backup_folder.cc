@@ -1,6 +1,6 @@
 #include "config/backup_folder.h"
 
-#include "app/report.h"
+#include "core/report.h"
 #include "config/registry.h"
 #include "db/session.h"
 #include "platform/failure.h"
@@ -56,8 +56,8 @@ void EnsureFolder(Process& process, std::string& path) {
   } catch (const Failure& failure) {
     process.Failed = true;
     process.LastErrorDescription = failure.description();
-    if (failure.number() > 0) WriteEventLogEntry(process, "Vaultrun: " + failure.description());
     CloseConnection(process);
+    if (failure.number() > 0) ReportAndEnd(process, "Vaultrun: " + failure.description(), {});
     EndProcess(process);
   }
 }

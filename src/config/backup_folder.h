@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/process.h"
+#include "core/process.h"
 
 namespace vaultrun {
 

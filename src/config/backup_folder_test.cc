@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "db/access.h"
+#include "platform/failure.h"
 #include "config/registry.h"
 #include "fakes.h"
 #include "test_util.h"

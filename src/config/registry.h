@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/process.h"
+#include "core/process.h"
 
 namespace vaultrun {
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "db/access.h"
 #include "fakes.h"
 #include "platform/failure.h"
 #include "test_util.h"

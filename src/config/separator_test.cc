@@ -3,6 +3,8 @@
 // does for the separator and the program folder.
 #include <gtest/gtest.h>
 
+#include "db/access.h"
+#include "platform/failure.h"
 #include "config/backup_folder.h"
 #include "config/registry.h"
 #include "config/server_config.h"

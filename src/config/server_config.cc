@@ -3,7 +3,7 @@
 #include <memory>
 #include <utility>
 
-#include "app/report.h"
+#include "core/report.h"
 #include "config/backup_folder.h"
 #include "config/registry.h"
 #include "db/session.h"
@@ -114,8 +114,7 @@ void LoadServerConfig(Process& process) {
   std::string path = process.env->ProgramFolder() + sep + process.ConfigFileName;
   std::string text;
   if (!ReadTextFile(process, path, &text)) {
-    WriteEventLogEntry(process, "Error: Can't open " + path, kEventError);
-    EndProcess(process);
+    ReportAndEnd(process, "Error: Can't open " + path);
   }
   ServerConfigValues found = ParseServerConfig(text, process.KeyLists);
   process.DbServer = found.values[kParamServer];
@@ -134,12 +133,7 @@ void LoadServerConfig(Process& process) {
        "Can't find MySql database name (mysql_char_db or login_server_db) in inter_kelvane.conf"},
   }};
   for (const auto& [value, message] : checks) {
-    if (value->empty()) {
-      WriteEventLogEntry(process, message, kEventError);
-      std::unique_ptr<db::Recordset> first;
-      std::unique_ptr<db::Recordset> second;
-      ShutDown(process, first, second);
-    }
+    if (value->empty()) ReportAndEnd(process, message);
   }
 
   process.BackupFolder = GetBackupFolder(process, process.DbName);

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/process.h"
+#include "core/process.h"
 
 namespace vaultrun {
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "db/access.h"
 #include "config/registry.h"
 #include "fakes.h"
 #include "platform/failure.h"

@@ -53,6 +53,10 @@ bool RunQuery(Process& process, const std::string& sql, std::unique_ptr<db::Reco
   }
 }
 
+void RunQueryOrRaise(Process& process, const std::string& sql, std::unique_ptr<db::Recordset>& rs) {
+  if (!RunQuery(process, sql, rs)) throw Failure(kErrDatabase, process.LastErrorDescription);
+}
+
 void CloseRecordset(std::unique_ptr<db::Recordset>& rs) {
   if (rs == nullptr) return;
   try {

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "app/process.h"
+#include "core/process.h"
 #include "db/access.h"
 
 namespace vaultrun {
@@ -26,6 +26,10 @@ bool OpenConnection(Process& process);
 // rs held before is released), or false with LastErrorDescription set and
 // rs unchanged.
 bool RunQuery(Process& process, const std::string& sql, std::unique_ptr<db::Recordset>& rs);
+
+// RunQuery that raises the failure (kErrDatabase, LastErrorDescription)
+// instead of returning false, for steps under the run-level handler.
+void RunQueryOrRaise(Process& process, const std::string& sql, std::unique_ptr<db::Recordset>& rs);
 
 // Closes rs when it is open and empties it. Never fails outward.
 void CloseRecordset(std::unique_ptr<db::Recordset>& rs);

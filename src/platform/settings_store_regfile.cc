@@ -1,7 +1,7 @@
 // The settings store kept in one registry-export text file (see
-// config/reg_file.h), read whole and replaced atomically on every write. The
+// platform/reg_file.h), read whole and replaced atomically on every write. The
 // store of POSIX runs, and of tests on every platform.
-#include "config/reg_file.h"
+#include "platform/reg_file.h"
 #include "platform/env.h"
 #include "platform/file_mode.h"
 #include "platform/settings_store.h"

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/report.h"
+#include "core/report.h"
 #include "config/registry.h"
 #include "config/server_config.h"
 #include "db/session.h"
@@ -20,6 +20,14 @@
 
 namespace vaultrun {
 namespace {
+
+// The run-level handler's one report: every failure after the connection
+// step is raised where it happens and reported here, once, as
+// "Vaultrun: " + its description; then the run shuts down.
+[[noreturn]] void FailRun(Process& process, RunRecordsets& sets, const std::string& description) {
+  WriteEventLogEntry(process, "Vaultrun: " + description, kEventError);
+  ShutDown(process, sets.TableResult, sets.TableList);
+}
 
 // Exports one table: queries, data file (compressed into the archive entry
 // as it is written), pack, deletion.
@@ -55,23 +63,17 @@ uint64_t ExportTable(Process& process, RunRecordsets& sets, RunArchive& archive,
 }
 
 // Runs a statement whose failure ends the run like the table listing's.
-void RunStatement(Process& process, const std::string& sql, RunRecordsets& sets) {
+void RunStatement(Process& process, const std::string& sql) {
   std::unique_ptr<db::Recordset> result;
-  if (!RunQuery(process, sql, result)) {
-    WriteEventLogEntry(process, "Vaultrun: " + process.LastErrorDescription, kEventError);
-    ShutDown(process, sets.TableResult, sets.TableList);
-  }
+  RunQueryOrRaise(process, sql, result);
   CloseRecordset(result);
 }
 
 // The tables that the run will export, in listing order: every table whose
 // exclusion flag is not "1". Read from a listing of its own.
-std::vector<std::string> TablesToExport(Process& process, RunRecordsets& sets) {
+std::vector<std::string> TablesToExport(Process& process) {
   std::unique_ptr<db::Recordset> list;
-  if (!RunQuery(process, "show tables", list)) {
-    WriteEventLogEntry(process, "Vaultrun: " + process.LastErrorDescription, kEventError);
-    ShutDown(process, sets.TableResult, sets.TableList);
-  }
+  RunQueryOrRaise(process, "show tables", list);
   std::vector<std::string> tables;
   for (; !list->Eof(); list->MoveNext()) {
     std::string table = list->GetFields().Item(0).GetValue().Text();
@@ -85,15 +87,12 @@ std::vector<std::string> TablesToExport(Process& process, RunRecordsets& sets) {
 
 // Warns (and goes on) when the backup folder's file system has less room
 // than the database holds, as the server reports its size.
-void WarnLowSpace(Process& process, RunRecordsets& sets) {
+void WarnLowSpace(Process& process) {
   std::unique_ptr<db::Recordset> size;
-  if (!RunQuery(process,
-                "select sum(data_length + index_length) from information_schema.tables"
-                " where table_schema = database()",
-                size)) {
-    WriteEventLogEntry(process, "Vaultrun: " + process.LastErrorDescription, kEventError);
-    ShutDown(process, sets.TableResult, sets.TableList);
-  }
+  RunQueryOrRaise(process,
+                  "select sum(data_length + index_length) from information_schema.tables"
+                  " where table_schema = database()",
+                  size);
   uint64_t database_bytes = 0;
   if (!size->Eof() && !size->GetFields().Item(0).GetValue().IsNull()) {
     database_bytes = std::stoull(size->GetFields().Item(0).GetValue().Text());
@@ -152,29 +151,25 @@ void Main(Process& process) {
         throw Failure(kErrDatabase, "the database connection could not be created");
       }
       const db::Error& error = process.SessionConnection->GetErrors().Item(0);
-      WriteEventLogEntry(process, "Vaultrun: " + error.Description, kEventError);
-      ShutDown(process, sets.TableResult, sets.TableList);
+      throw Failure(error.Number, error.Description);
     }
     // Every table's rows come from one point in time: a consistent snapshot,
     // or, for tables of engines without transactions, read locks on every
     // exported table for the whole run.
     const bool lock_tables = SettingIs(process, "lock_tables", "1");
     if (lock_tables) {
-      std::vector<std::string> tables = TablesToExport(process, sets);
+      std::vector<std::string> tables = TablesToExport(process);
       if (!tables.empty()) {
         std::string sql = "lock tables ";
         for (const std::string& table : tables) sql += QuoteName(table) + " read,";
         sql.pop_back();
-        RunStatement(process, sql, sets);
+        RunStatement(process, sql);
       }
     } else if (!SettingIs(process, "consistent_snapshot", "0")) {
-      RunStatement(process, "set session transaction isolation level repeatable read", sets);
-      RunStatement(process, "start transaction with consistent snapshot", sets);
+      RunStatement(process, "set session transaction isolation level repeatable read");
+      RunStatement(process, "start transaction with consistent snapshot");
     }
-    if (!RunQuery(process, "show tables", sets.TableList)) {
-      WriteEventLogEntry(process, "Vaultrun: " + process.LastErrorDescription, kEventError);
-      ShutDown(process, sets.TableResult, sets.TableList);
-    }
+    RunQueryOrRaise(process, "show tables", sets.TableList);
     const LocalTime run_time = env->Now();
     const int32_t format_sql = FormatSqlNumber(
         settings->ReadRegString(kHkeyLocalMachine, kSettingsKey, "format_sql", "0"));
@@ -183,7 +178,7 @@ void Main(Process& process) {
     const std::string stamp = DateStamp(run_time);
     const std::string archive_path = database_folder + env->Separator() + stamp + ".zip";
     RunArchive archive(env, archive_path);
-    if (SettingIs(process, "warn_low_space", "1")) WarnLowSpace(process, sets);
+    if (SettingIs(process, "warn_low_space", "1")) WarnLowSpace(process);
 
     CompletenessMark mark{VAULTRUN_VERSION, stamp, process.DbName, {}, 0};
     uint64_t total_rows = 0;
@@ -227,20 +222,15 @@ void Main(Process& process) {
                              " seconds",
                          kEventInformation);
     }
-  } catch (const Failure& failure) {
-    WriteEventLogEntry(process, "Vaultrun: " + failure.description(), kEventError);
-    ShutDown(process, sets.TableResult, sets.TableList);
   } catch (const std::exception& failure) {
-    WriteEventLogEntry(process, std::string("Vaultrun: ") + failure.what(), kEventError);
-    ShutDown(process, sets.TableResult, sets.TableList);
+    FailRun(process, sets, failure.what());
   }
   try {
     ShutDown(process, sets.TableResult, sets.TableList);
   } catch (const Failure& failure) {
     // A failure while closing at the normal end reaches the run-level
     // handler, which reports it and shuts down again.
-    WriteEventLogEntry(process, "Vaultrun: " + failure.description(), kEventError);
-    ShutDown(process, sets.TableResult, sets.TableList);
+    FailRun(process, sets, failure.description());
   }
 }
 

@@ -1,7 +1,7 @@
 // The backup run driver.
 #pragma once
 
-#include "app/process.h"
+#include "core/process.h"
 
 namespace vaultrun {
 

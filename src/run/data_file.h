@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/process.h"
+#include "core/process.h"
 #include "platform/env.h"
 #include "run/export_query.h"
 

@@ -1,6 +1,6 @@
 #include "run/export_query.h"
 
-#include "app/report.h"
+#include "core/report.h"
 #include "db/session.h"
 
 namespace vaultrun {
@@ -83,17 +83,11 @@ DataQuery BuildDataQuery(const db::Fields& probe_fields, const std::string& tabl
 }
 
 std::vector<bool> RunExportQuery(Process& process, const std::string& table, RunRecordsets& sets) {
-  if (!RunQuery(process, ProbeQueryText(table), sets.TableResult)) {
-    WriteEventLogEntry(process, "Vaultrun: " + process.LastErrorDescription, kEventError);
-    ShutDown(process, sets.TableResult, sets.TableList);
-  }
+  RunQueryOrRaise(process, ProbeQueryText(table), sets.TableResult);
   DataQuery query = BuildDataQuery(sets.TableResult->GetFields(), table);
   // A probe that found a row is closed; an empty one is simply replaced.
   if (!sets.TableResult->Eof()) sets.TableResult->Close();
-  if (!RunQuery(process, query.sql, sets.TableResult)) {
-    WriteEventLogEntry(process, "Vaultrun: " + process.LastErrorDescription, kEventError);
-    ShutDown(process, sets.TableResult, sets.TableList);
-  }
+  RunQueryOrRaise(process, query.sql, sets.TableResult);
   return query.aliased;
 }
 

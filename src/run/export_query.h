@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/process.h"
+#include "core/process.h"
 #include "db/access.h"
 
 namespace vaultrun {

@@ -10,7 +10,8 @@
 #include <filesystem>
 #include <sstream>
 
-#include "app/process.h"
+#include "db/access.h"
+#include "core/process.h"
 #include "fakes.h"
 #include "fault_util.h"
 #include "platform/failure.h"

@@ -8,7 +8,8 @@
 #include <regex>
 #include <thread>
 
-#include "app/report.h"
+#include "db/access.h"
+#include "core/report.h"
 #include "config/registry.h"
 #include "fakes.h"
 #include "platform/failure.h"

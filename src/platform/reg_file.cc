@@ -1,4 +1,4 @@
-#include "config/reg_file.h"
+#include "platform/reg_file.h"
 
 #include <array>
 #include <utility>

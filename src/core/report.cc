@@ -1,4 +1,4 @@
-#include "app/report.h"
+#include "core/report.h"
 
 #include "platform/failure.h"
 
@@ -14,6 +14,11 @@ void WriteEventLogEntry(Process& process, const std::string& text, std::optional
 void EndProcess(Process& process) {
   (void)process;
   throw ProcessEnd{};
+}
+
+void ReportAndEnd(Process& process, const std::string& text, std::optional<int> type) {
+  WriteEventLogEntry(process, text, type);
+  EndProcess(process);
 }
 
 int ExitStatus(const Process& process) { return process.Failed ? 1 : 0; }

@@ -8,12 +8,17 @@
 #include <memory>
 #include <string>
 
-#include "db/access.h"
 #include "platform/env.h"
 #include "platform/event_log.h"
 #include "platform/settings_store.h"
 
 namespace vaultrun {
+
+// The connection type lives in the database layer above; a unit that
+// destroys a Process includes db/access.h, or the compiler refuses it.
+namespace db {
+class Connection;
+}  // namespace db
 
 struct Process {
   // Platform services, owned by main() (or the test).
