@@ -27,10 +27,13 @@ bool IsBinaryType(int32_t type) {
   return type == db::adBinary || type == db::adVarBinary || type == db::adLongVarBinary;
 }
 
+bool IsDateType(int32_t type) { return type == db::adDBDate || type == db::adDBTimeStamp; }
+
 // How one column's values are written in the SQL formats.
-enum class SqlForm { kBare, kQuoted, kHexLiteral };
+enum class SqlForm { kBare, kQuoted, kHexLiteral, kDateDigits };
 
 SqlForm SqlFormOf(int32_t type) {
+  if (IsDateType(type)) return SqlForm::kDateDigits;
   if (IsQuotedType(type) || type == db::adDBTime) return SqlForm::kQuoted;
   if (type == db::adBinary || type == db::adVarBinary || type == db::adBoolean) {
     return SqlForm::kHexLiteral;
@@ -71,6 +74,19 @@ void AppendHex(std::string* out, std::string_view bytes) {
     *dst++ = kDigits[c >> 4];
     *dst++ = kDigits[c & 15];
   }
+}
+
+void AppendDateDigits(std::string* out, std::string_view text) {
+  size_t digits = 0;
+  size_t i = 0;
+  for (; i < text.size() && text[i] != '.'; ++i) {
+    if (text[i] >= '0' && text[i] <= '9') {
+      out->push_back(text[i]);
+      ++digits;
+    }
+  }
+  if (digits == 8) out->append("000000");
+  out->append(text.substr(i));
 }
 
 std::string StripAliasSuffix(const std::string& name) {
@@ -180,6 +196,8 @@ uint64_t WriteDataFile(Process& process, const std::string& table,
         if (!value.IsNull()) {
           if (IsBinaryType(types[j])) {
             AppendHex(&buf, value.Bytes());
+          } else if (IsDateType(types[j])) {
+            AppendDateDigits(&buf, value.Bytes());
           } else {
             buf.append(value.Bytes());
           }
@@ -199,6 +217,11 @@ uint64_t WriteDataFile(Process& process, const std::string& table,
           case SqlForm::kHexLiteral:
             buf += "X'";
             AppendHex(&buf, value.Bytes());
+            buf += '\'';
+            break;
+          case SqlForm::kDateDigits:
+            buf += '\'';
+            AppendDateDigits(&buf, value.Bytes());
             buf += '\'';
             break;
           case SqlForm::kBare:

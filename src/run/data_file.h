@@ -33,6 +33,11 @@ void AppendEscaped(std::string* out, std::string_view text);
 // Upper-case hexadecimal digits of the bytes.
 void AppendHex(std::string* out, std::string_view bytes);
 
+// Appends a date or date-time value, as the server's text protocol sends it
+// ("YYYY-MM-DD", "YYYY-MM-DD hh:mm:ss[.ffffff]"), as the export writes it:
+// 14 digits (a date gets 000000 for its time), then the fraction as sent.
+void AppendDateDigits(std::string* out, std::string_view text);
+
 // The name without one trailing alias suffix "___", when it has one.
 std::string StripAliasSuffix(const std::string& name);
 

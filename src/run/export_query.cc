@@ -67,10 +67,6 @@ DataQuery BuildDataQuery(const db::Fields& probe_fields, const std::string& tabl
         list += "convert(" + name + ", binary) as " + QuoteName(field.Name() + kAliasSuffix) + ",";
         aliased = true;
         break;
-      case db::adDBDate:
-      case db::adDBTimeStamp:
-        list += DateTextExpression(name, field.NumericScale()) + " " + name + ",";
-        break;
       default:
         list += name + ",";
         break;

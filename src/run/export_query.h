@@ -1,7 +1,7 @@
 // The per-table export queries: a one-row probe learns the column types,
 // then the data query selects every column in table order, long binary
-// columns converted under a marked alias and date columns rendered by the
-// server as digit strings.
+// columns converted under a marked alias. Date columns come as the server
+// sends them; the writer turns them into digit strings.
 #pragma once
 
 #include <memory>
@@ -29,7 +29,9 @@ std::string QuoteName(const std::string& name);
 
 // The server expression that renders a date or date-time column as 14
 // digits (year padded to four), plus "." and `scale` fraction digits when
-// the column keeps fractional seconds.
+// the column keeps fractional seconds. The export no longer sends it (the
+// server spent more time on it than on the fetch); it stays as the
+// reference that AppendDateDigits is held to.
 std::string DateTextExpression(const std::string& column, int scale);
 
 struct DataQuery {
