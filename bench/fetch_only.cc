@@ -1,7 +1,5 @@
-// The floor of a backup's time: run the export's own queries for every
-// table of a database (the probe, then the data query with its converted
-// and rendered columns) through the access layer, fetch every row, and
-// write nothing.
+// The floor of a backup's time: a plain "select *" of every table of a
+// database through the access layer, every row fetched, nothing written.
 //   fetch_only SERVER DATABASE USER PASSWORD
 #include <cstdio>
 #include <string>
@@ -28,10 +26,7 @@ int main(int argc, char** argv) {
     }
     unsigned long long rows = 0, bytes = 0;
     for (const std::string& table : tables) {
-      auto probe = connection.Execute(ProbeQueryText(table));
-      DataQuery query = BuildDataQuery(probe->GetFields(), table);
-      probe.reset();
-      auto rs = connection.Execute(query.sql);
+      auto rs = connection.Execute("select * from " + QuoteName(table));
       const int count = rs->GetFields().Count();
       for (; !rs->Eof(); rs->MoveNext()) {
         ++rows;
