@@ -19,8 +19,8 @@ void RunFixture::Table(const std::string& name, const std::string& columns,
 std::string RunFixture::Export(const std::string& table, int32_t format_sql,
                                const std::string& format_insert) {
   if (!process_.SessionConnection) Open();
-  std::vector<bool> aliased = RunExportQuery(process_, table, sets_);
-  WriteDataFile(process_, table, dir_.Sub(table), sets_, format_sql, format_insert, aliased);
+  DataQuery query = RunExportQuery(process_, table, sets_);
+  WriteDataFile(process_, table, dir_.Sub(table), sets_, format_sql, format_insert, query);
   return ReadFileOrDie(dir_.Sub(table) + DataFileExtension(format_sql));
 }
 

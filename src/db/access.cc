@@ -396,6 +396,17 @@ void Connection::Open(const std::string& connection_string, const std::string& u
                          socket.empty() ? nullptr : socket.c_str(), 0) == nullptr) {
     fail();
   }
+  Adopt(mysql.release());
+}
+
+void Connection::Adopt(st_mysql* connected) {
+  MysqlHandle mysql(connected);
+  if (impl_->mysql != nullptr) throw Failure(kErrDatabase, kOpenMessage);
+  auto fail = [&]() {
+    Failure failure = ClientFailure(mysql.get());
+    errors_.Add({failure.number(), failure.description()});
+    throw failure;
+  };
   // Statements go in utf8mb4 whatever the option files say; results come
   // back in each column's own character set, byte for byte.
   if (mysql_set_character_set(mysql.get(), "utf8mb4") != 0) fail();

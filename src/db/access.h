@@ -13,6 +13,8 @@
 
 #include "platform/failure.h"
 
+struct st_mysql;
+
 namespace vaultrun::db {
 
 // Column type codes (ADO DataTypeEnum values).
@@ -158,6 +160,10 @@ class Connection {
   // Errors() holds the server's message as item 0 and a Failure is raised.
   void Open(const std::string& connection_string = "", const std::string& user_id = "",
             const std::string& password = "", int options = -1);
+  // Takes over a Connector/C handle that another part connected (with its
+  // own options) and sets the session up as Open does. On failure the
+  // handle is closed and a Failure is raised.
+  void Adopt(st_mysql* connected);
   // Runs one statement and returns its result, positioned on its first row.
   std::unique_ptr<Recordset> Execute(const std::string& sql);
   const Errors& GetErrors() const { return errors_; }

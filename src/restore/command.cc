@@ -188,8 +188,9 @@ is restored in one transaction (rolled back on failure, for InnoDB tables).
 With --verify, restores the whole archive into a new scratch database
 (vaultrun_verify_<stamp>_<pid>) made with the live database's table
 definitions (CREATE TABLE ... LIKE), compares each table's row count with
-the archive's completeness mark, drops the scratch database and prints the
-verdict. The live database is the one the mark names, or --source-database.
+the archive's completeness mark and each restored row with the archive's
+(exported again with vaultrun's own code), drops the scratch database and
+prints the verdict. The live database is the one the mark names, or --source-database.
 The account needs CREATE, DROP and INSERT rights.
 
 Options:
@@ -212,10 +213,11 @@ Unset connection options come from the [client] group of MariaDB's option
 files (/etc/mysql/my.cnf, ~/.my.cnf), as with MariaDB's own clients.
 
 SQL archives (.sql entries) restore exactly: bytes pass unchanged (character
-set binary), zero dates and 0 in AUTO_INCREMENT columns are kept. Date and
-time values are as the server showed them in its time zone, so TIMESTAMP
-values are taken in this server's time zone: restore on a server in the same
-zone. A statement holds 20 rows; the server's max_allowed_packet must hold
+set binary), zero dates and 0 in AUTO_INCREMENT columns are kept. TIMESTAMP
+values are read in the zone the archive's mark names (UTC): the same
+instants on any server. Archives of older runs name none; their TIMESTAMP
+values are taken in this server's time zone: restore them on a server in
+the same zone. A statement holds 20 rows; the server's max_allowed_packet must hold
 it (you are told the size needed when it does not).
 
 Tab-separated archives (.csv entries) are loaded with LOAD DATA LOCAL, which

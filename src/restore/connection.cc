@@ -28,6 +28,7 @@ std::unique_ptr<Connection> Connection::Open(const ConnectOptions& options) {
   MYSQL* raw = mysql_init(nullptr);
   if (raw == nullptr) throw Failure(kErrDatabase, "connect: out of memory");
   std::unique_ptr<Connection> connection(new Connection(raw));
+  connection->options_ = options;
   if (options.read_option_files) {
     if (!options.defaults_file.empty()) {
       mysql_optionsv(raw, MYSQL_READ_DEFAULT_FILE, options.defaults_file.c_str());

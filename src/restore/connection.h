@@ -59,6 +59,8 @@ class Connection {
   uint64_t server_max_packet() const { return server_max_packet_; }
 
   st_mysql* handle() const { return mysql_.get(); }
+  // How this connection reached the server, for opening another one alike.
+  const ConnectOptions& options() const { return options_; }
 
  private:
   struct Closer {
@@ -69,6 +71,7 @@ class Connection {
 
   std::unique_ptr<st_mysql, Closer> mysql_;
   uint64_t server_max_packet_ = 0;
+  ConnectOptions options_;
 };
 
 // A name as an SQL identifier in backquotes, backquotes inside doubled.

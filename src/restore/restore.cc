@@ -12,6 +12,8 @@
 #include "platform/failure.h"
 #include "restore/archive_reader.h"
 #include "restore/data_lines.h"
+#include "restore/restore_session.h"
+#include "restore/verify_content.h"
 #include "run/completeness_mark.h"
 
 namespace vaultrun::restore {
@@ -407,6 +409,17 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
 
   // Every check before the first write.
   UseDatabase(connection, request.database);
+  // Views and sequences: a view's rows belong to its tables and are never
+  // inserted again; a sequence always holds its one row, which the
+  // archive's row replaces.
+  std::vector<std::string> views;
+  chosen = WithoutViews(chosen, TablesOfType(connection, request.database, "VIEW"), &views);
+  if (!views.empty() && console.err != nullptr) {
+    *console.err << "warning: skipped, views in database " << request.database
+                 << " (their rows are their tables'): " << JoinNames(views) << "\n";
+  }
+  const std::set<std::string> sequences =
+      TablesOfType(connection, request.database, "SEQUENCE");
   std::vector<std::string> missing, holding_rows;
   for (const DataEntry& entry : chosen) {
     std::string sql = "SELECT 1 FROM " + QuoteIdentifier(entry.table) + " LIMIT 1";
@@ -418,7 +431,7 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
       missing.push_back(entry.table);
       continue;
     }
-    if (!rows.empty()) holding_rows.push_back(entry.table);
+    if (!rows.empty() && sequences.count(entry.table) == 0) holding_rows.push_back(entry.table);
   }
   if (!missing.empty()) {
     throw Failure(kErrRestore,
@@ -433,6 +446,7 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
                                    "them); nothing was written");
   }
   CheckLocalInfile(connection, chosen);
+  SetSessionTimeZone(connection, ArchiveTimeZone(reader));
 
   RestoreSummary summary;
   summary.tables = RestoreEntries(reader, chosen, connection, console);
@@ -478,10 +492,15 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
     }
   } dropper{request, connection, console};
 
-  std::vector<std::string> differences;
+  std::vector<std::string> differences, content_differences;
   std::map<std::string, uint64_t> counted;
+  // Entries of views (archives of older runs) are not restored.
+  std::vector<std::string> views;
+  const std::vector<DataEntry> entries =
+      WithoutViews(reader.entries(), TablesOfType(connection, source, "VIEW"), &views);
   try {
-    for (const DataEntry& entry : reader.entries()) {
+    const std::string zone = ArchiveTimeZone(reader);
+    for (const DataEntry& entry : entries) {
       std::string message;
       if (connection.TryExec("CREATE TABLE " + scratch + "." + QuoteIdentifier(entry.table) +
                                  " LIKE " + QuoteIdentifier(source) + "." +
@@ -492,12 +511,15 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
       }
     }
     UseDatabase(connection, request.scratch_database);
-    CheckLocalInfile(connection, reader.entries());
-    RestoreEntries(reader, reader.entries(), connection, console);
-    for (const DataEntry& entry : reader.entries()) {
+    CheckLocalInfile(connection, entries);
+    SetSessionTimeZone(connection, zone);
+    RestoreEntries(reader, entries, connection, console);
+    for (const DataEntry& entry : entries) {
       counted[entry.table] =
           std::stoull(connection.QueryOne("SELECT COUNT(*) FROM " + QuoteIdentifier(entry.table)));
     }
+    content_differences =
+        CompareContent(reader, entries, connection, request.scratch_database, zone);
   } catch (const Failure& failure) {
     result.verdict = "FAILED: the archive does not restore: " + failure.description();
     return result;
@@ -507,6 +529,7 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
   std::set<std::string> listed;
   for (const auto& [table, expected] : mark->tables) {
     listed.insert(table);
+    if (std::find(views.begin(), views.end(), table) != views.end()) continue;
     auto found = counted.find(table);
     if (found == counted.end()) {
       differences.push_back("table " + table + ": in the mark (" + std::to_string(expected) +
@@ -536,9 +559,16 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
     for (const std::string& line : differences) result.verdict += "\n  " + line;
     return result;
   }
+  if (!content_differences.empty()) {
+    result.verdict = "FAILED: the restored tables differ from the archive:";
+    for (const std::string& line : content_differences) result.verdict += "\n  " + line;
+    return result;
+  }
   result.ok = true;
   result.verdict = "OK: " + std::to_string(counted.size()) + " tables, " + std::to_string(rows) +
-                   " rows match the archive's mark";
+                   " rows match the archive's mark, and every row the archive holds restores as "
+                   "it was";
+  if (!views.empty()) result.verdict += " (views left out: " + JoinNames(views) + ")";
   if (mark->more_tables > 0) {
     result.verdict += " (" + std::to_string(mark->more_tables) +
                       " tables beyond the mark's list restored, their counts unchecked)";

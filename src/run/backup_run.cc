@@ -38,7 +38,7 @@ uint64_t ExportTable(Process& process, RunRecordsets& sets, RunArchive& archive,
   const std::string table_base_path = database_folder + env->Separator() + table;
   const std::string data_file = table_base_path + DataFileExtension(format_sql);
 
-  std::vector<bool> aliased = RunExportQuery(process, table, sets);
+  DataQuery query = RunExportQuery(process, table, sets);
 
   if (!IsUsableFileName(table)) {
     throw Failure(kErrBadFileName, "data file for table " + table + ": not a valid file name");
@@ -47,7 +47,7 @@ uint64_t ExportTable(Process& process, RunRecordsets& sets, RunArchive& archive,
                      std::numeric_limits<uint64_t>::max());
   uint64_t rows = 0;
   try {
-    rows = WriteDataFile(process, table, table_base_path, sets, format_sql, format_insert, aliased,
+    rows = WriteDataFile(process, table, table_base_path, sets, format_sql, format_insert, query,
                          [&archive](const char* data, size_t size) { archive.Write(data, size); });
   } catch (...) {
     // A data file cut short must not be taken for a whole one, and the
@@ -69,14 +69,24 @@ void RunStatement(Process& process, const std::string& sql) {
   CloseRecordset(result);
 }
 
+// The table listing: base tables and sequences with their type; views hold
+// no rows of their own (their rows are some table's, or computed) and are
+// left out, so that one whose table was dropped cannot stop a run.
+constexpr const char kTableListing[] = "show full tables";
+
+bool IsView(const db::Recordset& list) {
+  return list.GetFields().Count() > 1 && list.ValueAt(1).Text() == "VIEW";
+}
+
 // The tables that the run will export, in listing order: every table whose
 // exclusion flag is not "1". Read from a listing of its own.
 std::vector<std::string> TablesToExport(Process& process) {
   std::unique_ptr<db::Recordset> list;
-  RunQueryOrRaise(process, "show tables", list);
+  RunQueryOrRaise(process, kTableListing, list);
   std::vector<std::string> tables;
   for (; !list->Eof(); list->MoveNext()) {
     std::string table = list->GetFields().Item(0).GetValue().Text();
+    if (IsView(*list)) continue;
     if (process.settings->ReadRegString(kHkeyLocalMachine, kProgramKey, table, "0") != "1") {
       tables.push_back(table);
     }
@@ -156,6 +166,9 @@ void Main(Process& process) {
     // Every table's rows come from one point in time: a consistent snapshot,
     // or, for tables of engines without transactions, read locks on every
     // exported table for the whole run.
+    // TIMESTAMP values are written in UTC, so that each names one instant
+    // (local text repeats in the hour when clocks go back); the mark says so.
+    RunStatement(process, std::string("set time_zone = '") + kRunTimeZone + "'");
     const bool lock_tables = SettingIs(process, "lock_tables", "1");
     if (lock_tables) {
       std::vector<std::string> tables = TablesToExport(process);
@@ -169,7 +182,7 @@ void Main(Process& process) {
       RunStatement(process, "set session transaction isolation level repeatable read");
       RunStatement(process, "start transaction with consistent snapshot");
     }
-    RunQueryOrRaise(process, "show tables", sets.TableList);
+    RunQueryOrRaise(process, kTableListing, sets.TableList);
     const LocalTime run_time = env->Now();
     const int32_t format_sql = FormatSqlNumber(
         settings->ReadRegString(kHkeyLocalMachine, kSettingsKey, "format_sql", "0"));
@@ -180,11 +193,12 @@ void Main(Process& process) {
     RunArchive archive(env, archive_path);
     if (SettingIs(process, "warn_low_space", "1")) WarnLowSpace(process);
 
-    CompletenessMark mark{VAULTRUN_VERSION, stamp, process.DbName, {}, 0};
+    CompletenessMark mark{VAULTRUN_VERSION, stamp, process.DbName, {}, 0, kRunTimeZone};
     uint64_t total_rows = 0;
     while (!sets.TableList->Eof()) {
       const std::string table = sets.TableList->GetFields().Item(0).GetValue().Text();
-      if (settings->ReadRegString(kHkeyLocalMachine, kProgramKey, table, "0") != "1") {
+      if (!IsView(*sets.TableList) &&
+          settings->ReadRegString(kHkeyLocalMachine, kProgramKey, table, "0") != "1") {
         if (!env->Exists(database_folder)) {
           ThrowIfError(CreateFolderLevel(env, database_folder, 0700));
         }

@@ -6,11 +6,13 @@ namespace vaultrun {
 namespace {
 
 constexpr size_t kMaxComment = 65535;
+constexpr char kZonePrefix[] = "time_zone ";
 
 }  // namespace
 
 std::string BuildCompletenessMark(const CompletenessMark& mark) {
   std::string head = "Vaultrun\n" + mark.version + "\n" + mark.stamp + "\n" + mark.database + "\n";
+  if (!mark.time_zone.empty()) head += kZonePrefix + mark.time_zone + "\n";
   std::string lines;
   uint64_t more = mark.more_tables;
   for (size_t i = 0; i < mark.tables.size(); ++i) {
@@ -42,7 +44,13 @@ std::optional<CompletenessMark> ParseCompletenessMark(std::string_view comment) 
   mark.version = lines[1];
   mark.stamp = lines[2];
   mark.database = lines[3];
-  for (size_t i = 4; i + 1 < lines.size(); ++i) {
+  size_t first_table = 4;
+  // A table line always holds a TAB; the zone line holds none.
+  if (lines[4].rfind(kZonePrefix, 0) == 0 && lines[4].find('\t') == std::string_view::npos) {
+    mark.time_zone = lines[4].substr(sizeof(kZonePrefix) - 1);
+    ++first_table;
+  }
+  for (size_t i = first_table; i + 1 < lines.size(); ++i) {
     std::string_view line = lines[i];
     uint64_t n = 0;
     if (line.rfind("... and ", 0) == 0 && i + 2 == lines.size()) {

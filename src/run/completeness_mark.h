@@ -7,6 +7,7 @@
 //   <version>
 //   <run stamp, 14 digits>
 //   <database>
+//   time_zone <zone>            the session zone of TIMESTAMP text (newer runs)
 //   <table><TAB><rows>          one line per exported table, at most 1,000
 //   ... and <N> more tables     when there were more
 //   Vaultrun: run complete
@@ -34,7 +35,13 @@ struct CompletenessMark {
   std::vector<std::pair<std::string, uint64_t>> tables;
   // Tables exported beyond those listed.
   uint64_t more_tables = 0;
+  // The session time zone the run's TIMESTAMP text is in ("+00:00"); empty
+  // for archives of runs that did not set one (the server's zone).
+  std::string time_zone;
 };
+
+// The zone a run sets for its session.
+inline constexpr const char kRunTimeZone[] = "+00:00";
 
 // The comment text; table lines that would pass the zip comment's limit are
 // counted in the "more" line instead.

@@ -7,7 +7,7 @@ namespace {
 
 TEST(CompletenessMark, BuildsAndReadsBack) {
   CompletenessMark mark{
-      "0.1.0", "20261207043000", "kelvane_game", {{"accounts", 4}, {"empty", 0}}, 0};
+      "0.1.0", "20261207043000", "kelvane_game", {{"accounts", 4}, {"empty", 0}}, 0, ""};
   std::string text = BuildCompletenessMark(mark);
   EXPECT_EQ(
       "Vaultrun\n0.1.0\n20261207043000\nkelvane_game\naccounts\t4\nempty\t0\n"
@@ -18,10 +18,23 @@ TEST(CompletenessMark, BuildsAndReadsBack) {
   EXPECT_EQ(mark.tables, parsed->tables);
   EXPECT_EQ("kelvane_game", parsed->database);
   EXPECT_EQ("20261207043000", parsed->stamp);
+  EXPECT_EQ("", parsed->time_zone);  // marks of older runs name no zone
+
+  // Newer runs name the zone of their TIMESTAMP text after the database.
+  mark.time_zone = "+00:00";
+  text = BuildCompletenessMark(mark);
+  EXPECT_EQ(
+      "Vaultrun\n0.1.0\n20261207043000\nkelvane_game\ntime_zone +00:00\naccounts\t4\nempty\t0\n"
+      "Vaultrun: run complete\n",
+      text);
+  parsed = ParseCompletenessMark(text);
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ("+00:00", parsed->time_zone);
+  EXPECT_EQ(mark.tables, parsed->tables);
 }
 
 TEST(CompletenessMark, ManyTablesStayWithinTheCommentLimit) {
-  CompletenessMark mark{"0.1.0", "20261207043000", "db", {}, 0};
+  CompletenessMark mark{"0.1.0", "20261207043000", "db", {}, 0, ""};
   for (int i = 0; i < 1500; ++i) mark.tables.emplace_back("table_" + std::to_string(i), i);
   std::string text = BuildCompletenessMark(mark);
   EXPECT_LE(text.size(), 65535u);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/report.h"
 #include "platform/failure.h"
 
 namespace vaultrun {
@@ -128,13 +129,13 @@ DataFileWriter::~DataFileWriter() {
 }
 
 void DataFileWriter::Open() {
-  ThrowIfError(env_->OpenFile(path_, OpenMode::kWriteNew, 0600, &file_));
+  if (!path_.empty()) ThrowIfError(env_->OpenFile(path_, OpenMode::kWriteNew, 0600, &file_));
   buffer_.reserve(kFlushBytes + (kFlushBytes >> 2));
 }
 
 void DataFileWriter::Flush() {
   if (buffer_.empty()) return;
-  ThrowIfError(file_->Write(buffer_.data(), buffer_.size()));
+  if (file_) ThrowIfError(file_->Write(buffer_.data(), buffer_.size()));
   if (tee_) tee_(buffer_.data(), buffer_.size());
   buffer_.clear();
 }
@@ -142,13 +143,14 @@ void DataFileWriter::Flush() {
 void DataFileWriter::Close() {
   Flush();
   std::unique_ptr<File> file = std::move(file_);
-  ThrowIfError(file->Close());
+  if (file) ThrowIfError(file->Close());
 }
 
 uint64_t WriteDataFile(Process& process, const std::string& table,
                        const std::string& table_base_path, RunRecordsets& sets, int32_t format_sql,
-                       const std::string& format_insert, const std::vector<bool>& aliased,
+                       const std::string& format_insert, const DataQuery& query,
                        DataFileWriter::Tee tee) {
+  const std::vector<bool>& aliased = query.aliased;
   if (!IsUsableFileName(table)) {
     throw Failure(kErrBadFileName, "data file for table " + table + ": not a valid file name");
   }
@@ -156,7 +158,9 @@ uint64_t WriteDataFile(Process& process, const std::string& table,
   const db::Fields& fields = rs.GetFields();
   const int count = fields.Count();
 
-  DataFileWriter out(process.env, table_base_path + DataFileExtension(format_sql), std::move(tee));
+  DataFileWriter out(process.env,
+                     table_base_path.empty() ? "" : table_base_path + DataFileExtension(format_sql),
+                     std::move(tee));
   out.Open();
   std::string& buf = *out.buffer();
 
@@ -178,13 +182,14 @@ uint64_t WriteDataFile(Process& process, const std::string& table,
   std::string prefix;
   if (format_sql == 1) {
     prefix = "insert into " + QuoteName(table);
-    if (format_insert == "0") prefix += " (" + column_list + ")";
+    if (format_insert == "0" || query.names_required) prefix += " (" + column_list + ")";
     prefix += " values ";
   }
   if (format_sql == 0) buf += header + "\r\n";
 
   Env* env = process.env;
   uint64_t rows = 0;
+  uint64_t split_values = 0;  // tab-separated values holding TAB, CR or LF
   while (!rs.Eof()) {
     if (format_sql == 1 && rows % kBatchRows == 0) buf += prefix;
     ++rows;
@@ -199,6 +204,7 @@ uint64_t WriteDataFile(Process& process, const std::string& table,
           } else if (IsDateType(types[j])) {
             AppendDateDigits(&buf, value.Bytes());
           } else {
+            if (value.Bytes().find_first_of("\t\r\n") != std::string_view::npos) ++split_values;
             buf.append(value.Bytes());
           }
         }
@@ -252,6 +258,16 @@ uint64_t WriteDataFile(Process& process, const std::string& table,
   }
   if (rows > 0) rs.Close();
   out.Close();
+  if (split_values > 0) {
+    // The form has no escapes: the file is written as it stands, and the
+    // user learns that a restore will not give these values back.
+    WriteEventLogEntry(process,
+                       "Vaultrun: table " + table + ": " + std::to_string(split_values) +
+                           " values hold a TAB, CR or LF, which the tab-separated form cannot "
+                           "tell from its separators; they do not restore as they were. "
+                           "\"format_sql\"=\"1\" backs them up exactly",
+                       kEventWarning);
+  }
   return rows;
 }
 

@@ -49,7 +49,8 @@ bool IsUsableFileName(const std::string& name);
 
 // The data file: created new (0600, never through a symbolic link),
 // buffered, and optionally copied to a second consumer as it is written
-// (the archive entry, which is compressed while the file is written).
+// (the archive entry, which is compressed while the file is written). With
+// an empty path there is no file: the bytes go to the consumer only.
 class DataFileWriter {
  public:
   using Tee = std::function<void(const char* data, size_t size)>;
@@ -78,13 +79,16 @@ class DataFileWriter {
 };
 
 // Writes the data result in sets.TableResult to the data file at
-// table_base_path + extension, and closes the result when it held a row.
-// aliased marks the converted long binary columns by position (from
-// RunExportQuery). Returns the number of rows written. Raises a Failure
-// when the file cannot be created or written or a row cannot be read.
+// table_base_path + extension (no file when table_base_path is empty: the
+// tee alone gets the bytes), and closes the result when it held a row.
+// query is the data query's description from RunExportQuery (which columns
+// are aliased, whether inserts must name the columns). Returns the number
+// of rows written. Raises a Failure when the file cannot be created or
+// written or a row cannot be read. In the tab-separated form, values that
+// hold a TAB, CR or LF are counted and the table gets one warning entry.
 uint64_t WriteDataFile(Process& process, const std::string& table,
                        const std::string& table_base_path, RunRecordsets& sets, int32_t format_sql,
-                       const std::string& format_insert, const std::vector<bool>& aliased,
+                       const std::string& format_insert, const DataQuery& query,
                        DataFileWriter::Tee tee = nullptr);
 
 }  // namespace vaultrun

@@ -2,6 +2,7 @@
 
 #include "core/report.h"
 #include "db/session.h"
+#include "run/data_file.h"
 
 namespace vaultrun {
 
@@ -51,8 +52,42 @@ std::string DateTextExpression(const std::string& column, int scale) {
   return text;
 }
 
-std::string ProbeQueryText(const std::string& table) {
-  return "select * from " + QuoteName(table) + " limit 1";
+std::string ColumnQueryText(const std::string& table) {
+  // The name goes in as a hex literal: no quoting rule of the server's
+  // sql_mode can change what it says. MySQL's DEFAULT_GENERATED (an
+  // expression default) is a stored column and stays.
+  std::string hex;
+  AppendHex(&hex, table);
+  return "select column_name,"
+         " extra like '%VIRTUAL GENERATED%' or extra like '%STORED GENERATED%'"
+         " or extra like '%PERSISTENT GENERATED%',"
+         " extra like '%INVISIBLE%'"
+         " from information_schema.columns where table_schema = database()"
+         " and table_name = convert(X'" +
+         hex + "' using utf8mb4) order by ordinal_position";
+}
+
+ExportColumns ReadExportColumns(Process& process, const std::string& table) {
+  std::unique_ptr<db::Recordset> rs;
+  RunQueryOrRaise(process, ColumnQueryText(table), rs);
+  ExportColumns columns;
+  std::string list;
+  for (; !rs->Eof(); rs->MoveNext()) {
+    const bool generated = rs->ValueAt(1).Text() == "1";
+    const bool invisible = rs->ValueAt(2).Text() == "1";
+    if (generated || invisible) columns.names_required = true;
+    if (!generated) list += QuoteName(rs->ValueAt(0).Text()) + ",";
+  }
+  CloseRecordset(rs);
+  if (!list.empty()) {
+    list.pop_back();
+    columns.select_list = list;
+  }
+  return columns;
+}
+
+std::string ProbeQueryText(const std::string& table, const std::string& select_list) {
+  return "select " + select_list + " from " + QuoteName(table) + " limit 1";
 }
 
 DataQuery BuildDataQuery(const db::Fields& probe_fields, const std::string& table) {
@@ -78,13 +113,15 @@ DataQuery BuildDataQuery(const db::Fields& probe_fields, const std::string& tabl
   return query;
 }
 
-std::vector<bool> RunExportQuery(Process& process, const std::string& table, RunRecordsets& sets) {
-  RunQueryOrRaise(process, ProbeQueryText(table), sets.TableResult);
+DataQuery RunExportQuery(Process& process, const std::string& table, RunRecordsets& sets) {
+  ExportColumns columns = ReadExportColumns(process, table);
+  RunQueryOrRaise(process, ProbeQueryText(table, columns.select_list), sets.TableResult);
   DataQuery query = BuildDataQuery(sets.TableResult->GetFields(), table);
+  query.names_required = columns.names_required;
   // A probe that found a row is closed; an empty one is simply replaced.
   if (!sets.TableResult->Eof()) sets.TableResult->Close();
   RunQueryOrRaise(process, query.sql, sets.TableResult);
-  return query.aliased;
+  return query;
 }
 
 }  // namespace vaultrun

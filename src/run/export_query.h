@@ -1,7 +1,9 @@
-// The per-table export queries: a one-row probe learns the column types,
-// then the data query selects every column in table order, long binary
-// columns converted under a marked alias. Date columns come as the server
-// sends them; the writer turns them into digit strings.
+// The per-table export queries: the table's stored columns are listed from
+// the server's catalogue (INVISIBLE ones included, generated ones left out:
+// the server computes those again), a one-row probe learns their types,
+// then the data query selects them in table order, long binary columns
+// converted under a marked alias. Date columns come as the server sends
+// them; the writer turns them into digit strings.
 #pragma once
 
 #include <memory>
@@ -39,15 +41,31 @@ struct DataQuery {
   // One flag per column, by position: true when the column was selected as
   // a converted long binary under the alias suffix.
   std::vector<bool> aliased;
+  // True when the table has INVISIBLE or generated columns: an insert
+  // without a column list would not line its values up with the table's
+  // columns, so the SQL form names them whatever format_insert says.
+  bool names_required = false;
 };
 
-std::string ProbeQueryText(const std::string& table);
+// The stored columns of a table, in table order.
+struct ExportColumns {
+  // The probe's select list: the quoted names, or "*" when the catalogue
+  // lists none (a server without it).
+  std::string select_list = "*";
+  bool names_required = false;
+};
+
+// The catalogue query that lists table's columns with two flags each:
+// generated, invisible.
+std::string ColumnQueryText(const std::string& table);
+ExportColumns ReadExportColumns(Process& process, const std::string& table);
+
+std::string ProbeQueryText(const std::string& table, const std::string& select_list = "*");
 // The data query for a table whose probe returned these fields.
 DataQuery BuildDataQuery(const db::Fields& probe_fields, const std::string& table);
 
-// Runs the probe and the data query of table into sets.TableResult. When
-// either query fails, writes the event-log entry and shuts the process
-// down. Returns which columns of the data result are aliased.
-std::vector<bool> RunExportQuery(Process& process, const std::string& table, RunRecordsets& sets);
+// Lists the columns, then runs the probe and the data query of table into
+// sets.TableResult. Raises a Failure when a query fails.
+DataQuery RunExportQuery(Process& process, const std::string& table, RunRecordsets& sets);
 
 }  // namespace vaultrun
