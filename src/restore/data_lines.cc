@@ -16,12 +16,13 @@ void LineSplitter::Add(std::string_view chunk) {
 }
 
 bool LineSplitter::Next(std::string_view* line) {
+  if (too_long_) return false;
   while (scan_ < buffer_.size()) {
     const char* base = buffer_.data();
     const void* found = std::memchr(base + scan_, '\n', buffer_.size() - scan_);
     if (found == nullptr) {
       scan_ = buffer_.size();
-      return false;
+      break;
     }
     size_t lf = static_cast<size_t>(static_cast<const char*>(found) - base);
     scan_ = lf + 1;
@@ -32,6 +33,9 @@ bool LineSplitter::Next(std::string_view* line) {
     ++line_number_;
     return true;
   }
+  // Memory stays bounded: a line is refused once it passes the limit, not
+  // after it has been read whole.
+  too_long_ = buffer_.size() - start_ > limit_;
   return false;
 }
 
@@ -43,6 +47,11 @@ bool TabSeparatedChecker::Add(std::string_view chunk) {
     if (!Check(line)) return false;
     ready_.append(line);
     ready_.append("\r\n");
+  }
+  if (lines_.too_long()) {
+    error_ = "line " + std::to_string(lines_.line_number() + 1) + " is longer than " +
+             std::to_string(lines_.limit()) + " bytes";
+    return false;
   }
   return true;
 }
