@@ -8,11 +8,25 @@ namespace vaultrun::restore {
 void LineSplitter::Add(std::string_view chunk) {
   // Drop what was handed out before growing the buffer.
   if (start_ > 0) {
-    buffer_.erase(0, start_);
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start_));
     scan_ -= start_;
     start_ = 0;
   }
-  buffer_.append(chunk);
+  if (too_long_) return;
+  // Grow by doubling, but not far past the limit: a line longer than it is
+  // refused anyway, and a doubling there would take twice the memory (a
+  // vector, unlike a string, reserves exactly what it is asked for).
+  size_t needed = buffer_.size() + chunk.size();
+  if (needed > buffer_.capacity()) {
+    size_t slack = chunk.size() + 2;
+    size_t bound = limit_ > SIZE_MAX - slack ? SIZE_MAX : limit_ + slack;
+    size_t grown = std::min(buffer_.capacity() * 2, bound);
+    // Near the limit, straight to it: one more doubling would copy nearly
+    // the whole limit into a block of its own.
+    if (grown > bound / 2) grown = bound;
+    buffer_.reserve(std::max(needed, grown));
+  }
+  buffer_.insert(buffer_.end(), chunk.begin(), chunk.end());
 }
 
 bool LineSplitter::Next(std::string_view* line) {

@@ -33,7 +33,7 @@ class LineSplitter {
   size_t limit() const { return limit_; }
 
  private:
-  std::string buffer_;
+  std::vector<char> buffer_;
   size_t limit_ = SIZE_MAX;
   bool too_long_ = false;
   size_t start_ = 0;  // where the next line begins
