@@ -139,6 +139,11 @@ class RecordsetImpl : public Recordset {
       field.name_.assign(fields[i].name, fields[i].name_length);
       field.type_ = TypeCodeOf(fields[i]);
       field.scale_ = static_cast<int32_t>(fields[i].decimals);
+      MARIADB_CONST_STRING type_name{nullptr, 0};
+      if (mariadb_field_attr(&type_name, &fields[i], MARIADB_FIELD_ATTR_DATA_TYPE_NAME) == 0 &&
+          type_name.str != nullptr) {
+        field.data_type_name_.assign(type_name.str, type_name.length);
+      }
     }
     connection_->streaming = this;
   }

@@ -81,6 +81,9 @@ class Field {
   int32_t Type() const { return type_; }
   // Digits after the decimal point (fractional seconds of a date-time).
   int32_t NumericScale() const { return scale_; }
+  // The server's own name of a data type that comes as a string but is not
+  // one ("inet6", "uuid"); "" for the others and from older servers.
+  const std::string& DataTypeName() const { return data_type_name_; }
   // The current row's value. Raises a Failure when there is no current row.
   Value GetValue() const;
 
@@ -92,6 +95,7 @@ class Field {
   std::string name_;
   int32_t type_ = 0;
   int32_t scale_ = 0;
+  std::string data_type_name_;
 };
 
 class Fields {

@@ -13,6 +13,8 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
+}  // namespace
+
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -23,8 +25,6 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
   }
   return true;
 }
-
-}  // namespace
 
 std::optional<std::string> ParsedConnectionString::Find(std::string_view key) const {
   for (const ConnectionStringPair& pair : pairs) {

@@ -29,6 +29,9 @@ struct ParsedConnectionString {
 
 ParsedConnectionString ParseConnectionString(std::string_view text);
 
+// ASCII letters compare without regard to case (keys, column names).
+bool EqualsIgnoreCase(std::string_view a, std::string_view b);
+
 // The value as it must be written into a connection string: wrapped in
 // braces (every "}" doubled) when it holds ";" or begins with "{",
 // otherwise unchanged.

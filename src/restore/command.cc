@@ -213,7 +213,11 @@ Unset connection options come from the [client] group of MariaDB's option
 files (/etc/mysql/my.cnf, ~/.my.cnf), as with MariaDB's own clients.
 
 SQL archives (.sql entries) restore exactly: bytes pass unchanged (character
-set binary), zero dates and 0 in AUTO_INCREMENT columns are kept. TIMESTAMP
+set binary), zero and invalid dates and 0 in AUTO_INCREMENT columns are kept,
+generated columns are computed by the server. Only INSERTs of literal rows
+into the entry's own table are sent; anything else is refused. A table is
+rolled back and the restore fails when the server reports a warning while
+loading it, or when its row count differs from the archive's mark. TIMESTAMP
 values are read in the zone the archive's mark names (UTC): the same
 instants on any server. Archives of older runs name none; their TIMESTAMP
 values are taken in this server's time zone: restore them on a server in

@@ -1,9 +1,11 @@
 // A write connection for restores: Connector/C with character set binary
-// (bytes pass unchanged), local infile enabled for LOAD DATA from a stream,
-// a 1 GB client packet limit and the session settings a restore needs.
+// (bytes pass unchanged), a 1 GB client packet limit and the session
+// settings a restore needs. Local infile is enabled only while the
+// restore's own LOAD DATA runs, and serves only the stream it names.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +33,15 @@ inline constexpr unsigned kErrNoSuchTable = 1146;
 inline constexpr unsigned kErrPacketTooLarge = 1153;
 inline constexpr unsigned kErrClientPacketTooLarge = 2020;
 
+// The one file a LOAD DATA LOCAL may read: its name in the statement, and
+// where its bytes come from.
+struct LocalFile {
+  std::string name;
+  // Up to size bytes into buffer; 0 at the end, -1 on an error (*error says
+  // which).
+  std::function<int(char* buffer, unsigned size, std::string* error)> read;
+};
+
 class Connection {
  public:
   // Connects and sets the session up; raises a Failure (number: the
@@ -51,6 +62,10 @@ class Connection {
   std::vector<Row> Query(std::string_view sql);
   // The first column of the first row ("" when there is none or it is NULL).
   std::string QueryOne(std::string_view sql);
+  // Runs a LOAD DATA LOCAL statement with local infile enabled for it
+  // alone: the server gets file.read's bytes when it asks for file.name,
+  // and a refusal for any other file. 0 or the error code (and *message).
+  unsigned LoadLocal(std::string_view sql, const LocalFile& file, std::string* message);
   uint64_t affected_rows() const;
   unsigned warning_count() const;
   // text as an SQL string literal, apostrophes included.

@@ -8,20 +8,35 @@ namespace vaultrun::restore {
 void LineSplitter::Add(std::string_view chunk) {
   // Drop what was handed out before growing the buffer.
   if (start_ > 0) {
-    buffer_.erase(0, start_);
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start_));
     scan_ -= start_;
     start_ = 0;
   }
-  buffer_.append(chunk);
+  if (too_long_) return;
+  // Grow by doubling, but not far past the limit: a line longer than it is
+  // refused anyway, and a doubling there would take twice the memory (a
+  // vector, unlike a string, reserves exactly what it is asked for).
+  size_t needed = buffer_.size() + chunk.size();
+  if (needed > buffer_.capacity()) {
+    size_t slack = chunk.size() + 2;
+    size_t bound = limit_ > SIZE_MAX - slack ? SIZE_MAX : limit_ + slack;
+    size_t grown = std::min(buffer_.capacity() * 2, bound);
+    // Near the limit, straight to it: one more doubling would copy nearly
+    // the whole limit into a block of its own.
+    if (grown > bound / 2) grown = bound;
+    buffer_.reserve(std::max(needed, grown));
+  }
+  buffer_.insert(buffer_.end(), chunk.begin(), chunk.end());
 }
 
 bool LineSplitter::Next(std::string_view* line) {
+  if (too_long_) return false;
   while (scan_ < buffer_.size()) {
     const char* base = buffer_.data();
     const void* found = std::memchr(base + scan_, '\n', buffer_.size() - scan_);
     if (found == nullptr) {
       scan_ = buffer_.size();
-      return false;
+      break;
     }
     size_t lf = static_cast<size_t>(static_cast<const char*>(found) - base);
     scan_ = lf + 1;
@@ -32,6 +47,9 @@ bool LineSplitter::Next(std::string_view* line) {
     ++line_number_;
     return true;
   }
+  // Memory stays bounded: a line is refused once it passes the limit, not
+  // after it has been read whole.
+  too_long_ = buffer_.size() - start_ > limit_;
   return false;
 }
 
@@ -43,6 +61,11 @@ bool TabSeparatedChecker::Add(std::string_view chunk) {
     if (!Check(line)) return false;
     ready_.append(line);
     ready_.append("\r\n");
+  }
+  if (lines_.too_long()) {
+    error_ = "line " + std::to_string(lines_.line_number() + 1) + " is longer than " +
+             std::to_string(lines_.limit()) + " bytes";
+    return false;
   }
   return true;
 }

@@ -5,6 +5,7 @@
 // column, each followed by a TAB.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -24,9 +25,17 @@ class LineSplitter {
   bool Finish() const { return start_ == buffer_.size(); }
   // The number of lines returned so far (the last line's number).
   uint64_t line_number() const { return line_number_; }
+  // A line whose end has not come within limit bytes is refused as soon as
+  // the buffer passes that: Next() returns false from then on and
+  // too_long() is true.
+  void set_limit(size_t limit) { limit_ = limit; }
+  bool too_long() const { return too_long_; }
+  size_t limit() const { return limit_; }
 
  private:
-  std::string buffer_;
+  std::vector<char> buffer_;
+  size_t limit_ = SIZE_MAX;
+  bool too_long_ = false;
   size_t start_ = 0;  // where the next line begins
   size_t scan_ = 0;   // where the search for its end resumes
   uint64_t line_number_ = 0;
@@ -36,6 +45,8 @@ class LineSplitter {
 // that are sound, so that the server never sees a bad or partial row.
 class TabSeparatedChecker {
  public:
+  // Lines longer than this are refused (see LineSplitter::set_limit).
+  void set_limit(size_t limit) { lines_.set_limit(limit); }
   // Adds a chunk of the stream; false (and error()) at the first bad line.
   bool Add(std::string_view chunk);
   // At the end of the stream; false when it ends inside a line.

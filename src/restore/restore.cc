@@ -1,7 +1,5 @@
 #include "restore/restore.h"
 
-#include <mysql.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -12,7 +10,9 @@
 #include "platform/failure.h"
 #include "restore/archive_reader.h"
 #include "restore/data_lines.h"
+#include "restore/insert_check.h"
 #include "restore/restore_session.h"
+#include "restore/target_columns.h"
 #include "restore/verify_content.h"
 #include "run/completeness_mark.h"
 
@@ -21,8 +21,6 @@ namespace {
 
 constexpr int kErrRestore = 3002;
 constexpr size_t kChunk = 1 << 20;
-// The error code a failed local infile read reports (CR_UNKNOWN_ERROR).
-constexpr int kErrFeed = 2000;
 
 using Clock = std::chrono::steady_clock;
 
@@ -72,16 +70,6 @@ class Progress {
   Clock::time_point last_;
 };
 
-bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    char a = text[i], b = prefix[i];
-    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-    if (a != b) return false;
-  }
-  return true;
-}
-
 [[noreturn]] void RaisePacketTooLarge(const DataEntry& entry, uint64_t line, size_t size,
                                       uint64_t server_max) {
   // Rounded up to whole MB, with room for the packet's header.
@@ -95,13 +83,86 @@ bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
                     std::to_string(needed) + ", or in the server's configuration) and run again");
 }
 
+[[noreturn]] void RaiseLineTooLong(const DataEntry& entry, uint64_t line, size_t limit) {
+  throw Failure(kErrPacketTooLarge,
+                "table " + entry.table + ": line " + std::to_string(line) + " of " + entry.name +
+                    " is longer than " + std::to_string(limit) +
+                    " bytes, more than the server's max_allowed_packet allows; raise it (SET "
+                    "GLOBAL max_allowed_packet, or in the server's configuration) and run again");
+}
+
+// The first warnings of the last statement, for a message.
+std::string FirstWarnings(Connection& connection) {
+  std::string text;
+  for (const Connection::Row& row : connection.Query("SHOW WARNINGS LIMIT 3")) {
+    if (row.size() < 3) continue;
+    text += (text.empty() ? "" : "; ") + row[0].value_or("") + " " + row[1].value_or("") + ": " +
+            row[2].value_or("");
+  }
+  return text;
+}
+
+// A warning or a note means a value did not go in as the archive holds it.
+void FailOnWarnings(Connection& connection, const DataEntry& entry, const std::string& where) {
+  unsigned count = connection.warning_count();
+  if (count == 0) return;
+  throw Failure(kErrRestore, "table " + entry.table + ": " + where + ": the server reported " +
+                                 std::to_string(count) +
+                                 " warnings or notes, so the rows would not be as the archive "
+                                 "holds them: " +
+                                 FirstWarnings(connection));
+}
+
+// Which of the target's columns a statement's tuples fill, and how: its
+// own column list, else the columns an INSERT without a list fills (or
+// those less the generated ones, which newer archives leave out). Returns
+// what is wrong, or "". *rewrite: the statement must be rebuilt.
+std::string PlanColumns(const InsertStatement& insert, const std::vector<TargetColumn>& target,
+                        std::vector<ColumnPlan>* plan, bool* rewrite) {
+  std::vector<std::string> names = insert.columns;
+  *rewrite = false;
+  if (!insert.has_column_list) {
+    std::vector<std::string> visible, stored;
+    for (const TargetColumn& column : target) {
+      if (column.invisible) continue;
+      visible.push_back(column.name);
+      if (!column.generated) stored.push_back(column.name);
+    }
+    if (insert.width == visible.size()) {
+      names = visible;
+    } else if (insert.width == stored.size()) {
+      names = stored;
+      *rewrite = true;
+    } else {
+      return std::to_string(insert.width) + " values in a tuple where the table has " +
+             std::to_string(visible.size()) + " columns";
+    }
+  }
+  plan->clear();
+  bool any_kept = false;
+  for (const std::string& name : names) {
+    const TargetColumn* column = FindColumn(target, name);
+    if (column == nullptr) return "names column " + name + ", which the table does not have";
+    plan->push_back({name, !column->generated, column->text_form_type});
+    any_kept = any_kept || !column->generated;
+    if (column->generated || column->text_form_type) *rewrite = true;
+  }
+  if (!any_kept) return "holds values of generated columns only";
+  return "";
+}
+
 uint64_t RestoreSql(ArchiveReader& reader, const DataEntry& entry, Connection& connection,
                     const Console& console, Progress& progress) {
-  // The exporter writes "insert into `table` values ..." or with a column
-  // list; anything else in the entry is not sent.
-  std::string prefix = "insert into " + QuoteIdentifier(entry.table) + " ";
+  std::vector<TargetColumn> target = ReadTargetColumns(connection, entry.table);
   std::vector<char> chunk(kChunk);
   LineSplitter lines;
+  lines.set_limit(connection.server_max_packet());
+  InsertStatement insert;
+  std::vector<ColumnPlan> plan;
+  std::vector<std::string> planned_for;
+  size_t planned_width = 0;
+  bool rewrite = false;
+  std::string rebuilt;
   uint64_t rows = 0, bytes = 0;
   for (;;) {
     size_t n = reader.Read(chunk.data(), chunk.size());
@@ -112,12 +173,25 @@ uint64_t RestoreSql(ArchiveReader& reader, const DataEntry& entry, Connection& c
     while (lines.Next(&line)) {
       CheckStop(console);
       uint64_t number = lines.line_number();
-      if (!StartsWithIgnoreCase(line, prefix)) {
-        throw Failure(kErrRestore, entry.name + " line " + std::to_string(number) +
-                                       ": not an insert into " + QuoteIdentifier(entry.table));
-      }
+      auto refuse = [&](const std::string& problem) {
+        throw Failure(kErrRestore, "table " + entry.table + ": " + entry.name + " line " +
+                                       std::to_string(number) + " refused: " + problem);
+      };
       std::string_view statement = line;
       if (!statement.empty() && statement.back() == ';') statement.remove_suffix(1);
+      // Only literal rows for this table go to the server.
+      std::string problem = CheckInsert(statement, entry.table, &insert);
+      if (!problem.empty()) refuse(problem);
+      if (plan.empty() || insert.columns != planned_for || insert.width != planned_width) {
+        problem = PlanColumns(insert, target, &plan, &rewrite);
+        if (!problem.empty()) refuse(problem);
+        planned_for = insert.columns;
+        planned_width = insert.width;
+      }
+      if (rewrite) {
+        rebuilt = RebuildInsert(statement, entry.table, insert, plan);
+        statement = rebuilt;
+      }
       if (statement.size() + 1 > connection.server_max_packet()) {
         RaisePacketTooLarge(entry, number, statement.size(), connection.server_max_packet());
       }
@@ -132,8 +206,10 @@ uint64_t RestoreSql(ArchiveReader& reader, const DataEntry& entry, Connection& c
                                                   message);
       }
       rows += connection.affected_rows();
+      FailOnWarnings(connection, entry, entry.name + " line " + std::to_string(number));
       progress.Update(bytes, rows);
     }
+    if (lines.too_long()) RaiseLineTooLong(entry, lines.line_number() + 1, lines.limit());
   }
   if (!lines.Finish()) {
     throw Failure(kErrRestore, entry.name + " line " + std::to_string(lines.line_number() + 1) +
@@ -143,7 +219,7 @@ uint64_t RestoreSql(ArchiveReader& reader, const DataEntry& entry, Connection& c
 }
 
 // What LOAD DATA does with one column of the tab-separated form.
-enum class ColumnLoad { kDirect, kHex, kHexEmptyIsNull, kEmptyIsNull };
+enum class ColumnLoad { kDirect, kHex, kHexEmptyIsNull, kEmptyIsNull, kTextForm, kSkip };
 
 ColumnLoad LoadOf(const std::string& data_type, bool nullable, uint64_t precision) {
   static const std::set<std::string> kBinary = {"binary", "varbinary",  "tinyblob",
@@ -206,40 +282,59 @@ struct Feed {
   }
 };
 
-int FeedInit(void** ptr, const char*, void* userdata) {
-  *ptr = userdata;
-  return 0;
-}
-
-int FeedRead(void* ptr, char* buffer, unsigned int size) {
-  Feed* feed = static_cast<Feed*>(ptr);
-  try {
-    if (!feed->Fill()) return feed->error.empty() ? 0 : -1;
-  } catch (const Failure& failure) {
-    feed->error = failure.description();
-    return -1;
-  } catch (const std::exception& e) {
-    feed->error = e.what();
-    return -1;
+// How one header column goes into LOAD DATA: the field's target (a column
+// or a user variable) and, when it needs one, its SET assignment.
+void LoadColumn(const TargetColumn& column, size_t index, std::string* targets,
+                std::string* assignments) {
+  std::string name = QuoteIdentifier(column.name);
+  std::string variable = "@c" + std::to_string(index);
+  ColumnLoad load = column.generated ? ColumnLoad::kSkip
+                    : column.text_form_type
+                        ? ColumnLoad::kTextForm
+                        : LoadOf(column.data_type, column.nullable, column.precision);
+  std::string value;
+  switch (load) {
+    case ColumnLoad::kSkip:  // the server computes it
+      *targets += "@vaultrun_generated,";
+      return;
+    case ColumnLoad::kDirect:
+      // An auto-increment column goes through a variable as soon as there
+      // is a SET clause: with one, a column loaded directly takes 0 as
+      // "next number" whatever NO_AUTO_VALUE_ON_ZERO says.
+      if (!column.auto_increment) {
+        *targets += name + ",";
+        return;
+      }
+      value = variable;
+      break;
+    case ColumnLoad::kHex:
+      value = "UNHEX(" + variable + ")";
+      break;
+    case ColumnLoad::kHexEmptyIsNull:
+      value = "UNHEX(NULLIF(" + variable + ",''))";
+      break;
+    case ColumnLoad::kEmptyIsNull:
+      value = "NULLIF(" + variable + ",'')";
+      break;
+    case ColumnLoad::kTextForm:
+      // The type's binary form in hex (newer archives) or its text form,
+      // which never is all hex digits (it holds ':', '.' or '-'); text in
+      // the binary character set would be read as the binary form, so the
+      // server turns it into that form first.
+      value = "IF(" + variable + "='',NULL,IF(" + variable + " REGEXP '^[0-9A-Fa-f]+$',UNHEX(" +
+              variable + "),CAST(CAST(CONVERT(" + variable + " USING latin1) AS " +
+              column.data_type + ") AS BINARY)))";
+      break;
   }
-  std::string& ready = feed->checker->ready();
-  size_t n = std::min<size_t>(size, ready.size() - feed->offset);
-  std::memcpy(buffer, ready.data() + feed->offset, n);
-  feed->offset += n;
-  return static_cast<int>(n);
-}
-
-void FeedEnd(void*) {}
-
-int FeedError(void* ptr, char* buffer, unsigned int size) {
-  Feed* feed = static_cast<Feed*>(ptr);
-  std::snprintf(buffer, size, "%s", feed->error.c_str());
-  return kErrFeed;
+  *targets += variable + ",";
+  *assignments += name + "=" + value + ",";
 }
 
 uint64_t RestoreTabSeparated(ArchiveReader& reader, const DataEntry& entry, Connection& connection,
                              const Console& console, Progress& progress) {
   TabSeparatedChecker checker;
+  // A hex value takes twice its bytes.
+  checker.set_limit(connection.server_max_packet() * 2 + 1024);
   Feed feed;
   feed.reader = &reader;
   feed.checker = &checker;
@@ -252,43 +347,13 @@ uint64_t RestoreTabSeparated(ArchiveReader& reader, const DataEntry& entry, Conn
   while (!checker.has_header()) {
     if (!feed.Fill()) fail(feed.error.empty() ? "is empty (no header line)" : feed.error);
   }
-  struct ColumnInfo {
-    std::string data_type;
-    bool nullable;
-    uint64_t precision;
-  };
-  std::map<std::string, ColumnInfo> info;
-  for (const Connection::Row& row : connection.Query(
-           "SELECT column_name, data_type, is_nullable, IFNULL(numeric_precision, 0) FROM "
-           "information_schema.columns WHERE table_schema = DATABASE() AND table_name = " +
-           connection.Literal(entry.table))) {
-    info[row[0].value_or("")] = {row[1].value_or(""), row[2].value_or("") == "YES",
-                                 std::stoull(row[3].value_or("0"))};
-  }
+  std::vector<TargetColumn> target = ReadTargetColumns(connection, entry.table);
   std::string columns, assignments;
   for (size_t i = 0; i < checker.columns().size(); ++i) {
     const std::string& name = checker.columns()[i];
-    auto found = info.find(name);
-    if (found == info.end()) fail("names column " + name + ", which the table does not have");
-    const ColumnInfo& column = found->second;
-    std::string variable = "@c" + std::to_string(i);
-    switch (LoadOf(column.data_type, column.nullable, column.precision)) {
-      case ColumnLoad::kDirect:
-        columns += QuoteIdentifier(name) + ",";
-        break;
-      case ColumnLoad::kHex:
-        columns += variable + ",";
-        assignments += QuoteIdentifier(name) + "=UNHEX(" + variable + "),";
-        break;
-      case ColumnLoad::kHexEmptyIsNull:
-        columns += variable + ",";
-        assignments += QuoteIdentifier(name) + "=UNHEX(NULLIF(" + variable + ",'')),";
-        break;
-      case ColumnLoad::kEmptyIsNull:
-        columns += variable + ",";
-        assignments += QuoteIdentifier(name) + "=NULLIF(" + variable + ",''),";
-        break;
-    }
+    const TargetColumn* column = FindColumn(target, name);
+    if (column == nullptr) fail("names column " + name + ", which the table does not have");
+    LoadColumn(*column, i, &columns, &assignments);
   }
   // Every field is followed by a TAB, so each line ends with an empty field.
   columns += "@vaultrun_line_end";
@@ -299,39 +364,50 @@ uint64_t RestoreTabSeparated(ArchiveReader& reader, const DataEntry& entry, Conn
                     " ESCAPED BY '' LINES TERMINATED BY '\\r\\n' IGNORE 1 LINES (" +
                     columns + ")" + (assignments.empty() ? "" : " SET " + assignments);
 
-  mysql_set_local_infile_handler(connection.handle(), FeedInit, FeedRead, FeedEnd, FeedError,
-                                 &feed);
+  LocalFile file;
+  file.name = "vaultrun-archive-entry";
+  file.read = [&feed](char* buffer, unsigned size, std::string* error) {
+    if (!feed.Fill()) {
+      *error = feed.error;
+      return feed.error.empty() ? 0 : -1;
+    }
+    std::string& ready = feed.checker->ready();
+    size_t n = std::min<size_t>(size, ready.size() - feed.offset);
+    std::memcpy(buffer, ready.data() + feed.offset, n);
+    feed.offset += n;
+    return static_cast<int>(n);
+  };
   std::string message;
-  unsigned code = connection.TryExec(sql, &message);
-  mysql_set_local_infile_default(connection.handle());
+  unsigned code = connection.LoadLocal(sql, file, &message);
   if (!feed.error.empty()) fail(feed.error);
   if (code != 0) {
     throw Failure(static_cast<int>(code), "table " + entry.table + ": " + message);
   }
   uint64_t rows = connection.affected_rows();
-  unsigned warnings = connection.warning_count();
-  if (rows != checker.rows() || warnings > 0) {
-    std::string first;
-    std::vector<Connection::Row> shown = connection.Query("SHOW WARNINGS LIMIT 1");
-    if (!shown.empty() && shown[0].size() >= 3) first = shown[0][2].value_or("");
-    if (rows != checker.rows()) {
-      fail("has " + std::to_string(checker.rows()) + " rows, the server took " +
-           std::to_string(rows) + (first.empty() ? "" : ": " + first));
-    }
-    if (console.err != nullptr) {
-      *console.err << "warning: table " << entry.table << ": " << warnings
-                   << " warnings while loading, the first: " << first << "\n";
-    }
+  FailOnWarnings(connection, entry, entry.name);
+  if (rows != checker.rows()) {
+    fail("has " + std::to_string(checker.rows()) + " rows, the server took " +
+         std::to_string(rows));
   }
   return rows;
 }
 
+// The row count the mark gives for table, if it lists it.
+std::optional<uint64_t> MarkedRows(const std::optional<CompletenessMark>& mark,
+                                   const std::string& table) {
+  if (!mark) return std::nullopt;
+  for (const auto& [name, rows] : mark->tables) {
+    if (name == table) return rows;
+  }
+  return std::nullopt;
+}
+
 // Restores entries into the connection's current database; the checks are
-// the caller's.
-std::vector<std::pair<std::string, uint64_t>> RestoreEntries(ArchiveReader& reader,
-                                                             const std::vector<DataEntry>& entries,
-                                                             Connection& connection,
-                                                             const Console& console) {
+// the caller's. With a mark, a table whose rows differ in number from the
+// mark's is rolled back and fails the restore.
+std::vector<std::pair<std::string, uint64_t>> RestoreEntries(
+    ArchiveReader& reader, const std::vector<DataEntry>& entries, Connection& connection,
+    const Console& console, const std::optional<CompletenessMark>& mark = std::nullopt) {
   std::vector<std::pair<std::string, uint64_t>> restored;
   for (const DataEntry& entry : entries) {
     CheckStop(console);
@@ -343,6 +419,12 @@ std::vector<std::pair<std::string, uint64_t>> RestoreEntries(ArchiveReader& read
       rows = entry.form == DataForm::kSql
                  ? RestoreSql(reader, entry, connection, console, progress)
                  : RestoreTabSeparated(reader, entry, connection, console, progress);
+      std::optional<uint64_t> marked = MarkedRows(mark, entry.table);
+      if (marked && *marked != rows) {
+        throw Failure(kErrRestore, "table " + entry.table + ": the archive's mark says " +
+                                       std::to_string(*marked) + " rows, " + entry.name + " gave " +
+                                       std::to_string(rows) + "; rolled back");
+      }
       connection.Exec("COMMIT");
     } catch (...) {
       if (console.progress && console.err != nullptr) *console.err << "\n";
@@ -449,7 +531,8 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
   SetSessionTimeZone(connection, ArchiveTimeZone(reader));
 
   RestoreSummary summary;
-  summary.tables = RestoreEntries(reader, chosen, connection, console);
+  summary.tables =
+      RestoreEntries(reader, chosen, connection, console, ParseCompletenessMark(reader.comment()));
   for (const auto& [table, rows] : summary.tables) summary.rows += rows;
   return summary;
 }

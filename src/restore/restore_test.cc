@@ -99,6 +99,23 @@ class RestoreTest : public ::testing::Test {
     }
     return "";
   }
+  // An archive written by hand: entries in order, no comment.
+  std::string MakeArchive(const test::TempDir& dir,
+                          const std::vector<std::pair<std::string, std::string>>& entries) {
+    std::string args;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      std::string path = dir.Sub("entry" + std::to_string(i));
+      test::WriteFileOrDie(path, entries[i].second);
+      args += " '" + entries[i].first + "' '" + path + "'";
+    }
+    std::string archive = dir.Sub("made" + std::to_string(++made_) + ".zip");
+    EXPECT_EQ(0, test::RunCommand(
+                     "python3 -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1], \"w\", "
+                     "zipfile.ZIP_DEFLATED); a = sys.argv[2:]; [z.write(a[i + 1], a[i]) for i in "
+                     "range(0, len(a), 2)]; z.close()' '" +
+                     archive + "'" + args));
+    return archive;
+  }
   VerifyResult RunVerify(const std::string& archive, const std::string& scratch) {
     std::unique_ptr<Connection> connection = Connection::Open(RootOptions());
     VerifyRequest request;
@@ -119,6 +136,7 @@ class RestoreTest : public ::testing::Test {
 
   ProgramFolder folder_;
   std::string source_, target_;
+  int made_ = 0;
   std::ostringstream out_, err_;
   Console console_;
 };
@@ -553,6 +571,185 @@ TEST_F(RestoreTest, VerifyFailsWhenTheRestoredRowsDifferFromTheArchive) {
     server.Admin("ALTER TABLE `" + source_ + "`.guilds DROP PRIMARY KEY, ADD PRIMARY KEY (id)");
     std::remove(archive.c_str());
   }
+}
+
+// Names with capitals, INET6/INET4/UUID (one text form 16 bytes long, the
+// size of the binary form), an AUTO_INCREMENT key of 0 beside a column the
+// tab-separated load sets, a date stored under ALLOW_INVALID_DATES,
+// generated columns, and a foreign key from a table that comes first.
+TEST_F(RestoreTest, ValuesOfEveryKindRestoreExactlyInBothFormsAndThroughTheManualCommand) {
+  TestServer& server = TestServer::Get();
+  auto schema = [&](const std::string& database) {
+    server.CreateTable(database, "Players",
+                       "id INT AUTO_INCREMENT PRIMARY KEY, n INT NULL, ip6 INET6, ip4 INET4 NULL, "
+                       "u UUID, born DATE, ip_len INT AS (LENGTH(ip6)) VIRTUAL, "
+                       "twice INT AS (n * 2) PERSISTENT");
+    server.CreateTable(database, "Logins",
+                       "id INT PRIMARY KEY, player INT, FOREIGN KEY (player) REFERENCES "
+                       "Players (id)");
+  };
+  schema(source_);
+  server.Admin("SET SESSION sql_mode='NO_AUTO_VALUE_ON_ZERO,ALLOW_INVALID_DATES'");
+  server.Admin("INSERT INTO `" + source_ +
+               "`.Players (id, n, ip6, ip4, u, born) VALUES "
+               "(0, NULL, '::1', '1.2.3.4', '123e4567-e89b-12d3-a456-426655440000', "
+               "'2004-02-30'), (1, 5, '2001:db8::1:2:34', NULL, "
+               "'00000000-0000-0000-0000-000000000001', '2026-01-01')");
+  server.Admin("SET SESSION sql_mode=DEFAULT");
+  server.Insert(source_, "Logins", "(1, 0), (2, 1)");
+  const std::string columns =
+      "id, IFNULL(n, '-'), ip6, IFNULL(ip4, '-'), u, born, ip_len, IFNULL(twice, '-')";
+  auto expect_same = [&](const std::string& database, const std::string& how) {
+    EXPECT_EQ(Rows(source_, "Players", columns), Rows(database, "Players", columns)) << how;
+    EXPECT_EQ(Rows(source_, "Logins", "id, player"), Rows(database, "Logins", "id, player")) << how;
+  };
+
+  std::string sql_archive = Backup(kSqlSettings);
+  schema(target_);
+  RestoreSummary summary = RunRestore(sql_archive);
+  EXPECT_EQ(4u, summary.rows);
+  expect_same(target_, "SQL");
+
+  // README's command for a whole archive.
+  std::string manual = server.CreateDatabase("manual");
+  schema(manual);
+  std::string output;
+  EXPECT_EQ(0, test::RunCommand(
+                   "unzip -p '" + sql_archive + "' '" + source_ +
+                       "/*.sql' | mariadb --no-defaults -uroot --socket='" + server.socket() +
+                       "' --default-character-set=binary --max-allowed-packet=256M "
+                       "--init-command=\"SET sql_mode='NO_AUTO_VALUE_ON_ZERO,ALLOW_INVALID_DATES',"
+                       " foreign_key_checks=0\" " +
+                       manual + " 2>&1",
+                   &output))
+      << output;
+  expect_same(manual, "manual");
+
+  // Archives written before INET6 values were exported in their binary
+  // form hold the text form.
+  test::TempDir dir;
+  std::string old_sql =
+      MakeArchive(dir, {{"old/Players.sql",
+                         "insert into `Players` values (7,NULL,'2001:db8::1:2:34','1.2.3.4',"
+                         "'123e4567-e89b-12d3-a456-426655440000','20040230000000',16,NULL);\r\n"}});
+  std::string old_csv = MakeArchive(dir, {{"old/Players.csv",
+                                           "id\tip6\tip4\tu\tborn\t\r\n"
+                                           "8\t::1\t1.2.3.4\t123e4567-e89b-12d3-a456-426655440000"
+                                           "\t20040230000000\t\r\n"}});
+  EXPECT_EQ("", RestoreFailure(old_sql, {}, true));
+  EXPECT_EQ("", RestoreFailure(old_csv, {}, true));
+  EXPECT_EQ((std::vector<std::string>{
+                "7|2001:db8::1:2:34|1.2.3.4|123e4567-e89b-12d3-a456-426655440000|2004-02-30|16",
+                "8|::1|1.2.3.4|123e4567-e89b-12d3-a456-426655440000|2004-02-30|3"}),
+            server.admin().Column("SELECT CONCAT_WS('|', id, ip6, ip4, u, born, ip_len) FROM `" +
+                                  target_ + "`.Players WHERE id > 6 ORDER BY id"));
+
+  std::remove(sql_archive.c_str());  // the folder holds one archive at a time
+  std::string csv_archive = Backup(kCsvSettings);
+  target_ = server.CreateDatabase("target");
+  schema(target_);
+  summary = RunRestore(csv_archive);
+  EXPECT_EQ(4u, summary.rows);
+  expect_same(target_, "tab-separated");
+  EXPECT_EQ("", err_.str());
+}
+
+// A name holding TAB CR LF splits into rows of the right width: the mark's
+// count catches it. A value the server changes (a warning) fails too.
+TEST_F(RestoreTest, WarningsAndCountsOtherThanTheMarksRollTheTableBack) {
+  TestServer& server = TestServer::Get();
+  server.CreateTable(source_, "accounts", "id INT PRIMARY KEY, gm_level INT, name VARCHAR(60)");
+  server.Insert(source_, "accounts",
+                "(1, 0, 'alice'), (2, 0, CONCAT('bob',CHAR(9),CHAR(13),CHAR(10),'6',CHAR(9),'99',"
+                "CHAR(9),'mallory'))");
+  std::string archive = Backup(kCsvSettings);
+  CopySchema({"accounts"});
+  EXPECT_EQ("table accounts: the archive's mark says 2 rows, " + source_ +
+                "/accounts.csv gave 3; rolled back",
+            RestoreFailure(archive));
+  EXPECT_EQ("0", Count(target_, "accounts"));
+
+  test::TempDir dir;
+  std::string bad = MakeArchive(
+      dir, {{"x/accounts.sql", "insert into `accounts` values (1,0,'a'),(2,'two','b');\r\n"}});
+  std::string failure = RestoreFailure(bad);
+  EXPECT_NE(std::string::npos,
+            failure.find("table accounts: x/accounts.sql line 1: the server reported 1 warnings "
+                         "or notes, so the rows would not be as the archive holds them: Warning "
+                         "1366: Incorrect integer value: 'two'"))
+      << failure;
+  EXPECT_EQ("0", Count(target_, "accounts"));
+}
+
+TEST_F(RestoreTest, OnlyLiteralRowsForTheEntrysTableReachTheServer) {
+  TestServer& server = TestServer::Get();
+  server.CreateTable(target_, "notes", "id INT AUTO_INCREMENT PRIMARY KEY, txt TEXT");
+  test::TempDir dir;
+  std::string archive = MakeArchive(
+      dir, {{"x/notes.sql",
+             "insert into `notes` values (1,'ok');\r\n"
+             "insert into `notes` (`txt`) select concat(user,'@',host) from mysql.user;\r\n"}});
+  EXPECT_EQ("table notes: x/notes.sql line 2 refused: at byte 29: expected VALUES",
+            RestoreFailure(archive));
+  EXPECT_EQ("0", Count(target_, "notes"));
+}
+
+// The server may ask for any file in answer to any statement: only the
+// restore's own LOAD DATA gets one, and only the entry it names.
+TEST_F(RestoreTest, LocalFilesAreServedOnlyToTheRestoresOwnLoad) {
+  TestServer& server = TestServer::Get();
+  server.CreateTable(target_, "lines", "txt TEXT");
+  test::TempDir dir;
+  test::WriteFileOrDie(dir.Sub("secret"), "secret\n");
+  std::unique_ptr<Connection> connection = Connection::Open(RootOptions());
+  connection->Exec("USE `" + target_ + "`");
+  std::string load = "LOAD DATA LOCAL INFILE '" + dir.Sub("secret") + "' INTO TABLE `lines`";
+  std::string message;
+  EXPECT_NE(0u, connection->TryExec(load, &message));
+
+  LocalFile file;
+  file.name = "vaultrun-archive-entry";
+  file.read = [](char*, unsigned, std::string*) { return 0; };
+  EXPECT_NE(0u, connection->LoadLocal(load, file, &message));
+  EXPECT_EQ("the server asked for local file " + dir.Sub("secret") +
+                ", which this restore does not serve",
+            message);
+  EXPECT_NE(0u, connection->TryExec(load, &message));
+  EXPECT_EQ("0", Count(target_, "lines"));
+}
+
+// A line without an end is refused once it passes max_allowed_packet, not
+// after it has been read whole: the program's memory stays well below the
+// line's size.
+TEST_F(RestoreTest, OverlongLineIsRefusedBeforeItIsReadWhole) {
+  TestServer& server = TestServer::Get();
+  server.CreateTable(target_, "t", "txt LONGTEXT");
+  test::TempDir dir;
+  std::string archive = dir.Sub("long.zip");
+  ASSERT_EQ(0, test::RunCommand(
+                   "python3 -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1], \"w\", "
+                   "zipfile.ZIP_DEFLATED); f = z.open(\"x/t.sql\", \"w\", force_zip64=True); "
+                   "f.write(b\"insert into `t` values (\\x27\"); [f.write(b\"a\" * (1 << 20)) for "
+                   "i in range(300)]; f.close(); z.close()' '" +
+                   archive + "'"));
+  server.Admin("SET GLOBAL max_allowed_packet = 16777216");
+  std::string output;
+  int status = test::RunCommand(
+      "python3 -c 'import resource, subprocess, sys; r = subprocess.run(sys.argv[1:], "
+      "capture_output=True, text=True); print(r.returncode, "
+      "resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss // 1024); print(r.stderr)' " +
+          std::string(VAULTRUN_RESTORE_BINARY) + " --no-defaults -uroot -S '" + server.socket() +
+          "' '" + archive + "' -D " + target_,
+      &output);
+  server.Admin("SET GLOBAL max_allowed_packet = 268435456");
+  ASSERT_EQ(0, status) << output;
+  int exit_status = -1, megabytes = -1;
+  ASSERT_EQ(2, std::sscanf(output.c_str(), "%d %d", &exit_status, &megabytes)) << output;
+  EXPECT_EQ(1, exit_status) << output;
+  EXPECT_LT(megabytes, 100) << output;
+  EXPECT_NE(std::string::npos, output.find("table t: line 1 of x/t.sql is longer than 16777216 "
+                                           "bytes"))
+      << output;
 }
 
 }  // namespace

@@ -52,6 +52,10 @@ std::string DateTextExpression(const std::string& column, int scale) {
   return text;
 }
 
+bool HasBinaryForm(const std::string& data_type_name) {
+  return data_type_name == "inet4" || data_type_name == "inet6" || data_type_name == "uuid";
+}
+
 std::string ColumnQueryText(const std::string& table) {
   // The name goes in as a hex literal: no quoting rule of the server's
   // sql_mode can change what it says. MySQL's DEFAULT_GENERATED (an
@@ -101,6 +105,16 @@ DataQuery BuildDataQuery(const db::Fields& probe_fields, const std::string& tabl
       case db::adLongVarBinary:
         list += "convert(" + name + ", binary) as " + QuoteName(field.Name() + kAliasSuffix) + ",";
         aliased = true;
+        break;
+      case db::adChar:
+        // INET4, INET6 and UUID come as text, but a restore in the binary
+        // character set reads a value as their binary form: export that.
+        if (HasBinaryForm(field.DataTypeName())) {
+          list += "cast(" + name + " as binary) as " + QuoteName(field.Name() + kAliasSuffix) + ",";
+          aliased = true;
+          break;
+        }
+        list += name + ",";
         break;
       default:
         list += name + ",";

@@ -38,8 +38,9 @@ std::string DateTextExpression(const std::string& column, int scale);
 
 struct DataQuery {
   std::string sql;
-  // One flag per column, by position: true when the column was selected as
-  // a converted long binary under the alias suffix.
+  // One flag per column, by position: true when the column was selected
+  // converted (a long binary, or the binary form of INET4/INET6/UUID) under
+  // the alias suffix.
   std::vector<bool> aliased;
   // True when the table has INVISIBLE or generated columns: an insert
   // without a column list would not line its values up with the table's
@@ -59,6 +60,11 @@ struct ExportColumns {
 // generated, invisible.
 std::string ColumnQueryText(const std::string& table);
 ExportColumns ReadExportColumns(Process& process, const std::string& table);
+
+// True for the types (INET4, INET6, UUID) whose values the server shows as
+// text but reads from a binary string as their binary form: the export
+// writes that form.
+bool HasBinaryForm(const std::string& data_type_name);
 
 std::string ProbeQueryText(const std::string& table, const std::string& select_list = "*");
 // The data query for a table whose probe returned these fields.
