@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "platform/failure.h"
+#include "platform/system.h"
 
 namespace vaultrun::restore {
 namespace {
@@ -208,9 +209,8 @@ Options:
       --no-defaults         read no option file
       --help, --version
 
-Unset connection options come from the [client] group of MariaDB's option
-files (/etc/mysql/my.cnf, ~/.my.cnf), as with MariaDB's own clients.
-
+)" + ClientOptionFilesText() +
+         R"(
 SQL archives (.sql entries) restore exactly: bytes pass unchanged (character
 set binary), zero dates and 0 in AUTO_INCREMENT columns are kept. Date and
 time values are as the server showed them in its time zone, so TIMESTAMP
