@@ -100,10 +100,9 @@ function(vaultrun_windows_tests)
     add_test(NAME windows_e2e_${name}
              COMMAND ${Python3_EXECUTABLE} ${driver} case ${name} ${CMAKE_BINARY_DIR}
                      $<TARGET_FILE:vaultrun>)
-    set_property(TEST windows_e2e_${name} APPEND PROPERTY ENVIRONMENT
-                 VAULTRUN_RESTORE_EXE=$<TARGET_FILE:vaultrun-restore>)
     # The cases share the registry of the one prefix: one at a time.
     set_tests_properties(windows_e2e_${name} PROPERTIES FIXTURES_REQUIRED "wine;e2e_server"
-                         ENVIRONMENT "${wine_env}" RESOURCE_LOCK wine_registry TIMEOUT 300)
+                         ENVIRONMENT "${wine_env};VAULTRUN_RESTORE_EXE=$<TARGET_FILE:vaultrun-restore>"
+                         RESOURCE_LOCK wine_registry TIMEOUT 300)
   endforeach()
 endfunction()
