@@ -19,7 +19,24 @@ target_include_directories(vaultrun_core PRIVATE ${VAULTRUN_MC_DIR})
 target_sources(vaultrun PRIVATE ${VAULTRUN_MC_DIR}/vaultrun_messages.rc)
 set_source_files_properties(${VAULTRUN_MC_DIR}/vaultrun_messages.rc PROPERTIES
   OBJECT_DEPENDS ${VAULTRUN_MC_DIR}/vaultrun_messages.h)
-target_link_libraries(vaultrun_core PUBLIC advapi32 user32)
+target_link_libraries(vaultrun_core PUBLIC advapi32 user32 shell32)
+
+# Each program carries a manifest (no elevation, long paths) and version
+# information (product, version, description).
+function(vaultrun_windows_program target description)
+  set(VAULTRUN_RC_NAME ${target})
+  set(VAULTRUN_RC_DESCRIPTION "${description}")
+  set(VAULTRUN_RC_MANIFEST ${CMAKE_SOURCE_DIR}/cmake/vaultrun.manifest)
+  set(rc ${CMAKE_BINARY_DIR}/resources/${target}.rc)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/program.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+  set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS ${VAULTRUN_RC_MANIFEST})
+endfunction()
+vaultrun_windows_program(vaultrun "Vaultrun: unattended backup of the game server's database")
+# The backup program runs unattended from the Task Scheduler: the GUI
+# subsystem, so Windows opens no console window for it (its entry is still
+# main; it has no window either).
+target_link_options(vaultrun PRIVATE -mwindows)
 # Windows headers without their rarely used parts and min/max macros.
 target_compile_definitions(vaultrun_core PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX)
 
@@ -74,12 +91,18 @@ function(vaultrun_windows_tests)
 
   set_tests_properties(vaultrun_tests PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "${wine_env}"
                        TIMEOUT 600)
-  foreach(name success round_trip messages drive non_ascii event_log)
+  # A helper that holds a file open as a virus scanner does, beside the
+  # test binary, for the tests of the Env's waiting for such files.
+  add_executable(hold_file ${CMAKE_SOURCE_DIR}/tests/windows/hold_file.cc)
+  add_dependencies(vaultrun_tests hold_file)
+  foreach(name success round_trip messages drive non_ascii event_log registry_view console
+          ansi_config table_names long_path restore_command_line)
     add_test(NAME windows_e2e_${name}
              COMMAND ${Python3_EXECUTABLE} ${driver} case ${name} ${CMAKE_BINARY_DIR}
                      $<TARGET_FILE:vaultrun>)
     # The cases share the registry of the one prefix: one at a time.
     set_tests_properties(windows_e2e_${name} PROPERTIES FIXTURES_REQUIRED "wine;e2e_server"
-                         ENVIRONMENT "${wine_env}" RESOURCE_LOCK wine_registry TIMEOUT 300)
+                         ENVIRONMENT "${wine_env};VAULTRUN_RESTORE_EXE=$<TARGET_FILE:vaultrun-restore>"
+                         RESOURCE_LOCK wine_registry TIMEOUT 300)
   endforeach()
 endfunction()

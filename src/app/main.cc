@@ -11,10 +11,12 @@
 #include "platform/env.h"
 #include "platform/event_log.h"
 #include "platform/settings_store.h"
+#include "platform/system.h"
 #include "run/backup_run.h"
 
 int main() {
   using namespace vaultrun;
+  PrepareProcess();
   std::unique_ptr<Env> env = NewDefaultEnv();
   std::unique_ptr<SettingsStore> settings = NewDefaultSettingsStore(env.get());
   std::unique_ptr<EventLog> event_log = NewDefaultEventLog(env.get());

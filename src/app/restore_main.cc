@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/system.h"
 #include "platform/terminal.h"
 #include "restore/command.h"
 
@@ -42,7 +43,8 @@ void HidePassword(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+  vaultrun::PrepareProcess();
+  std::vector<std::string> args = vaultrun::CommandLineArguments(argc, argv);
   HidePassword(argc, argv);
 
   vaultrun::OnStopRequest(RequestStop);

@@ -4,23 +4,26 @@
 #include "config/registry.h"
 #include "db/session.h"
 #include "platform/failure.h"
+#include "platform/path_rules.h"
 
 namespace vaultrun {
 namespace {
 
 // Creates the missing levels of path (which ends in the separator), left to
-// right.
+// right, below its root ("C:\", "/" or a network share "\\server\share\",
+// which are never created).
 void CreateLevels(Process& process, const std::string& path) {
   const char sep = process.env->Separator();
-  bool first = true;
-  for (size_t slash = path.find(sep); slash != std::string::npos;
-       slash = path.find(sep, slash + 1), first = false) {
+  const size_t root_length = PathRootLength(path, sep);
+  const std::string root = path.substr(0, root_length);
+  // A drive-letter path whose drive is missing.
+  if (root.find(':') != std::string::npos && !process.env->FolderExists(root)) {
+    throw Failure(kErrInvalidDrive, "Invalid drive -> " + root);
+  }
+  for (size_t slash = path.find(sep, root_length); slash != std::string::npos;
+       slash = path.find(sep, slash + 1)) {
     std::string level = path.substr(0, slash + 1);
     if (process.env->FolderExists(level)) continue;
-    // A drive-letter path whose drive is missing.
-    if (first && level.find(':') != std::string::npos) {
-      throw Failure(kErrInvalidDrive, "Invalid drive -> " + level);
-    }
     std::string folder = level.size() > 1 ? level.substr(0, level.size() - 1) : level;
     ThrowIfError(CreateFolderLevel(process.env, folder, 0700));
   }

@@ -7,6 +7,7 @@
 #include "config/backup_folder.h"
 #include "config/registry.h"
 #include "db/session.h"
+#include "platform/system.h"
 
 namespace vaultrun {
 namespace {
@@ -116,6 +117,8 @@ void LoadServerConfig(Process& process) {
   if (!ReadTextFile(process, path, &text)) {
     ReportAndEnd(process, "Error: Can't open " + path);
   }
+  // Windows editors write the ANSI code page; names inside are UTF-8.
+  text = LocalTextToUtf8(text);
   ServerConfigValues found = ParseServerConfig(text, process.KeyLists);
   process.DbServer = found.values[kParamServer];
   process.DbName = found.values[kParamDatabase];

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "db/connection_string.h"
+#include "platform/system.h"
 
 namespace vaultrun::db {
 namespace {
@@ -387,6 +388,10 @@ void Connection::Open(const std::string& connection_string, const std::string& u
   if (mysql == nullptr) {
     errors_.Add({kErrDatabase, "Out of memory"});
     throw Failure(kErrDatabase, "Out of memory");
+  }
+  const std::string option_file = ClientOptionFile();
+  if (!option_file.empty()) {
+    mysql_optionsv(mysql.get(), MYSQL_READ_DEFAULT_FILE, option_file.c_str());
   }
   mysql_optionsv(mysql.get(), MYSQL_READ_DEFAULT_GROUP, "client");
   mysql_optionsv(mysql.get(), MYSQL_SET_CHARSET_NAME, "utf8mb4");

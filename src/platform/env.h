@@ -118,6 +118,9 @@ class Env {
   virtual void ProcessPendingMessages() = 0;
   // The path separator of this platform ("/" or "\").
   virtual char Separator() const = 0;
+  // True when name can be a file name in a folder of this platform's file
+  // system as it stands (see platform/path_rules.h for each platform's rules).
+  virtual bool IsUsableFileName(const std::string& name) const = 0;
 };
 
 // Creates one folder level unless a folder is there already. A folder that
@@ -171,6 +174,9 @@ class EnvWrapper : public Env {
   std::string ProgramFolder() override { return target_->ProgramFolder(); }
   void ProcessPendingMessages() override { target_->ProcessPendingMessages(); }
   char Separator() const override { return target_->Separator(); }
+  bool IsUsableFileName(const std::string& n) const override {
+    return target_->IsUsableFileName(n);
+  }
 
  private:
   Env* target_;

@@ -11,6 +11,7 @@
 #include <climits>
 
 #include "platform/env.h"
+#include "platform/path_rules.h"
 
 namespace vaultrun {
 namespace {
@@ -266,6 +267,10 @@ class PosixEnv : public Env {
   void ProcessPendingMessages() override {}
 
   char Separator() const override { return '/'; }
+
+  bool IsUsableFileName(const std::string& name) const override {
+    return IsUsablePosixFileName(name);
+  }
 };
 
 }  // namespace

@@ -1,13 +1,20 @@
 // The Windows implementation of Env: wide-character Win32 calls, UTF-8
-// paths inside the program. Writes never go through a reparse point
-// (symbolic link or junction) in the last path component, as the POSIX
-// implementation never writes through a symbolic link.
+// paths inside the program. Writes never go through a symbolic link or
+// junction in the last path component, as the POSIX implementation never
+// writes through a symbolic link; other reparse points (deduplicated or
+// cloud files) are ordinary data. Files that another program holds for a
+// moment are tried again, and long paths take the extended-length form.
 #include <windows.h>
+// After windows.h: the SDDL conversions.
+#include <sddl.h>
 // The names below are Env methods; keep the Win32 macros off them.
 #undef DeleteFile
 #undef CreateFile
 
+#include <algorithm>
+
 #include "platform/env.h"
+#include "platform/path_rules.h"
 #include "platform/text_windows.h"
 
 namespace vaultrun {
@@ -30,9 +37,9 @@ class Handle {
     h_ = INVALID_HANDLE_VALUE;
     return h;
   }
-  void Reset() {
+  void Reset(HANDLE h = INVALID_HANDLE_VALUE) {
     if (valid()) ::CloseHandle(h_);
-    h_ = INVALID_HANDLE_VALUE;
+    h_ = h;
   }
 
  private:
@@ -142,20 +149,150 @@ bool IsReparsePoint(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+// Paths from 248 characters on (CreateDirectory's limit, MAX_PATH - 12) go
+// to Windows in the extended-length form, which has no such limit but
+// takes full paths only: GetFullPathName makes one (it has no limit).
+std::wstring WidePath(const std::string& path) {
+  std::wstring wide = Wide(path);
+  if (wide.size() < 248) return wide;
+  DWORD n = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return wide;
+  std::wstring full(n, L'\0');
+  n = ::GetFullPathNameW(wide.c_str(), n, full.data(), nullptr);
+  if (n == 0 || n >= full.size()) return wide;
+  full.resize(n);
+  return Wide(ExtendedLengthPath(Utf8(full)));
+}
+
+// The reparse tag of the file or folder at path; 0 when it is none or
+// cannot be opened. The reparse point itself is opened, never its target.
+DWORD ReparseTag(const std::wstring& path) {
+  Handle h(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!h.valid()) return 0;
+  FILE_ATTRIBUTE_TAG_INFO info;
+  if (!::GetFileInformationByHandleEx(h.get(), FileAttributeTagInfo, &info, sizeof info)) return 0;
+  return (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? info.ReparseTag : 0;
+}
+
+// Antivirus scanners, the search indexer, sync clients and copy jobs open a
+// file for a moment right after the program closed it, without sharing
+// deletion or writes. Such a file is tried again with growing pauses for
+// this long before the call fails.
+constexpr ULONGLONG kLockedWindowMs = 5000;
+
+bool MayBeHeldForAMoment(DWORD error, const std::wstring& path) {
+  if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION &&
+      error != ERROR_ACCESS_DENIED) {
+    return false;
+  }
+  // Access to a folder or a read-only file stays denied: no waiting.
+  DWORD a = ::GetFileAttributesW(path.c_str());
+  return error != ERROR_ACCESS_DENIED || a == INVALID_FILE_ATTRIBUTES ||
+         !(a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY));
+}
+
+// Runs attempt, a Win32 call that returns false and sets the last error on
+// failure, until it succeeds, fails for another reason, or the window is
+// over. Returns the last error (ERROR_SUCCESS on success); *held tells
+// that the file stayed held for the whole window.
+template <typename Attempt>
+DWORD RetryWhileHeld(const std::wstring& path, bool* held, Attempt attempt) {
+  *held = false;
+  const ULONGLONG start = ::GetTickCount64();
+  DWORD pause = 10;
+  for (;;) {
+    if (attempt()) return ERROR_SUCCESS;
+    const DWORD error = ::GetLastError();
+    if (!MayBeHeldForAMoment(error, path)) return error;
+    const ULONGLONG waited = ::GetTickCount64() - start;
+    if (waited >= kLockedWindowMs) {
+      *held = true;
+      return error;
+    }
+    ::Sleep(static_cast<DWORD>(std::min<ULONGLONG>(pause, kLockedWindowMs - waited)));
+    pause = std::min<DWORD>(pause * 2, 500);
+  }
+}
+
+// The failure of a call that RetryWhileHeld gave up on: it names the file
+// and says that another program kept it.
+Status HeldStatus(const std::string& context, DWORD error, bool held) {
+  if (!held) return WindowsStatus(context, error);
+  return WindowsStatus(context + ": still in use by another program after " +
+                           std::to_string(kLockedWindowMs / 1000) + " s",
+                       error);
+}
+
+// Owns a security descriptor made from SDDL.
+class SecurityDescriptor {
+ public:
+  explicit SecurityDescriptor(const std::string& sddl) {
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(Wide(sddl).c_str(), SDDL_REVISION_1,
+                                                                &sd_, nullptr)) {
+      sd_ = nullptr;
+    }
+  }
+  ~SecurityDescriptor() {
+    if (sd_ != nullptr) ::LocalFree(sd_);
+  }
+  SecurityDescriptor(const SecurityDescriptor&) = delete;
+  SecurityDescriptor& operator=(const SecurityDescriptor&) = delete;
+  PSECURITY_DESCRIPTOR get() const { return sd_; }
+
+ private:
+  PSECURITY_DESCRIPTOR sd_ = nullptr;
+};
+
+// The SID of the account this process runs as, e.g. "S-1-5-18"; empty on
+// failure.
+std::string ProcessAccountSid() {
+  HANDLE raw = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return std::string();
+  Handle owned(raw);
+  DWORD size = 0;
+  ::GetTokenInformation(owned.get(), TokenUser, nullptr, 0, &size);
+  std::string buffer(size, '\0');
+  if (size == 0 || !::GetTokenInformation(owned.get(), TokenUser, buffer.data(), size, &size)) {
+    return std::string();
+  }
+  wchar_t* text = nullptr;
+  if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
+    return std::string();
+  }
+  std::string sid = Utf8(std::wstring(text));
+  ::LocalFree(text);
+  return sid;
+}
+
 class WindowsEnv : public Env {
  public:
   bool Exists(const std::string& path) override {
     // Without following a link: a dangling link exists.
-    return ::GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+    return ::GetFileAttributesW(WidePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
   }
 
   bool FolderExists(const std::string& path) override {
-    DWORD a = ::GetFileAttributesW(Wide(path).c_str());
+    DWORD a = ::GetFileAttributesW(WidePath(path).c_str());
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
   }
 
-  Status CreateFolder(const std::string& path, int) override {
-    if (!::CreateDirectoryW(Wide(path).c_str(), nullptr)) {
+  Status CreateFolder(const std::string& path, int mode) override {
+    // Folders for the owner only (the backup folders: player data and
+    // account hashes) get a protected DACL for SYSTEM, the Administrators
+    // and this account, whatever the parent folder lets others do.
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
+    std::unique_ptr<SecurityDescriptor> descriptor;
+    if ((mode & 077) == 0) {
+      const std::string sid = ProcessAccountSid();
+      if (!sid.empty()) descriptor = std::make_unique<SecurityDescriptor>(ProtectedFolderSddl(sid));
+      if (descriptor == nullptr || descriptor->get() == nullptr) {
+        return LastWindowsStatus("create folder " + path + ": access rules for the owner");
+      }
+      attributes.lpSecurityDescriptor = descriptor->get();
+    }
+    if (!::CreateDirectoryW(WidePath(path).c_str(),
+                            descriptor != nullptr ? &attributes : nullptr)) {
       return LastWindowsStatus("create folder " + path);
     }
     return Status::OK();
@@ -186,23 +323,29 @@ class WindowsEnv : public Env {
         disposition = OPEN_ALWAYS;
         break;
     }
-    const std::wstring wide = Wide(path);
+    const std::wstring wide = WidePath(path);
     // Writes, and reads of the program's own files, refuse links.
     const bool writes = how != OpenMode::kRead;
-    if (writes && IsReparsePoint(::GetFileAttributesW(wide.c_str()))) {
-      return RefuseLink(path);
-    }
-    // For writes the link itself is opened, never its target, so a link
-    // planted after the check above is still caught below.
-    DWORD flags = FILE_ATTRIBUTE_NORMAL | (writes ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-    Handle h(::CreateFileW(wide.c_str(), access, kShareAll, nullptr, disposition, flags, nullptr));
-    if (!h.valid()) return LastWindowsStatus("open " + path);
+    const DWORD tag = writes ? ReparseTag(wide) : 0;
+    if (IsRedirectingReparseTag(tag)) return RefuseLink(path);
+    // A file that is no reparse point is opened as itself, never a target,
+    // so that a link planted after the check above is still caught below;
+    // a data reparse point is opened through its file system filter.
+    const bool as_itself = writes && tag == 0;
+    DWORD flags = FILE_ATTRIBUTE_NORMAL | (as_itself ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    Handle h;
+    bool held = false;
+    DWORD error = RetryWhileHeld(wide, &held, [&] {
+      h.Reset(::CreateFileW(wide.c_str(), access, kShareAll, nullptr, disposition, flags, nullptr));
+      return h.valid();
+    });
+    if (error != ERROR_SUCCESS) return HeldStatus("open " + path, error, held);
     if (writes) {
       BY_HANDLE_FILE_INFORMATION info;
       if (!::GetFileInformationByHandle(h.get(), &info)) {
         return LastWindowsStatus("open " + path);
       }
-      if (IsReparsePoint(info.dwFileAttributes)) return RefuseLink(path);
+      if (as_itself && IsReparsePoint(info.dwFileAttributes)) return RefuseLink(path);
       // Only plain disk files are written: no folder, device or pipe.
       if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
           ::GetFileType(h.get()) != FILE_TYPE_DISK) {
@@ -226,21 +369,29 @@ class WindowsEnv : public Env {
   }
 
   Status RenameFile(const std::string& source, const std::string& target) override {
-    if (!::MoveFileExW(Wide(source).c_str(), Wide(target).c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      return LastWindowsStatus("rename " + source + " to " + target);
-    }
+    const std::wstring from = WidePath(source);
+    const std::wstring to = WidePath(target);
+    bool held = false;
+    DWORD error = RetryWhileHeld(from, &held, [&] {
+      return ::MoveFileExW(from.c_str(), to.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    });
+    if (error != ERROR_SUCCESS)
+      return HeldStatus("rename " + source + " to " + target, error, held);
     return Status::OK();
   }
 
   Status DeleteFile(const std::string& path) override {
-    if (!::DeleteFileW(Wide(path).c_str())) return LastWindowsStatus("delete " + path);
+    const std::wstring wide = WidePath(path);
+    bool held = false;
+    DWORD error = RetryWhileHeld(wide, &held, [&] { return ::DeleteFileW(wide.c_str()) != 0; });
+    if (error != ERROR_SUCCESS) return HeldStatus("delete " + path, error, held);
     return Status::OK();
   }
 
   Status FileSize(const std::string& path, uint64_t* size) override {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!::GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) {
+    if (!::GetFileAttributesExW(WidePath(path).c_str(), GetFileExInfoStandard, &data)) {
       return LastWindowsStatus("stat " + path);
     }
     *size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
@@ -249,7 +400,7 @@ class WindowsEnv : public Env {
 
   Status ListFolder(const std::string& path, std::vector<std::string>* names) override {
     names->clear();
-    std::wstring pattern = Wide(path);
+    std::wstring pattern = WidePath(path);
     if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/') pattern += L'\\';
     pattern += L'*';
     WIN32_FIND_DATAW found;
@@ -277,7 +428,10 @@ class WindowsEnv : public Env {
       if (sep != std::string::npos) folder.erase(sep + 1);
     }
     ULARGE_INTEGER available;
-    if (!::GetDiskFreeSpaceExW(Wide(folder).c_str(), &available, nullptr, nullptr)) {
+    std::wstring wide = WidePath(folder);
+    // A network share or an extended-length path needs the trailing backslash.
+    if (!wide.empty() && wide.back() != L'\\') wide += L'\\';
+    if (!::GetDiskFreeSpaceExW(wide.c_str(), &available, nullptr, nullptr)) {
       return LastWindowsStatus("free space " + path);
     }
     *bytes = available.QuadPart;
@@ -285,12 +439,18 @@ class WindowsEnv : public Env {
   }
 
   Status LockFile(const std::string& path, std::unique_ptr<FileLock>* lock) override {
-    const std::wstring wide = Wide(path);
-    if (IsReparsePoint(::GetFileAttributesW(wide.c_str()))) return RefuseLink(path);
-    Handle h(::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                           nullptr));
-    if (!h.valid()) return LastWindowsStatus("open lock file " + path);
+    const std::wstring wide = WidePath(path);
+    const DWORD tag = ReparseTag(wide);
+    if (IsRedirectingReparseTag(tag)) return RefuseLink(path);
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | (tag == 0 ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    Handle h;
+    bool held = false;
+    DWORD error = RetryWhileHeld(wide, &held, [&] {
+      h.Reset(::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
+                            OPEN_ALWAYS, flags, nullptr));
+      return h.valid();
+    });
+    if (error != ERROR_SUCCESS) return HeldStatus("open lock file " + path, error, held);
     OVERLAPPED at = {};
     if (!::LockFileEx(h.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &at)) {
       return LastWindowsStatus("lock " + path);
@@ -333,6 +493,10 @@ class WindowsEnv : public Env {
   }
 
   char Separator() const override { return '\\'; }
+
+  bool IsUsableFileName(const std::string& name) const override {
+    return IsUsableWindowsFileName(name);
+  }
 
  private:
   static Status RefuseLink(const std::string& path) {

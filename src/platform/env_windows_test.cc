@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
+// After windows.h: GetNamedSecurityInfo.
+#include <aclapi.h>
 
 #include <algorithm>
 #include <atomic>
@@ -140,6 +142,120 @@ TEST_F(EnvWindowsTest, ProgramFolderClockSpaceAndMessages) {
   env_->ProcessPendingMessages();
   MSG msg;
   EXPECT_FALSE(::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE));
+}
+
+// Runs the hold_file helper (built beside this test binary), which holds
+// path open without sharing writes or deletion for ms milliseconds, and
+// waits until it holds the file. The destructor ends it.
+class Holder {
+ public:
+  Holder(Env* env, const std::string& path, int ms) {
+    std::wstring command = L"\"" + Wide(env->ProgramFolder() + "\\hold_file.exe") + L"\" \"" +
+                           Wide(path) + L"\" " + std::to_wstring(ms);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    started_ = ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                nullptr, &startup, &process_);
+    for (int i = 0; started_ && i < 1000 && !env->Exists(path + ".held"); ++i) ::Sleep(10);
+    held_ = started_ && env->Exists(path + ".held");
+  }
+  ~Holder() {
+    if (!started_) return;
+    ::TerminateProcess(process_.hProcess, 0);
+    ::WaitForSingleObject(process_.hProcess, INFINITE);
+    ::CloseHandle(process_.hThread);
+    ::CloseHandle(process_.hProcess);
+  }
+  bool held() const { return held_; }
+
+ private:
+  PROCESS_INFORMATION process_ = {};
+  bool started_ = false;
+  bool held_ = false;
+};
+
+TEST_F(EnvWindowsTest, AFileAnotherProgramHoldsForAMomentIsTriedAgain) {
+  test::WriteFileOrDie(Path("a.sql"), "data");
+  {
+    Holder holder(env_.get(), Path("a.sql"), 600);
+    ASSERT_TRUE(holder.held());
+    Status s = env_->RenameFile(Path("a.sql"), Path("b.sql"));
+    EXPECT_TRUE(s.ok()) << s.description();
+  }
+  {
+    Holder holder(env_.get(), Path("b.sql"), 600);
+    ASSERT_TRUE(holder.held());
+    std::unique_ptr<File> f;
+    Status s = env_->OpenFile(Path("b.sql"), OpenMode::kWriteNew, 0600, &f);
+    ASSERT_TRUE(s.ok()) << s.description();
+    EXPECT_TRUE(f->Close().ok());
+  }
+  {
+    Holder holder(env_.get(), Path("b.sql"), 600);
+    ASSERT_TRUE(holder.held());
+    Status s = env_->DeleteFile(Path("b.sql"));
+    EXPECT_TRUE(s.ok()) << s.description();
+  }
+  // Held for longer than the program waits: the failure names the file.
+  test::WriteFileOrDie(Path("kept.sql"), "data");
+  Holder holder(env_.get(), Path("kept.sql"), 60000);
+  ASSERT_TRUE(holder.held());
+  Status s = env_->DeleteFile(Path("kept.sql"));
+  EXPECT_FALSE(s.ok());
+  EXPECT_EQ(0u, s.description().find("delete " + Path("kept.sql") +
+                                     ": still in use by another program after 5 s: "))
+      << s.description();
+  EXPECT_TRUE(env_->Exists(Path("kept.sql")));
+}
+
+TEST_F(EnvWindowsTest, LongPathsAndTableNamesWindowsCannotStore) {
+  // A folder path of about 300 characters, far past MAX_PATH.
+  std::string folder = dir_.path();
+  while (folder.size() < 300) {
+    folder += "\\" + std::string(40, 'd');
+    ASSERT_TRUE(env_->CreateFolder(folder, 0700).ok()) << folder.size();
+  }
+  const std::string file = folder + "\\" + std::string(60, 'f') + ".sql";
+  std::unique_ptr<File> f;
+  ASSERT_TRUE(env_->OpenFile(file, OpenMode::kWriteNew, 0600, &f).ok());
+  ASSERT_TRUE(f->Write("long").ok());
+  ASSERT_TRUE(f->Close().ok());
+  std::string contents;
+  ASSERT_TRUE(env_->ReadFile(file, &contents).ok());
+  EXPECT_EQ("long", contents);
+  std::vector<std::string> names;
+  ASSERT_TRUE(env_->ListFolder(folder, &names).ok());
+  EXPECT_EQ(1u, names.size());
+  uint64_t size = 0;
+  EXPECT_TRUE(env_->FileSize(file, &size).ok());
+  EXPECT_TRUE(env_->FreeSpace(file, &size).ok());
+  ASSERT_TRUE(env_->RenameFile(file, file + ".old").ok());
+  EXPECT_TRUE(env_->DeleteFile(file + ".old").ok());
+
+  EXPECT_TRUE(env_->IsUsableFileName("items"));
+  EXPECT_FALSE(env_->IsUsableFileName("items:stream"));
+  EXPECT_FALSE(env_->IsUsableFileName("CON"));
+}
+
+TEST_F(EnvWindowsTest, OwnerOnlyFoldersGetAProtectedDacl) {
+  // Wine keeps no access rules of its own on files: real Windows only.
+  if (::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version")) {
+    GTEST_SKIP() << "Wine stores no file access rules";
+  }
+  const std::string folder = Path("private");
+  ASSERT_TRUE(env_->CreateFolder(folder, 0700).ok());
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS,
+            ::GetNamedSecurityInfoW(Wide(folder).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, &dacl, nullptr, &sd));
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  ASSERT_TRUE(::GetSecurityDescriptorControl(sd, &control, &revision));
+  EXPECT_TRUE(control & SE_DACL_PROTECTED);
+  ASSERT_NE(nullptr, dacl);
+  EXPECT_EQ(3u, dacl->AceCount);
+  ::LocalFree(sd);
 }
 
 }  // namespace

@@ -1,4 +1,7 @@
-// The Windows settings store: the registry itself, REG_SZ values.
+// The Windows settings store: the registry itself, REG_SZ values, always in
+// the 32-bit view. The program this one replaces was a 32-bit program, so
+// on 64-bit Windows its settings and table flags live under
+// HKLM\Software\WOW6432Node\...; reading that view keeps them.
 #include <windows.h>
 
 #include "platform/settings_store.h"
@@ -23,6 +26,9 @@ class Key {
   HKEY h_ = nullptr;
 };
 
+// Every registry access names the view, whatever the program's own bitness.
+constexpr REGSAM kView = KEY_WOW64_32KEY;
+
 HKEY RootKey(uint32_t root) { return reinterpret_cast<HKEY>(static_cast<uintptr_t>(root)); }
 
 // The key path without trailing backslashes, which name the same key.
@@ -38,8 +44,8 @@ class RegistrySettingsStore : public SettingsStore {
                             const std::string& value_name,
                             const std::string& default_text) override {
     Key key;
-    if (::RegOpenKeyExW(RootKey(root), KeyPath(key_path).c_str(), 0, KEY_QUERY_VALUE, key.out()) !=
-        ERROR_SUCCESS) {
+    if (::RegOpenKeyExW(RootKey(root), KeyPath(key_path).c_str(), 0, KEY_QUERY_VALUE | kView,
+                        key.out()) != ERROR_SUCCESS) {
       return default_text;
     }
     const std::wstring name = Wide(value_name);
@@ -74,7 +80,7 @@ class RegistrySettingsStore : public SettingsStore {
                       const std::string& text) override {
     Key key;
     if (::RegCreateKeyExW(RootKey(root), KeyPath(key_path).c_str(), 0, nullptr,
-                          REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, key.out(),
+                          REG_OPTION_NON_VOLATILE, KEY_SET_VALUE | kView, nullptr, key.out(),
                           nullptr) != ERROR_SUCCESS) {
       return false;
     }

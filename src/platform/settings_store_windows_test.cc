@@ -10,11 +10,23 @@ namespace {
 // A key of its own under HKEY_LOCAL_MACHINE, removed before and after.
 constexpr char kKey[] = "Software\\Cobaltine\\VaultrunTest";
 
+// Opens path under HKEY_LOCAL_MACHINE in the given registry view.
+bool OpenKey(const wchar_t* path, REGSAM view, HKEY* key) {
+  return ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS | view, key) == ERROR_SUCCESS;
+}
+
 class SettingsStoreWindowsTest : public ::testing::Test {
  protected:
   SettingsStoreWindowsTest() { Remove(); }
   ~SettingsStoreWindowsTest() override { Remove(); }
-  static void Remove() { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, Wide(kKey).c_str()); }
+  static void Remove() {
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+      HKEY parent = nullptr;
+      if (!OpenKey(L"Software\\Cobaltine", view, &parent)) continue;
+      ::RegDeleteTreeW(parent, L"VaultrunTest");
+      ::RegCloseKey(parent);
+    }
+  }
   std::string Read(const std::string& key, const std::string& name) {
     return store_->ReadRegString(kHkeyLocalMachine, key, name, "<default>");
   }
@@ -43,10 +55,28 @@ TEST_F(SettingsStoreWindowsTest, StringsRoundTripThroughTheRegistry) {
   EXPECT_EQ(long_text, Read(cfg, "long"));
 }
 
+TEST_F(SettingsStoreWindowsTest, SettingsLiveInThe32BitViewOfTheOlderProgram) {
+  // What the 32-bit predecessor wrote is read, and writes land beside it.
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS,
+            ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Cobaltine\\VaultrunTest", 0, nullptr,
+                              0, KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key, nullptr));
+  const wchar_t one[] = L"1";
+  ::RegSetValueExW(key, L"format_sql", 0, REG_SZ, reinterpret_cast<const BYTE*>(one), sizeof one);
+  ::RegCloseKey(key);
+  EXPECT_EQ("1", Read(kKey, "format_sql"));
+  ASSERT_TRUE(store_->WriteRegString(kHkeyLocalMachine, kKey, "items", "0"));
+  EXPECT_TRUE(OpenKey(L"Software\\WOW6432Node\\Cobaltine\\VaultrunTest", KEY_WOW64_64KEY, &key));
+  ::RegCloseKey(key);
+  // Nothing in the 64-bit view.
+  EXPECT_FALSE(OpenKey(L"Software\\Cobaltine\\VaultrunTest", KEY_WOW64_64KEY, &key));
+}
+
 TEST_F(SettingsStoreWindowsTest, OtherValueTypesReadAsTheDefault) {
   HKEY key = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(kKey).c_str(), 0, nullptr, 0,
-                                             KEY_SET_VALUE, nullptr, &key, nullptr));
+  ASSERT_EQ(ERROR_SUCCESS,
+            ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(kKey).c_str(), 0, nullptr, 0,
+                              KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key, nullptr));
   DWORD one = 1;
   ::RegSetValueExW(key, L"dword", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
   const wchar_t expand[] = L"%TEMP%";

@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "platform/failure.h"
+#include "run/zip_io.h"
 
 namespace vaultrun::restore {
 namespace {
@@ -35,8 +36,10 @@ std::optional<DataEntry> ParseEntryName(std::string_view name) {
 
 void ArchiveReader::Closer::operator()(void* file) const { unzClose(static_cast<unzFile>(file)); }
 
-ArchiveReader::ArchiveReader(const std::string& path) : path_(path) {
-  zip_.reset(unzOpen64(path.c_str()));
+ArchiveReader::ArchiveReader(const std::string& path)
+    : path_(path), env_(NewDefaultEnv()), io_(std::make_unique<ZipIo>(env_.get())) {
+  io_->set_read_mode(OpenMode::kRead);
+  zip_.reset(unzOpen2_64(path.c_str(), io_->funcs()));
   if (!zip_) throw Failure(kErrArchive, path + ": cannot open it as a zip archive");
   unzFile zip = static_cast<unzFile>(zip_.get());
 

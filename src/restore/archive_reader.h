@@ -10,6 +10,11 @@
 #include <string_view>
 #include <vector>
 
+namespace vaultrun {
+class Env;
+class ZipIo;
+}  // namespace vaultrun
+
 namespace vaultrun::restore {
 
 enum class DataForm { kSql, kTabSeparated };
@@ -54,6 +59,10 @@ class ArchiveReader {
   void CloseEntry();
 
   std::string path_;
+  // File access through the platform seam (UTF-8 paths on every platform);
+  // both outlive zip_.
+  std::unique_ptr<Env> env_;
+  std::unique_ptr<ZipIo> io_;
   std::unique_ptr<void, Closer> zip_;
   std::string comment_;
   std::vector<DataEntry> entries_;

@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "platform/failure.h"
+#include "platform/system.h"
 
 namespace vaultrun::restore {
 namespace {
@@ -209,9 +210,8 @@ Options:
       --no-defaults         read no option file
       --help, --version
 
-Unset connection options come from the [client] group of MariaDB's option
-files (/etc/mysql/my.cnf, ~/.my.cnf), as with MariaDB's own clients.
-
+)" + ClientOptionFilesText() +
+         R"(
 SQL archives (.sql entries) restore exactly: bytes pass unchanged (character
 set binary), zero and invalid dates and 0 in AUTO_INCREMENT columns are kept,
 generated columns are computed by the server. Only INSERTs of literal rows

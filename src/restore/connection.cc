@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "platform/failure.h"
+#include "platform/system.h"
 #include "run/export_query.h"
 
 namespace vaultrun::restore {
@@ -83,9 +84,9 @@ std::unique_ptr<Connection> Connection::Open(const ConnectOptions& options) {
   std::unique_ptr<Connection> connection(new Connection(raw));
   connection->options_ = options;
   if (options.read_option_files) {
-    if (!options.defaults_file.empty()) {
-      mysql_optionsv(raw, MYSQL_READ_DEFAULT_FILE, options.defaults_file.c_str());
-    }
+    const std::string file =
+        options.defaults_file.empty() ? ClientOptionFile() : options.defaults_file;
+    if (!file.empty()) mysql_optionsv(raw, MYSQL_READ_DEFAULT_FILE, file.c_str());
     mysql_optionsv(raw, MYSQL_READ_DEFAULT_GROUP, "client");
   }
   mysql_optionsv(raw, MYSQL_SET_CHARSET_NAME, "binary");

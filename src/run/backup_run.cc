@@ -40,7 +40,7 @@ uint64_t ExportTable(Process& process, RunRecordsets& sets, RunArchive& archive,
 
   DataQuery query = RunExportQuery(process, table, sets);
 
-  if (!IsUsableFileName(table)) {
+  if (!env->IsUsableFileName(table)) {
     throw Failure(kErrBadFileName, "data file for table " + table + ": not a valid file name");
   }
   archive.BeginEntry(process.DbName + "/" + table + DataFileExtension(format_sql),

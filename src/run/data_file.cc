@@ -116,11 +116,6 @@ bool IsQuotedType(int32_t type) {
   }
 }
 
-bool IsUsableFileName(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  return name.find_first_of(std::string_view("/\\\0", 3)) == std::string::npos;
-}
-
 DataFileWriter::DataFileWriter(Env* env, std::string path, Tee tee)
     : env_(env), path_(std::move(path)), tee_(std::move(tee)) {}
 
@@ -151,7 +146,7 @@ uint64_t WriteDataFile(Process& process, const std::string& table,
                        const std::string& format_insert, const DataQuery& query,
                        DataFileWriter::Tee tee) {
   const std::vector<bool>& aliased = query.aliased;
-  if (!IsUsableFileName(table)) {
+  if (!process.env->IsUsableFileName(table)) {
     throw Failure(kErrBadFileName, "data file for table " + table + ": not a valid file name");
   }
   db::Recordset& rs = *sets.TableResult;

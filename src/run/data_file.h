@@ -44,9 +44,6 @@ std::string StripAliasSuffix(const std::string& name);
 // True for the type codes whose values the SQL formats put in apostrophes.
 bool IsQuotedType(int32_t type);
 
-// True when a table name can be a file name inside the database folder.
-bool IsUsableFileName(const std::string& name);
-
 // The data file: created new (0600, never through a symbolic link),
 // buffered, and optionally copied to a second consumer as it is written
 // (the archive entry, which is compressed while the file is written). With

@@ -43,18 +43,6 @@ TEST(StripAliasSuffix, RemovesOneSuffixOnly) {
   EXPECT_EQ("id", StripAliasSuffix("id"));
 }
 
-TEST(IsUsableFileName, RefusesPathsOutsideTheDatabaseFolder) {
-  EXPECT_TRUE(IsUsableFileName("accounts"));
-  EXPECT_TRUE(IsUsableFileName("odd name's `table`"));
-  EXPECT_TRUE(IsUsableFileName("..."));
-  EXPECT_FALSE(IsUsableFileName(""));
-  EXPECT_FALSE(IsUsableFileName("."));
-  EXPECT_FALSE(IsUsableFileName(".."));
-  EXPECT_FALSE(IsUsableFileName("a/b"));
-  EXPECT_FALSE(IsUsableFileName("a\\b"));
-  EXPECT_FALSE(IsUsableFileName(std::string("a\0b", 3)));
-}
-
 TEST(IsQuotedType, TextAndLongBinaryAreQuoted) {
   for (int32_t t : {205, 202, 200, 203, 201, 130, 129, 13, 7, 8}) EXPECT_TRUE(IsQuotedType(t)) << t;
   for (int32_t t : {2, 3, 4, 5, 11, 16, 17, 18, 19, 20, 21, 128, 131, 133, 134, 135, 204}) {

@@ -21,7 +21,7 @@ voidpf OpenCb(voidpf opaque, const void* filename, int mode) {
     how = OpenMode::kWriteNew;
     writable = true;
   } else if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) == ZLIB_FILEFUNC_MODE_READ) {
-    how = OpenMode::kReadOwn;  // only the program's own archives are read
+    how = io->read_mode();
   } else {
     how = OpenMode::kReadWrite;
     writable = true;

@@ -43,12 +43,17 @@ class ZipIo {
   // whose pack is abandoned without writing a directory.
   void set_refuse_writes(bool on) { refuse_writes_ = on; }
   bool refuse_writes() const { return refuse_writes_; }
+  // How archives are opened for reading: kReadOwn (the default) for the
+  // program's own archives, kRead for an archive a user names.
+  void set_read_mode(OpenMode how) { read_mode_ = how; }
+  OpenMode read_mode() const { return read_mode_; }
 
  private:
   Env* env_;
   Status error_;
   bool sync_on_close_ = false;
   bool refuse_writes_ = false;
+  OpenMode read_mode_ = OpenMode::kReadOwn;
   zlib_filefunc64_def funcs_;
 };
 
