@@ -12,6 +12,7 @@
 #include "platform/failure.h"
 #include "restore/archive_reader.h"
 #include "restore/data_lines.h"
+#include "restore/definitions.h"
 #include "run/completeness_mark.h"
 
 namespace vaultrun::restore {
@@ -376,6 +377,53 @@ void CheckLocalInfile(Connection& connection, const std::vector<DataEntry>& entr
                 "tab-separated form needs: SET GLOBAL local_infile=1 and run again");
 }
 
+bool DatabaseExists(Connection& connection, const std::string& database) {
+  return connection.QueryOne("SELECT COUNT(*) FROM information_schema.schemata WHERE schema_name = " +
+                             connection.Literal(database)) != "0";
+}
+
+// The entries whose rows are loaded: a view's or a sequence's entry is not,
+// the definitions make those.
+std::vector<DataEntry> RowEntries(const std::vector<DataEntry>& entries,
+                                  const SchemaBuilder& schema) {
+  std::vector<DataEntry> rows;
+  for (const DataEntry& entry : entries) {
+    if (!schema.IsDefinedNotTable(entry.table)) rows.push_back(entry);
+  }
+  return rows;
+}
+
+// The database does not exist: it is made from the archive's definitions,
+// and dropped again when anything fails before the end.
+RestoreSummary RestoreIntoNewDatabase(ArchiveReader& reader, const std::vector<DataEntry>& chosen,
+                                      SchemaBuilder& schema, Connection& connection,
+                                      const std::string& database, const Console& console) {
+  const std::vector<DataEntry>& entries = chosen;
+  std::vector<std::string> undefined;
+  for (const DataEntry& entry : entries) {
+    if (!schema.IsTable(entry.table)) undefined.push_back(entry.table);
+  }
+  if (!undefined.empty()) {
+    throw Failure(kErrRestore, "the archive's definitions hold no table " +
+                                   JoinNames(undefined) + "; nothing was written");
+  }
+  CheckLocalInfile(connection, entries);
+  if (console.err != nullptr) {
+    *console.err << "database " << database
+                 << " does not exist: creating it from the archive's definitions\n";
+  }
+  schema.CreateDatabase();
+  UseDatabase(connection, database);
+  schema.CreateSequences();
+  schema.CreateTables(schema.Tables(), false);
+  RestoreSummary summary;
+  summary.tables = RestoreEntries(reader, entries, connection, console);
+  for (const auto& [table, rows] : summary.tables) summary.rows += rows;
+  schema.CreateObjects();
+  schema.Keep();
+  return summary;
+}
+
 }  // namespace
 
 RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
@@ -405,7 +453,12 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
     }
   }
 
-  // Every check before the first write.
+  // Every check before the first write; the definitions are checked first.
+  SchemaBuilder schema(request.archive, connection, request.database, console.err);
+  chosen = RowEntries(chosen, schema);
+  if (schema.has_definitions() && !DatabaseExists(connection, request.database)) {
+    return RestoreIntoNewDatabase(reader, chosen, schema, connection, request.database, console);
+  }
   UseDatabase(connection, request.database);
   std::vector<std::string> missing, holding_rows;
   for (const DataEntry& entry : chosen) {
@@ -420,7 +473,22 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
     }
     if (!rows.empty()) holding_rows.push_back(entry.table);
   }
-  if (!missing.empty()) {
+  if (request.tables.empty()) {
+    // Tables stored without rows (excluded from the backups) are made too.
+    for (const std::string& table : schema.Tables()) {
+      bool has_entry = std::any_of(chosen.begin(), chosen.end(),
+                                   [&](const DataEntry& entry) { return entry.table == table; });
+      if (!has_entry && connection.QueryOne("SELECT COUNT(*) FROM information_schema.tables "
+                                            "WHERE table_schema = DATABASE() AND table_name = " +
+                                            connection.Literal(table)) == "0") {
+        missing.push_back(table);
+      }
+    }
+  }
+  // The archive's definitions make the tables the target lacks.
+  bool create_missing = std::all_of(missing.begin(), missing.end(),
+                                    [&](const std::string& table) { return schema.IsTable(table); });
+  if (!missing.empty() && !create_missing) {
     throw Failure(kErrRestore,
                   "no such table in database " + request.database + ": " + JoinNames(missing) +
                       " (the archive holds rows, not table definitions: create the tables "
@@ -433,6 +501,7 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
                                    "them); nothing was written");
   }
   CheckLocalInfile(connection, chosen);
+  if (!missing.empty()) schema.CreateTables(missing, true);
 
   RestoreSummary summary;
   summary.tables = RestoreEntries(reader, chosen, connection, console);
@@ -452,6 +521,14 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
   }
   std::string source = request.source_database.empty() ? mark->database : request.source_database;
   std::string scratch = QuoteIdentifier(request.scratch_database);
+  // With definitions in the archive the scratch copy needs no live database.
+  SchemaBuilder schema(request.archive, connection, request.scratch_database, console.err);
+  const std::vector<DataEntry> entries = RowEntries(reader.entries(), schema);
+  mark->tables.erase(std::remove_if(mark->tables.begin(), mark->tables.end(),
+                                    [&](const auto& table) {
+                                      return schema.IsDefinedNotTable(table.first);
+                                    }),
+                     mark->tables.end());
   connection.Exec("CREATE DATABASE " + scratch);
 
   // Dropped on every way out, with a fresh connection when this one is lost.
@@ -481,7 +558,7 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
   std::vector<std::string> differences;
   std::map<std::string, uint64_t> counted;
   try {
-    for (const DataEntry& entry : reader.entries()) {
+    for (const DataEntry& entry : schema.has_definitions() ? std::vector<DataEntry>() : entries) {
       std::string message;
       if (connection.TryExec("CREATE TABLE " + scratch + "." + QuoteIdentifier(entry.table) +
                                  " LIKE " + QuoteIdentifier(source) + "." +
@@ -492,9 +569,13 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
       }
     }
     UseDatabase(connection, request.scratch_database);
-    CheckLocalInfile(connection, reader.entries());
-    RestoreEntries(reader, reader.entries(), connection, console);
-    for (const DataEntry& entry : reader.entries()) {
+    if (schema.has_definitions()) {
+      schema.CreateSequences();
+      schema.CreateTables(schema.Tables(), false);
+    }
+    CheckLocalInfile(connection, entries);
+    RestoreEntries(reader, entries, connection, console);
+    for (const DataEntry& entry : entries) {
       counted[entry.table] =
           std::stoull(connection.QueryOne("SELECT COUNT(*) FROM " + QuoteIdentifier(entry.table)));
     }
