@@ -11,6 +11,7 @@
 #include "program_folder.h"
 #include "restore/command.h"
 #include "run/completeness_mark.h"
+#include "run/definitions.h"
 #include "test_db.h"
 
 namespace vaultrun::restore {
@@ -21,6 +22,10 @@ using test::TestServer;
 
 constexpr const char kSqlSettings[] =
     "[HKEY_LOCAL_MACHINE\\Software\\Cobaltine\\Vaultrun\\cfg]\r\n\"format_sql\"=\"1\"\r\n";
+// Rows only, as archives were before they held definitions.
+constexpr const char kRowsOnlySettings[] =
+    "[HKEY_LOCAL_MACHINE\\Software\\Cobaltine\\Vaultrun\\cfg]\r\n\"format_sql\"=\"1\"\r\n"
+    "\"store_definitions\"=\"0\"\r\n";
 constexpr const char kCsvSettings[] =
     "[HKEY_LOCAL_MACHINE\\Software\\Cobaltine\\Vaultrun\\cfg]\r\n\"format_sql\"=\"0\"\r\n";
 
@@ -180,7 +185,7 @@ TEST_F(RestoreTest, MissingTableStopsBeforeAnythingIsWritten) {
   server.Insert(source_, "a_first", "(1),(2)");
   server.CreateTable(source_, "b_second", "id INT");
   server.Insert(source_, "b_second", "(3)");
-  std::string archive = Backup(kSqlSettings);
+  std::string archive = Backup(kRowsOnlySettings);
   CopySchema({"a_first"});
 
   EXPECT_EQ("no such table in database " + target_ +
@@ -216,7 +221,8 @@ TEST_F(RestoreTest, TabSeparatedArchiveRestoresWithinItsLimits) {
                 "(3,0,0,0,'NULL',NULL,'a',b'1',0,'0000-00-00','1000-01-01 00:00:00','00:00:00',"
                 "'abcd',NULL,NULL,NULL)");
   std::string archive = Backup(kCsvSettings);
-  ASSERT_EQ((std::vector<std::string>{source_ + "/items.csv"}), ProgramFolder::EntryNames(archive));
+  ASSERT_EQ((std::vector<std::string>{source_ + "/items.csv", kDefinitionsEntry}),
+            ProgramFolder::EntryNames(archive));
   CopySchema({"items"});
   EXPECT_EQ("1", server.AdminQueryOne("SELECT @@local_infile"));
 
@@ -290,7 +296,7 @@ TEST_F(RestoreTest, VerifyComparesTheRestoredCountsWithTheMark) {
   server.CreateTable(source_, "logs", "id INT AUTO_INCREMENT PRIMARY KEY, at DATETIME");
   server.Admin("INSERT INTO `" + source_ + "`.logs SELECT NULL, '2026-01-01' + INTERVAL seq " +
                "MINUTE FROM seq_1_to_777");
-  std::string archive = Backup(kSqlSettings);
+  std::string archive = Backup(kRowsOnlySettings);
   test::TempDir dir;
   CompletenessMark mark{"0.1.0", "20261207043000", source_, {{"guilds", 3}, {"logs", 777}}, 0};
   SetComment(dir, archive, BuildCompletenessMark(mark));
