@@ -123,6 +123,14 @@ bool IsForbiddenObject(const std::string& word) {
   return kWords.count(word) > 0;
 }
 
+// Text from the archive as it may reach a terminal: no control characters.
+std::string Printable(std::string text) {
+  for (char& c : text) {
+    if (std::iscntrl(static_cast<unsigned char>(c))) c = '?';
+  }
+  return text;
+}
+
 class Checker {
  public:
   Checker(const DefinitionRecord& record, const std::set<std::string>& forbidden)
@@ -254,7 +262,7 @@ class Checker {
         return "holds more than one statement";
       }
       if (qualifies && (plain || forbidden_.count(Lower(token.text)) > 0)) {
-        return "names an object of another database (" + token.text + ")";
+        return "names an object of another database (" + Printable(token.text) + ")";
       }
     }
     return "";
@@ -327,7 +335,7 @@ void ValidateDefinitions(const Definitions& d, const std::set<std::string>& forb
   std::set<std::string> sequences = NamesOf(d, "sequence");
   std::set<std::pair<std::string, std::string>> seen;
   for (const DefinitionRecord& r : d.objects) {
-    const std::string what = r.kind + " " + QuoteIdentifier(r.name);
+    const std::string what = Printable(r.kind + " " + QuoteIdentifier(r.name));
     if (r.name.empty() || !seen.insert({r.kind, r.name}).second) Refuse(what + " is not unique");
     if (!r.sql_mode.empty() && !IsPlainWord(r.sql_mode, true)) {
       Refuse(what + ": its sql_mode is not a list of plain names");
@@ -462,8 +470,8 @@ void SchemaBuilder::CreateObjects() {
   SetNames(connection_, "binary");
   if (err_ != nullptr) {
     for (const DefinitionRecord& r : definitions_->left_out) {
-      *err_ << "warning: not in the archive (the backup account lacked " << r.text
-            << "): " << r.name << "\n";
+      *err_ << "warning: not in the archive (the backup account lacked " << Printable(r.text)
+            << "): " << Printable(r.name) << "\n";
     }
   }
 }

@@ -395,10 +395,9 @@ std::vector<DataEntry> RowEntries(const std::vector<DataEntry>& entries,
 
 // The database does not exist: it is made from the archive's definitions,
 // and dropped again when anything fails before the end.
-RestoreSummary RestoreIntoNewDatabase(ArchiveReader& reader, const std::vector<DataEntry>& chosen,
+RestoreSummary RestoreIntoNewDatabase(ArchiveReader& reader, const std::vector<DataEntry>& entries,
                                       SchemaBuilder& schema, Connection& connection,
                                       const std::string& database, const Console& console) {
-  const std::vector<DataEntry>& entries = chosen;
   std::vector<std::string> undefined;
   for (const DataEntry& entry : entries) {
     if (!schema.IsTable(entry.table)) undefined.push_back(entry.table);
