@@ -27,7 +27,8 @@ if [ "$(sql -N -e "SELECT COUNT(*) FROM information_schema.schemata WHERE schema
   echo "$scale" >"$out/scale"
 fi
 sql -e "CREATE USER IF NOT EXISTS 'bench'@'localhost' IDENTIFIED BY 'bench';
-        GRANT SELECT ON $db.* TO 'bench'@'localhost'"
+        GRANT SELECT, SHOW VIEW, TRIGGER, EVENT ON $db.* TO 'bench'@'localhost';
+        GRANT SELECT ON mysql.proc TO 'bench'@'localhost'"
 
 game=$out/game
 rm -rf "$game"; mkdir -p "$game/conf"

@@ -31,7 +31,7 @@ SecondServer::SecondServer() {
   for (const char* host : {"localhost", "127.0.0.1"}) {
     std::string account = std::string("'") + TestServer::kBackupUser + "'@'" + host + "'";
     admin_->Exec("CREATE USER " + account + " IDENTIFIED BY '" + TestServer::kBackupPassword + "'");
-    admin_->Exec("GRANT SELECT ON *.* TO " + account);
+    admin_->Exec("GRANT SELECT, SHOW VIEW, TRIGGER, EVENT ON *.* TO " + account);
   }
 }
 

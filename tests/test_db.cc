@@ -288,7 +288,7 @@ std::string TestServer::Start() {
     std::string error;
     if (!admin_->TryExec("CREATE USER " + backup + " IDENTIFIED BY " + Quote(kBackupPassword),
                          &error) ||
-        !admin_->TryExec("GRANT SELECT ON *.* TO " + backup, &error) ||
+        !admin_->TryExec("GRANT SELECT, SHOW VIEW, TRIGGER, EVENT ON *.* TO " + backup, &error) ||
         !admin_->TryExec("CREATE USER " + writer + " IDENTIFIED BY " + Quote(kWriterPassword),
                          &error) ||
         !admin_->TryExec("GRANT ALL ON *.* TO " + writer, &error)) {

@@ -55,7 +55,8 @@ class TestServer {
   const std::string& socket() const { return socket_; }
   const std::string& data_dir() const { return data_dir_; }
 
-  // The account the backup uses: SELECT on every database, nothing else.
+  // The account the backup uses: SELECT on every database and the rights
+  // that show definitions (SHOW VIEW, TRIGGER, EVENT), nothing else.
   static constexpr const char* kBackupUser = "backup";
   static constexpr const char* kBackupPassword = "backup-pw";
   // An account with every right, for checks that need one that could write.

@@ -180,19 +180,23 @@ std::string HelpText() {
        vaultrun-restore [options] --verify [--source-database=DB] ARCHIVE
 
 Restores a vaultrun archive, or the named tables of it, into database DB,
-streaming each table from the archive. The archive holds rows, not table
-definitions: the tables must exist in DB (create them from the game server's
-schema first). A table missing from DB, or one that already holds rows
-(unless --force), stops the restore before anything is written. Each table
-is restored in one transaction (rolled back on failure, for InnoDB tables).
+streaming each table from the archive. When DB does not exist it is made
+from the definitions the archive holds (tables, then the rows, then views,
+triggers, routines and events; dropped again if the restore fails). When DB
+exists, a table it lacks is made from the archive's definition. An archive
+without definitions needs the tables in DB first (from the game server's
+schema). A table missing that way, or one that already holds rows (unless
+--force), stops the restore before anything is written. Each table is
+restored in one transaction (rolled back on failure, for InnoDB tables).
 
 With --verify, restores the whole archive into a new scratch database
-(vaultrun_verify_<stamp>_<pid>) made with the live database's table
-definitions (CREATE TABLE ... LIKE), compares each table's row count with
-the archive's completeness mark and each restored row with the archive's
-(exported again with vaultrun's own code), drops the scratch database and
-prints the verdict. The live database is the one the mark names, or --source-database.
-The account needs CREATE, DROP and INSERT rights.
+(vaultrun_verify_<stamp>_<pid>) made from the archive's definitions, or,
+without them, with the live database's table definitions (CREATE TABLE ...
+LIKE), compares each table's row count with the archive's completeness mark
+and each restored row with the archive's (exported again with vaultrun's own
+code), drops the scratch database and prints the verdict. The live database
+is the one the mark names, or --source-database. The account needs CREATE,
+DROP and INSERT rights.
 
 Options:
   -h, --host=HOST           server host
@@ -206,6 +210,7 @@ Options:
   -f, --force               also restore into tables that already hold rows
       --verify              verify the archive as described above
       --source-database=DB  the live database whose definitions --verify copies
+                            (for an archive without definitions)
       --defaults-file=FILE  read this option file instead of the standard ones
       --no-defaults         read no option file
       --help, --version

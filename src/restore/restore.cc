@@ -10,6 +10,7 @@
 #include "platform/failure.h"
 #include "restore/archive_reader.h"
 #include "restore/data_lines.h"
+#include "restore/definitions.h"
 #include "restore/insert_check.h"
 #include "restore/restore_session.h"
 #include "restore/target_columns.h"
@@ -460,6 +461,56 @@ void CheckLocalInfile(Connection& connection, const std::vector<DataEntry>& entr
                 "tab-separated form needs: SET GLOBAL local_infile=1 and run again");
 }
 
+bool DatabaseExists(Connection& connection, const std::string& database) {
+  return connection.QueryOne("SELECT COUNT(*) FROM information_schema.schemata WHERE schema_name = " +
+                             connection.Literal(database)) != "0";
+}
+
+// The entries whose rows are loaded: a view's entry is not (its rows are
+// its tables'); a sequence's is, to set where it goes on.
+std::vector<DataEntry> RowEntries(const std::vector<DataEntry>& entries,
+                                  const SchemaBuilder& schema) {
+  std::vector<DataEntry> rows;
+  for (const DataEntry& entry : entries) {
+    if (!schema.IsDefinedView(entry.table)) rows.push_back(entry);
+  }
+  return rows;
+}
+
+// The database does not exist: it is made from the archive's definitions,
+// and dropped again when anything fails before the end.
+RestoreSummary RestoreIntoNewDatabase(ArchiveReader& reader, const std::vector<DataEntry>& entries,
+                                      SchemaBuilder& schema, Connection& connection,
+                                      const std::string& database, const Console& console) {
+  std::vector<std::string> undefined;
+  for (const DataEntry& entry : entries) {
+    if (!schema.IsTable(entry.table) && !schema.IsSequence(entry.table)) {
+      undefined.push_back(entry.table);
+    }
+  }
+  if (!undefined.empty()) {
+    throw Failure(kErrRestore, "the archive's definitions hold no table " +
+                                   JoinNames(undefined) + "; nothing was written");
+  }
+  CheckLocalInfile(connection, entries);
+  if (console.err != nullptr) {
+    *console.err << "database " << database
+                 << " does not exist: creating it from the archive's definitions\n";
+  }
+  schema.CreateDatabase();
+  UseDatabase(connection, database);
+  schema.CreateSequences();
+  schema.CreateTables(schema.Tables(), false);
+  SetSessionTimeZone(connection, ArchiveTimeZone(reader));
+  RestoreSummary summary;
+  summary.tables =
+      RestoreEntries(reader, entries, connection, console, ParseCompletenessMark(reader.comment()));
+  for (const auto& [table, rows] : summary.tables) summary.rows += rows;
+  schema.CreateObjects();
+  schema.Keep();
+  return summary;
+}
+
 }  // namespace
 
 RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
@@ -489,7 +540,12 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
     }
   }
 
-  // Every check before the first write.
+  // Every check before the first write; the definitions are checked first.
+  SchemaBuilder schema(request.archive, connection, request.database, console.err);
+  chosen = RowEntries(chosen, schema);
+  if (schema.has_definitions() && !DatabaseExists(connection, request.database)) {
+    return RestoreIntoNewDatabase(reader, chosen, schema, connection, request.database, console);
+  }
   UseDatabase(connection, request.database);
   // Views and sequences: a view's rows belong to its tables and are never
   // inserted again; a sequence always holds its one row, which the
@@ -515,7 +571,22 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
     }
     if (!rows.empty() && sequences.count(entry.table) == 0) holding_rows.push_back(entry.table);
   }
-  if (!missing.empty()) {
+  if (request.tables.empty()) {
+    // Tables stored without rows (excluded from the backups) are made too.
+    for (const std::string& table : schema.Tables()) {
+      bool has_entry = std::any_of(chosen.begin(), chosen.end(),
+                                   [&](const DataEntry& entry) { return entry.table == table; });
+      if (!has_entry && connection.QueryOne("SELECT COUNT(*) FROM information_schema.tables "
+                                            "WHERE table_schema = DATABASE() AND table_name = " +
+                                            connection.Literal(table)) == "0") {
+        missing.push_back(table);
+      }
+    }
+  }
+  // The archive's definitions make the tables the target lacks.
+  bool create_missing = std::all_of(missing.begin(), missing.end(),
+                                    [&](const std::string& table) { return schema.IsTable(table); });
+  if (!missing.empty() && !create_missing) {
     throw Failure(kErrRestore,
                   "no such table in database " + request.database + ": " + JoinNames(missing) +
                       " (the archive holds rows, not table definitions: create the tables "
@@ -528,6 +599,7 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
                                    "them); nothing was written");
   }
   CheckLocalInfile(connection, chosen);
+  if (!missing.empty()) schema.CreateTables(missing, true);
   SetSessionTimeZone(connection, ArchiveTimeZone(reader));
 
   RestoreSummary summary;
@@ -549,6 +621,14 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
   }
   std::string source = request.source_database.empty() ? mark->database : request.source_database;
   std::string scratch = QuoteIdentifier(request.scratch_database);
+  // With definitions in the archive the scratch copy needs no live database.
+  SchemaBuilder schema(request.archive, connection, request.scratch_database, console.err);
+  const std::vector<DataEntry> row_entries = RowEntries(reader.entries(), schema);
+  mark->tables.erase(std::remove_if(mark->tables.begin(), mark->tables.end(),
+                                    [&](const auto& table) {
+                                      return schema.IsDefinedView(table.first);
+                                    }),
+                     mark->tables.end());
   connection.Exec("CREATE DATABASE " + scratch);
 
   // Dropped on every way out, with a fresh connection when this one is lost.
@@ -580,10 +660,10 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
   // Entries of views (archives of older runs) are not restored.
   std::vector<std::string> views;
   const std::vector<DataEntry> entries =
-      WithoutViews(reader.entries(), TablesOfType(connection, source, "VIEW"), &views);
+      WithoutViews(row_entries, TablesOfType(connection, source, "VIEW"), &views);
   try {
     const std::string zone = ArchiveTimeZone(reader);
-    for (const DataEntry& entry : entries) {
+    for (const DataEntry& entry : schema.has_definitions() ? std::vector<DataEntry>() : entries) {
       std::string message;
       if (connection.TryExec("CREATE TABLE " + scratch + "." + QuoteIdentifier(entry.table) +
                                  " LIKE " + QuoteIdentifier(source) + "." +
@@ -594,6 +674,10 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
       }
     }
     UseDatabase(connection, request.scratch_database);
+    if (schema.has_definitions()) {
+      schema.CreateSequences();
+      schema.CreateTables(schema.Tables(), false);
+    }
     CheckLocalInfile(connection, entries);
     SetSessionTimeZone(connection, zone);
     RestoreEntries(reader, entries, connection, console);

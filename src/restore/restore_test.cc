@@ -12,6 +12,7 @@
 #include "program_folder.h"
 #include "restore/command.h"
 #include "run/completeness_mark.h"
+#include "run/definitions.h"
 #include "test_db.h"
 
 namespace vaultrun::restore {
@@ -22,6 +23,10 @@ using test::TestServer;
 
 constexpr const char kSqlSettings[] =
     "[HKEY_LOCAL_MACHINE\\Software\\Cobaltine\\Vaultrun\\cfg]\r\n\"format_sql\"=\"1\"\r\n";
+// Rows only, as archives were before they held definitions.
+constexpr const char kRowsOnlySettings[] =
+    "[HKEY_LOCAL_MACHINE\\Software\\Cobaltine\\Vaultrun\\cfg]\r\n\"format_sql\"=\"1\"\r\n"
+    "\"store_definitions\"=\"0\"\r\n";
 constexpr const char kCsvSettings[] =
     "[HKEY_LOCAL_MACHINE\\Software\\Cobaltine\\Vaultrun\\cfg]\r\n\"format_sql\"=\"0\"\r\n";
 
@@ -199,7 +204,7 @@ TEST_F(RestoreTest, MissingTableStopsBeforeAnythingIsWritten) {
   server.Insert(source_, "a_first", "(1),(2)");
   server.CreateTable(source_, "b_second", "id INT");
   server.Insert(source_, "b_second", "(3)");
-  std::string archive = Backup(kSqlSettings);
+  std::string archive = Backup(kRowsOnlySettings);
   CopySchema({"a_first"});
 
   EXPECT_EQ("no such table in database " + target_ +
@@ -235,7 +240,8 @@ TEST_F(RestoreTest, TabSeparatedArchiveRestoresWithinItsLimits) {
                 "(3,0,0,0,'NULL',NULL,'a',b'1',0,'0000-00-00','1000-01-01 00:00:00','00:00:00',"
                 "'abcd',NULL,NULL,NULL)");
   std::string archive = Backup(kCsvSettings);
-  ASSERT_EQ((std::vector<std::string>{source_ + "/items.csv"}), ProgramFolder::EntryNames(archive));
+  ASSERT_EQ((std::vector<std::string>{source_ + "/items.csv", kDefinitionsEntry}),
+            ProgramFolder::EntryNames(archive));
   CopySchema({"items"});
   EXPECT_EQ("1", server.AdminQueryOne("SELECT @@local_infile"));
 
@@ -309,7 +315,7 @@ TEST_F(RestoreTest, VerifyComparesTheRestoredCountsWithTheMark) {
   server.CreateTable(source_, "logs", "id INT AUTO_INCREMENT PRIMARY KEY, at DATETIME");
   server.Admin("INSERT INTO `" + source_ + "`.logs SELECT NULL, '2026-01-01' + INTERVAL seq " +
                "MINUTE FROM seq_1_to_777");
-  std::string archive = Backup(kSqlSettings);
+  std::string archive = Backup(kRowsOnlySettings);
   test::TempDir dir;
   CompletenessMark mark{"0.1.0", "20261207043000", source_, {{"guilds", 3}, {"logs", 777}}, 0, ""};
   SetComment(dir, archive, BuildCompletenessMark(mark));
@@ -464,7 +470,7 @@ TEST_F(RestoreTest, EveryKindOfTableRoundTripsInBothForms) {
     std::string archive = Backup(settings.c_str());
     const std::string ext = settings.find("\"format_sql\"=\"0\"") != std::string::npos ? ".csv" : ".sql";
     EXPECT_EQ((std::vector<std::string>{source_ + "/accounts" + ext, source_ + "/hist" + ext,
-                                        source_ + "/ids" + ext}),
+                                        source_ + "/ids" + ext, "vaultrun-definitions.txt"}),
               ProgramFolder::EntryNames(archive));
     CopySchema({"accounts", "hist", "ids"});
     server.Admin("CREATE VIEW `" + target_ + "`.rich AS SELECT id, name FROM `" + target_ +
@@ -550,10 +556,14 @@ TEST_F(RestoreTest, VerifyFailsWhenTheRestoredRowsDifferFromTheArchive) {
   server.Insert(source_, "chat", "(1,'hi'),(2,'hello there  '),(3,'yo')");
   server.CreateTable(source_, "guilds", "id INT PRIMARY KEY, name VARCHAR(20) NOT NULL");
   server.Insert(source_, "guilds", "(1,'zed'),(2,'mid'),(3,'abc')");
-  for (const char* settings : {kSqlSettings, kCsvSettings}) {
+  // Rows only: the scratch copy then takes the live definitions.
+  const std::string no_definitions = "\"store_definitions\"=\"0\"\r\n";
+  const std::string sql_settings = kSqlSettings + no_definitions;
+  const std::string csv_settings = kCsvSettings + no_definitions;
+  for (const std::string& settings : {sql_settings, csv_settings}) {
     SCOPED_TRACE(settings);
-    std::string archive = Backup(settings);
-    const std::string ext = settings == kSqlSettings ? ".sql" : ".csv";
+    std::string archive = Backup(settings.c_str());
+    const std::string ext = settings == sql_settings ? ".sql" : ".csv";
     server.Admin("ALTER TABLE `" + source_ + "`.guilds DROP PRIMARY KEY, ADD PRIMARY KEY (name)");
     VerifyResult result = RunVerify(archive, "vaultrun_verify_order");
     EXPECT_TRUE(result.ok) << result.verdict;

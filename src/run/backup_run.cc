@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <exception>
 #include <limits>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "run/archive.h"
 #include "run/completeness_mark.h"
 #include "run/data_file.h"
+#include "run/definitions.h"
 #include "run/export_query.h"
 #include "run/retention.h"
 
@@ -170,7 +173,11 @@ void Main(Process& process) {
     // (local text repeats in the hour when clocks go back); the mark says so.
     RunStatement(process, std::string("set time_zone = '") + kRunTimeZone + "'");
     const bool lock_tables = SettingIs(process, "lock_tables", "1");
+    // The definitions are read under the snapshot, or before the locks
+    // (LOCK TABLES hides every object it does not lock).
+    std::optional<std::string> definitions;
     if (lock_tables) {
+      definitions = ReadDefinitionsEntry(process);
       std::vector<std::string> tables = TablesToExport(process);
       if (!tables.empty()) {
         std::string sql = "lock tables ";
@@ -182,6 +189,7 @@ void Main(Process& process) {
       RunStatement(process, "set session transaction isolation level repeatable read");
       RunStatement(process, "start transaction with consistent snapshot");
     }
+    if (!lock_tables) definitions = ReadDefinitionsEntry(process);
     RunQueryOrRaise(process, kTableListing, sets.TableList);
     const LocalTime run_time = env->Now();
     const int32_t format_sql = FormatSqlNumber(
@@ -212,6 +220,8 @@ void Main(Process& process) {
       }
       sets.TableList->MoveNext();
     }
+
+    if (definitions && !mark.tables.empty()) PackDefinitions(archive, *definitions);
 
     // The normal end: the archive says that it is whole, then old runs may go.
     if (!mark.tables.empty()) {

@@ -14,6 +14,7 @@
 #include "fakes.h"
 #include "fault_util.h"
 #include "program_folder.h"
+#include "run/definitions.h"
 #include "test_db.h"
 
 namespace vaultrun {
@@ -52,6 +53,7 @@ std::vector<std::string> EntriesOf(const std::string& database, const std::strin
   for (int i = 0; i < tables; ++i) {
     names.push_back(database + "/" + prefix + "_t" + std::to_string(i) + ".csv");
   }
+  names.push_back(kDefinitionsEntry);
   return names;
 }
 

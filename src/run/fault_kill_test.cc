@@ -18,6 +18,7 @@
 
 #include "fault_util.h"
 #include "program_folder.h"
+#include "run/definitions.h"
 #include "test_db.h"
 
 namespace vaultrun {
@@ -137,6 +138,7 @@ void KillTrials(int trials, FaultFigures* figures) {
     ASSERT_FALSE(newest.empty());
     std::vector<std::string> expected;
     for (const std::string& table : tables) expected.push_back(database + "/" + table + ".sql");
+    expected.push_back(kDefinitionsEntry);
     EXPECT_EQ(expected, ProgramFolder::EntryNames(newest));
     std::string settings = folder.Settings();
     for (const std::string& table : tables) {

@@ -6,6 +6,7 @@
 
 #include "fault_util.h"
 #include "program_folder.h"
+#include "run/definitions.h"
 #include "test_db.h"
 
 namespace vaultrun {
@@ -97,7 +98,7 @@ TEST(HostileInput, TenMegabyteConfigurationLines) {
     if (c.entry_start.empty()) {
       EXPECT_TRUE(entries.empty()) << ::testing::PrintToString(entries);
       ASSERT_EQ(1u, folder.Archives(database).size());
-      EXPECT_EQ((std::vector<std::string>{database + "/t.csv"}),
+      EXPECT_EQ((std::vector<std::string>{database + "/t.csv", kDefinitionsEntry}),
                 ProgramFolder::EntryNames(folder.Archives(database)[0]));
     } else {
       ASSERT_EQ(1u, entries.size());
@@ -150,7 +151,7 @@ TEST(HostileInput, OddTableAndColumnNamesRestoreExactly) {
   auto archives = folder.Archives(source);
   ASSERT_EQ(1u, archives.size());
   ASSERT_TRUE(ProgramFolder::ArchiveTestsClean(archives[0]));
-  EXPECT_EQ(tables.size(), ProgramFolder::EntryNames(archives[0]).size());
+  EXPECT_EQ(tables.size() + 1, ProgramFolder::EntryNames(archives[0]).size());  // + definitions
 
   // Every table was flagged under its own name, except the names with a
   // line break, which the settings format cannot hold: the file stays
