@@ -8,7 +8,9 @@
 #include <string_view>
 
 #include "platform/failure.h"
+#include "platform/env.h"
 #include "run/export_query.h"
+#include "run/zip_io.h"
 
 namespace vaultrun::restore {
 namespace {
@@ -307,7 +309,12 @@ void SetNames(Connection& connection, const char* charset) {
 }  // namespace
 
 std::optional<Definitions> ReadArchiveDefinitions(const std::string& archive) {
-  std::unique_ptr<void, int (*)(unzFile)> zip(unzOpen64(archive.c_str()), unzClose);
+  // Through the platform seam, as the archive reader opens it (UTF-8 paths
+  // on every platform).
+  std::unique_ptr<Env> env = NewDefaultEnv();
+  ZipIo io(env.get());
+  io.set_read_mode(OpenMode::kRead);
+  std::unique_ptr<void, int (*)(unzFile)> zip(unzOpen2_64(archive.c_str(), io.funcs()), unzClose);
   if (!zip) throw Failure(kErrDefinitions, archive + ": cannot open it as a zip archive");
   if (unzLocateFile(zip.get(), kDefinitionsEntry, 1) != UNZ_OK) return std::nullopt;
   unz_file_info64 info{};
