@@ -261,6 +261,23 @@ Status CopyEntriesExcept(ZipIo* io, const std::string& source, zipFile dst,
   return c == UNZ_OK ? Status::OK() : ZipStatus(*io, c, context);
 }
 
+// minizip leaves the sizes of a local ZIP64 field at zero when the entry
+// stays below 4 GiB (it fills only the 32-bit fields then), which 7-Zip
+// reports as a header error. The field is the local header's only extra
+// field, right after the name; the sizes go in as the entry ended.
+Status FillLocalZip64Sizes(ZipIo* io, uint64_t local_header, size_t name_size,
+                           uint64_t uncompressed, const std::string& context) {
+  const uint64_t field = local_header + 30 + name_size;
+  const uint64_t data_start = field + 4 + 16;
+  const uint64_t data_end = io->WritePosition();
+  if (data_end < data_start) return Status::Error(EINVAL, context + ": entry out of place");
+  std::string sizes;
+  PutLe(&sizes, uncompressed, 8);
+  PutLe(&sizes, data_end - data_start, 8);
+  Status s = io->PatchAt(field + 4, sizes);
+  return s.ok() ? s : Status::Error(s.number(), context + ": " + s.description());
+}
+
 }  // namespace
 
 std::string DateStamp(const LocalTime& t) {
@@ -279,6 +296,7 @@ struct RunArchive::Pack {
   std::unique_ptr<FileLock> lock;
   ZipLayout layout;  // the archive as it was, for kAppend
   bool zip64 = false;
+  uint64_t local_header = 0;  // offset of the entry's local header
   uint64_t written = 0;
   std::unique_ptr<ZipIo> io;
   ZipHandle zip;
@@ -360,6 +378,7 @@ void RunArchive::OpenZip(Pack* pack, const std::string& entry_name, uint64_t siz
   zi.tmz_date.tm_year = static_cast<uInt>(now.year);
   zi.external_fa = kUnixFileMode << 16;
   pack->zip64 = size_hint >= kZip64Hint;
+  pack->local_header = io->WritePosition();
   int r = zipOpenNewFileInZip4_64(pack->zip.get(), entry_name.c_str(), &zi, nullptr, 0, nullptr, 0,
                                   nullptr, Z_DEFLATED, kDeflateLevel, 1, -MAX_WBITS, DEF_MEM_LEVEL,
                                   Z_DEFAULT_STRATEGY, nullptr, 0, kVersionMadeBy, kUtf8Flag,
@@ -393,6 +412,11 @@ void RunArchive::CommitEntry() {
   if (!s.ok()) Fail(s);
   int r = zipCloseFileInZipRaw64(pack->zip.get(), total, crc);
   if (r != ZIP_OK) Fail(ZipStatus(*pack->io, r, pack->context + ": finish the entry"));
+  if (pack->zip64) {
+    s = FillLocalZip64Sizes(pack->io.get(), pack->local_header, pack->entry_name.size(), total,
+                            pack->context);
+    if (!s.ok()) Fail(s);
+  }
   pack->io->set_sync_on_close(true);
   r = zipClose(static_cast<zipFile>(pack->zip.release()), nullptr);
   if (r != ZIP_OK) Fail(ZipStatus(*pack->io, r, pack->context + ": write the central directory"));
@@ -480,6 +504,52 @@ Status ReadArchiveComment(Env* env, const std::string& archive_path, std::string
     return Status::Error(EINVAL, "comment of " + archive_path + ": no end record");
   }
   *comment = layout.tail.substr(at + 22);
+  return Status::OK();
+}
+
+Status CheckArchive(Env* env, const std::string& archive_path, std::string* comment) {
+  comment->clear();
+  const std::string context = "check " + archive_path;
+  ZipIo io(env);
+  UnzHandle zip(unzOpen2_64(archive_path.c_str(), io.funcs()));
+  if (!zip) return ZipStatus(io, UNZ_BADZIPFILE, context);
+  unz_global_info64 global;
+  int r = unzGetGlobalInfo64(zip.get(), &global);
+  if (r != UNZ_OK) return ZipStatus(io, r, context);
+  std::string text(global.size_comment, '\0');
+  if (!text.empty()) {
+    r = unzGetGlobalComment(zip.get(), text.data(), static_cast<uLong>(text.size()));
+    if (r < 0 || static_cast<uLong>(r) != global.size_comment) {
+      return ZipStatus(io, r < 0 ? r : UNZ_BADZIPFILE, context + ": read the comment");
+    }
+  }
+  std::vector<char> name(0x10000);
+  std::vector<char> buf(kCopyBufferSize);
+  uint64_t entries = 0;
+  for (r = unzGoToFirstFile(zip.get()); r == UNZ_OK; r = unzGoToNextFile(zip.get())) {
+    ++entries;
+    r = unzGetCurrentFileInfo64(zip.get(), nullptr, name.data(), name.size(), nullptr, 0, nullptr,
+                                0);
+    if (r == UNZ_OK) r = unzOpenCurrentFile(zip.get());
+    if (r != UNZ_OK) return ZipStatus(io, r, context + ": open " + name.data());
+    int n = 0;
+    while ((n = unzReadCurrentFile(zip.get(), buf.data(), static_cast<unsigned>(buf.size()))) > 0) {
+    }
+    // Closing the entry read to its end compares the CRC-32.
+    r = unzCloseCurrentFile(zip.get());
+    if (n < 0 || r != UNZ_OK) {
+      return ZipStatus(io, n < 0 ? n : r, context + ": read " + name.data());
+    }
+  }
+  if (r != UNZ_END_OF_LIST_OF_FILE) return ZipStatus(io, r, context);
+  if (entries != global.number_entry) {
+    return Status::Error(EINVAL, context + ": the directory names " +
+                                     std::to_string(global.number_entry) + " entries, " +
+                                     std::to_string(entries) + " were found");
+  }
+  int c = unzClose(zip.release());
+  if (c != UNZ_OK) return ZipStatus(io, c, context);
+  *comment = std::move(text);
   return Status::OK();
 }
 
