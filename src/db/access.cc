@@ -402,9 +402,12 @@ void Connection::Open(const std::string& connection_string, const std::string& u
   // Statements go in utf8mb4 whatever the option files say; results come
   // back in each column's own character set, byte for byte. A server older
   // than utf8mb4 (MySQL before 5.5.3) gets utf8, all that it can store.
+  // The name is sent as it stands: the client library would name utf8
+  // "utf8mb3", which such a server does not know either. Values are
+  // escaped by the program itself, so the client side needs no change.
   if (mysql_set_character_set(mysql.get(), "utf8mb4") != 0 &&
       (mysql_errno(mysql.get()) != kUnknownCharacterSet ||
-       mysql_set_character_set(mysql.get(), "utf8") != 0)) {
+       mysql_query(mysql.get(), "SET NAMES utf8") != 0)) {
     fail();
   }
   if (mysql_query(mysql.get(), "SET character_set_results = NULL") != 0) fail();
