@@ -290,8 +290,8 @@ uint64_t RestoreTabSeparated(ArchiveReader& reader, const DataEntry& entry, Conn
       case ColumnLoad::kBitOne:
         // Two hex digits, or the one raw byte of an earlier version.
         columns += variable + ",";
-        assignments += QuoteIdentifier(name) + "=IF(LENGTH(" + variable + ")=2,UNHEX(" +
-                       variable + "),NULLIF(" + variable + ",'')),";
+        assignments += QuoteIdentifier(name) + "=IF(LENGTH(" + variable + ")=2,UNHEX(" + variable +
+                       "),NULLIF(" + variable + ",'')),";
         break;
     }
   }

@@ -54,11 +54,13 @@ std::string DecodeName(std::string_view text) {
 }  // namespace
 
 std::string BuildCompletenessMark(const CompletenessMark& mark) {
-  std::string head = "Vaultrun\n" + mark.version + "\n" + mark.stamp + "\n" + EncodeName(mark.database) + "\n";
+  std::string head =
+      "Vaultrun\n" + mark.version + "\n" + mark.stamp + "\n" + EncodeName(mark.database) + "\n";
   std::string lines;
   uint64_t more = mark.more_tables;
   for (size_t i = 0; i < mark.tables.size(); ++i) {
-    std::string line = EncodeName(mark.tables[i].first) + "\t" + std::to_string(mark.tables[i].second) + "\n";
+    std::string line =
+        EncodeName(mark.tables[i].first) + "\t" + std::to_string(mark.tables[i].second) + "\n";
     // Room is kept for the "more" line and the last line.
     if (i >= kMarkMaxTables || head.size() + lines.size() + line.size() + 64 > kMaxComment) {
       more += mark.tables.size() - i;

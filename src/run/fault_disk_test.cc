@@ -237,7 +237,8 @@ TEST_F(DiskFullTest, AnArchiveThatCannotBeOpenedLeavesTheWholeDataFile) {
   };
   EXPECT_TRUE(RunMain(&env));
   ASSERT_EQ(1u, log_.entries.size());
-  EXPECT_NE(std::string::npos, log_.entries[0].text.find(": Is a directory")) << log_.entries[0].text;
+  EXPECT_NE(std::string::npos, log_.entries[0].text.find(": Is a directory"))
+      << log_.entries[0].text;
   EXPECT_TRUE(EndsWith(test::ReadFileOrDie(db_folder() + "/a1.sql"),
                        " values (1,'first'),(2,'second');\r\n"));
   EXPECT_TRUE(test::SnapshotFiles(db_folder(), ".zip").empty());
