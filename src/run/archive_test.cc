@@ -246,6 +246,11 @@ TEST_F(ArchiveTest, Zip64EntriesReadClean) {
   std::string comment = "x";
   EXPECT_TRUE(CheckArchive(env_.get(), zip_, &comment).ok());
   EXPECT_EQ("", comment);
+  // One byte changed inside the stored data: the read-back notices.
+  std::string bytes = ReadFileOrDie(zip_);
+  bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x55);
+  WriteFileOrDie(zip_, bytes);
+  EXPECT_FALSE(CheckArchive(env_.get(), zip_, &comment).ok());
 }
 
 TEST_F(ArchiveTest, AppendsToArchiveWithCommentFromAnotherWriter) {
