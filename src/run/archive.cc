@@ -310,7 +310,7 @@ Status CheckEntry(File* file, const ZipEntryInfo& entry, const std::string& cont
     if (got == 0) return Status::Error(EINVAL, where + ": the archive ends inside the entry");
     left -= got;
     if (entry.method == 0) {
-      crc = crc32_z(crc, reinterpret_cast<const Bytef*>(in.data()), got);
+      crc = crc32(crc, reinterpret_cast<const Bytef*>(in.data()), static_cast<uInt>(got));
       size += got;
       continue;
     }
@@ -328,7 +328,7 @@ Status CheckEntry(File* file, const ZipEntryInfo& entry, const std::string& cont
         return Status::Error(EINVAL, where + ": the deflated data is damaged");
       }
       size_t n = out.size() - z.avail_out;
-      crc = crc32_z(crc, reinterpret_cast<const Bytef*>(out.data()), n);
+      crc = crc32(crc, reinterpret_cast<const Bytef*>(out.data()), static_cast<uInt>(n));
       size += n;
       if (z.avail_in == 0 && z.avail_out != 0) break;
     }
