@@ -81,7 +81,10 @@ std::string ProgramFolder::EntryContent(const std::string& archive, const std::s
 }
 
 bool ProgramFolder::ArchiveTestsClean(const std::string& archive) {
+  std::string seven;
   return RunCommand("unzip -tq '" + archive + "' >/dev/null") == 0 &&
+         RunCommand("7zz t -bd '" + archive + "' 2>&1", &seven) == 0 &&
+         seven.find("Warning") == std::string::npos &&
          RunCommand(
              "python3 -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); "
              "sys.exit(z.testzip() is not None)' '" +

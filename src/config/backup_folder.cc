@@ -60,7 +60,8 @@ void EnsureFolder(Process& process, std::string& path) {
     process.Failed = true;
     process.LastErrorDescription = failure.description();
     CloseConnection(process);
-    if (failure.number() > 0) ReportAndEnd(process, "Vaultrun: " + failure.description(), {});
+    // An error entry, so that error-level alerting sees the failed run.
+    if (failure.number() > 0) ReportAndEnd(process, "Vaultrun: " + failure.description());
     EndProcess(process);
   }
 }

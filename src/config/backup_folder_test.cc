@@ -90,12 +90,12 @@ TEST_F(BackupFolderTest, StoredFoldersGetASlashThatIsNotStoredBack) {
   EXPECT_EQ("  ", Setting("spaced_path"));
 }
 
-TEST_F(BackupFolderTest, AMissingDriveIsReportedWithoutAType) {
+TEST_F(BackupFolderTest, AMissingDriveIsReportedAsAnError) {
   std::string folder = "Q:/data/";
   EXPECT_TRUE(Ensure(folder));
   ASSERT_EQ(1u, log_.entries.size());
   EXPECT_EQ("Vaultrun: Invalid drive -> Q:/", log_.entries[0].text);
-  EXPECT_FALSE(log_.entries[0].type.has_value());
+  EXPECT_EQ(kEventError, log_.entries[0].type);
   EXPECT_TRUE(process_.Failed);
   EXPECT_TRUE(created_.empty());
 }
@@ -106,7 +106,7 @@ TEST_F(BackupFolderTest, ALevelThatIsAFileIsReported) {
   EXPECT_TRUE(Ensure(folder));
   ASSERT_EQ(1u, log_.entries.size());
   EXPECT_EQ("Vaultrun: create folder " + dir_.Sub("file") + ": File exists", log_.entries[0].text);
-  EXPECT_FALSE(log_.entries[0].type.has_value());
+  EXPECT_EQ(kEventError, log_.entries[0].type);
   EXPECT_TRUE(process_.Failed);
   EXPECT_EQ("create folder " + dir_.Sub("file") + ": File exists", process_.LastErrorDescription);
 }

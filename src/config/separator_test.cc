@@ -77,7 +77,7 @@ TEST_F(SeparatorTest, BackupFolderDefaultStoredFolderAndDriveCheck) {
   EXPECT_TRUE(Ends([&] { EnsureFolder(process_, folder); }));
   ASSERT_EQ(1u, log_.entries.size());
   EXPECT_EQ("Vaultrun: Invalid drive -> Q:\\", log_.entries[0].text);
-  EXPECT_FALSE(log_.entries[0].type.has_value());
+  EXPECT_EQ(kEventError, log_.entries[0].type);
   EXPECT_TRUE(process_.Failed);
 
   // A slash is no separator here: the caller's text gets a backslash.

@@ -18,6 +18,12 @@ std::string_view TrimSpaces(std::string_view s) {
   return s;
 }
 
+void LowerAscii(std::string* text) {
+  for (char& c : *text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+}
+
 // A list cut at every comma; an empty list has no elements.
 std::vector<std::string> SplitList(const std::string& list) {
   std::vector<std::string> parts;
@@ -52,7 +58,13 @@ ServerConfigValues ParseServerConfig(std::string_view text,
                                      const std::array<std::string, 4>& key_lists) {
   ServerConfigValues result;
   std::array<std::vector<std::string>, 4> lists;
-  for (size_t k = 0; k < 4; ++k) lists[k] = SplitList(key_lists[k]);
+  // The file's keys are matched without regard to letter case, so the
+  // list's keys get the same lower-casing: "Char_DB" in a list finds
+  // "Char_DB:" in the file. Nothing else is changed on either side.
+  for (size_t k = 0; k < 4; ++k) {
+    lists[k] = SplitList(key_lists[k]);
+    for (std::string& element : lists[k]) LowerAscii(&element);
+  }
 
   size_t pos = 0;
   size_t number = 0;
@@ -72,9 +84,7 @@ ServerConfigValues ParseServerConfig(std::string_view text,
       continue;
     }
     std::string key(TrimSpaces(line.substr(0, colon)));
-    for (char& c : key) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    LowerAscii(&key);
     std::string_view rest = line.substr(colon + 1);
     std::string_view value = TrimSpaces(rest.substr(0, rest.find(':')));
     for (size_t k = 0; k < 4; ++k) {
@@ -91,7 +101,9 @@ ServerConfigValues ParseServerConfig(std::string_view text,
 
 bool ReadTextFile(Process& process, const std::string& path, std::string* out) {
   out->clear();
-  if (!process.env->Exists(path)) return false;
+  // A folder at the path is no file, like a missing one: the caller's
+  // "Can't open" entry is the only one.
+  if (!process.env->Exists(path) || process.env->FolderExists(path)) return false;
   Status s = process.env->ReadFile(path, out);
   if (s.ok()) return true;
   out->clear();

@@ -15,6 +15,9 @@ namespace vaultrun::db {
 namespace {
 
 constexpr unsigned kBinaryCharset = 63;
+// Server errors of servers too old for a statement of the session's set-up.
+constexpr unsigned kUnknownCharacterSet = 1115;  // ER_UNKNOWN_CHARACTER_SET
+constexpr unsigned kParseError = 1064;           // ER_PARSE_ERROR
 
 const char kClosedMessage[] = "Operation is not allowed when the object is closed.";
 const char kOpenMessage[] = "Operation is not allowed when the object is open.";
@@ -418,11 +421,23 @@ void Connection::Adopt(st_mysql* connected) {
     throw failure;
   };
   // Statements go in utf8mb4 whatever the option files say; results come
-  // back in each column's own character set, byte for byte.
-  if (mysql_set_character_set(mysql.get(), "utf8mb4") != 0) fail();
+  // back in each column's own character set, byte for byte. A server older
+  // than utf8mb4 (MySQL before 5.5.3) gets utf8, all that it can store.
+  // The name is sent as it stands: the client library would name utf8
+  // "utf8mb3", which such a server does not know either. Values are
+  // escaped by the program itself, so the client side needs no change.
+  if (mysql_set_character_set(mysql.get(), "utf8mb4") != 0 &&
+      (mysql_errno(mysql.get()) != kUnknownCharacterSet ||
+       mysql_query(mysql.get(), "SET NAMES utf8") != 0)) {
+    fail();
+  }
   if (mysql_query(mysql.get(), "SET character_set_results = NULL") != 0) fail();
+  // Servers before MySQL 5.6.5 cannot parse READ ONLY; the session then
+  // goes without it (the account's SELECT-only grants still hold, and the
+  // consistent snapshot does not need it).
   if ((mode_ & adModeRead) != 0 &&
-      mysql_query(mysql.get(), "SET SESSION TRANSACTION READ ONLY") != 0) {
+      mysql_query(mysql.get(), "SET SESSION TRANSACTION READ ONLY") != 0 &&
+      mysql_errno(mysql.get()) != kParseError) {
     fail();
   }
   impl_->mysql = std::move(mysql);

@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "db/session.h"
@@ -102,6 +103,37 @@ class AccessTest : public ::testing::Test {
     return rows;
   }
 };
+
+// A server older than utf8mb4 and READ ONLY (tests/old_server.py answers
+// as MySQL 5.1 did): the session falls back to utf8 and goes without
+// READ ONLY instead of refusing every run.
+TEST_F(AccessTest, OldServersGetUtf8AndNoReadOnly) {
+  test::TempDir dir;
+  const std::string port_file = dir.Sub("port");
+  const std::string log = dir.Sub("statements");
+  ASSERT_EQ(0, test::RunCommand("python3 '" VAULTRUN_SOURCE_DIR "/tests/old_server.py' '" +
+                                port_file + "' '" + log + "' >/dev/null 2>&1 &"));
+  std::string port;
+  for (int i = 0; i < 200 && port.empty(); ++i) {
+    std::ifstream(port_file) >> port;
+    if (port.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_FALSE(port.empty());
+  struct PortOverride {
+    std::string saved = getenv("MYSQL_TCP_PORT") ? getenv("MYSQL_TCP_PORT") : "";
+    ~PortOverride() { setenv("MYSQL_TCP_PORT", saved.c_str(), 1); }
+  } restore_port;
+  setenv("MYSQL_TCP_PORT", port.c_str(), 1);
+  Connection connection;
+  connection.SetConnectionString(BuildConnectionString("127.0.0.1", "game", "backup", "pw"));
+  connection.SetMode(adModeRead);
+  EXPECT_NO_THROW(connection.Open());
+  connection.Close();
+  EXPECT_EQ(
+      "SET NAMES utf8mb4\nSET NAMES utf8\nSET character_set_results = NULL\n"
+      "SET SESSION TRANSACTION READ ONLY\n",
+      test::ReadFileOrDie(log));
+}
 
 TEST_F(AccessTest, WrongPasswordLeavesTheServersMessageAsTheOnlyError) {
   std::string db = server().CreateDatabase("auth");

@@ -220,7 +220,7 @@ uint64_t RestoreSql(ArchiveReader& reader, const DataEntry& entry, Connection& c
 }
 
 // What LOAD DATA does with one column of the tab-separated form.
-enum class ColumnLoad { kDirect, kHex, kHexEmptyIsNull, kEmptyIsNull, kTextForm, kSkip };
+enum class ColumnLoad { kDirect, kHex, kHexEmptyIsNull, kEmptyIsNull, kBitOne, kTextForm, kSkip };
 
 ColumnLoad LoadOf(const std::string& data_type, bool nullable, uint64_t precision) {
   static const std::set<std::string> kBinary = {"binary", "varbinary",  "tinyblob",
@@ -230,10 +230,11 @@ ColumnLoad LoadOf(const std::string& data_type, bool nullable, uint64_t precisio
       "multipoint", "multilinestring", "multipolygon", "geometrycollection"};
   static const std::set<std::string> kText = {
       "char", "varchar", "tinytext", "text", "mediumtext", "longtext", "enum", "set", "json"};
-  // The exporter writes binary strings, wide BIT columns and geometry in
-  // hex; BIT(1) is written as its raw byte. Only a binary string can be
-  // empty: elsewhere an empty field is a NULL.
+  // The exporter writes binary strings, BIT columns and geometry in hex;
+  // earlier versions wrote BIT(1) as its raw byte, which is still read.
+  // Only a binary string can be empty: elsewhere an empty field is a NULL.
   if (kBinary.count(data_type) > 0) return ColumnLoad::kHex;
+  if (data_type == "bit" && precision == 1) return ColumnLoad::kBitOne;
   if (kGeometry.count(data_type) > 0 || (data_type == "bit" && precision > 1)) {
     return nullable ? ColumnLoad::kHexEmptyIsNull : ColumnLoad::kHex;
   }
@@ -316,6 +317,10 @@ void LoadColumn(const TargetColumn& column, size_t index, std::string* targets,
       break;
     case ColumnLoad::kEmptyIsNull:
       value = "NULLIF(" + variable + ",'')";
+      break;
+    case ColumnLoad::kBitOne:
+      // Two hex digits, or the one raw byte of an earlier version.
+      value = "IF(LENGTH(" + variable + ")=2,UNHEX(" + variable + "),NULLIF(" + variable + ",''))";
       break;
     case ColumnLoad::kTextForm:
       // The type's binary form in hex (newer archives) or its text form,

@@ -1,5 +1,8 @@
 #include "run/archive.h"
 
+#include <zlib.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <vector>
@@ -261,6 +264,81 @@ Status CopyEntriesExcept(ZipIo* io, const std::string& source, zipFile dst,
   return c == UNZ_OK ? Status::OK() : ZipStatus(*io, c, context);
 }
 
+// minizip leaves the sizes of a local ZIP64 field at zero when the entry
+// stays below 4 GiB (it fills only the 32-bit fields then), which 7-Zip
+// reports as a header error. The field is the local header's only extra
+// field, right after the name; the sizes go in as the entry ended.
+Status FillLocalZip64Sizes(ZipIo* io, uint64_t local_header, size_t name_size,
+                           uint64_t uncompressed, const std::string& context) {
+  const uint64_t field = local_header + 30 + name_size;
+  const uint64_t data_start = field + 4 + 16;
+  const uint64_t data_end = io->WritePosition();
+  if (data_end < data_start) return Status::Error(EINVAL, context + ": entry out of place");
+  std::string sizes;
+  PutLe(&sizes, uncompressed, 8);
+  PutLe(&sizes, data_end - data_start, 8);
+  Status s = io->PatchAt(field + 4, sizes);
+  return s.ok() ? s : Status::Error(s.number(), context + ": " + s.description());
+}
+
+// Inflates one entry from its local header on and compares its size and
+// CRC-32 with the directory's.
+Status CheckEntry(File* file, const ZipEntryInfo& entry, const std::string& context) {
+  const std::string where = context + ": " + entry.name;
+  std::string head(30, '\0');
+  size_t got = 0;
+  Status s = file->Seek(entry.local_header);
+  if (s.ok()) s = file->Read(head.data(), head.size(), &got);
+  if (!s.ok()) return s;
+  if (got != head.size() || GetLe(head, 0, 4) != 0x04034b50 ||
+      (entry.method != 0 && entry.method != Z_DEFLATED)) {
+    return Status::Error(EINVAL, where + ": no local header or an unknown method");
+  }
+  s = file->Seek(entry.local_header + 30 + GetLe(head, 26, 2) + GetLe(head, 28, 2));
+  if (!s.ok()) return s;
+  z_stream z{};
+  if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return Status::Error(ENOMEM, where + ": inflate");
+  std::unique_ptr<z_stream, int (*)(z_stream*)> owner(&z, inflateEnd);
+  std::vector<char> in(kCopyBufferSize), out(kCopyBufferSize);
+  uint64_t left = entry.compressed, size = 0;
+  uLong crc = crc32(0, nullptr, 0);
+  int ret = entry.method == 0 ? Z_STREAM_END : Z_OK;
+  while (left > 0) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(left, in.size()));
+    s = file->Read(in.data(), want, &got);
+    if (!s.ok()) return s;
+    if (got == 0) return Status::Error(EINVAL, where + ": the archive ends inside the entry");
+    left -= got;
+    if (entry.method == 0) {
+      crc = crc32(crc, reinterpret_cast<const Bytef*>(in.data()), static_cast<uInt>(got));
+      size += got;
+      continue;
+    }
+    z.next_in = reinterpret_cast<Bytef*>(in.data());
+    z.avail_in = static_cast<uInt>(got);
+    while (ret == Z_OK) {
+      z.next_out = reinterpret_cast<Bytef*>(out.data());
+      z.avail_out = static_cast<uInt>(out.size());
+      ret = inflate(&z, Z_NO_FLUSH);
+      if (ret == Z_BUF_ERROR) {  // no progress until more input comes
+        ret = Z_OK;
+        break;
+      }
+      if (ret != Z_OK && ret != Z_STREAM_END) {
+        return Status::Error(EINVAL, where + ": the deflated data is damaged");
+      }
+      size_t n = out.size() - z.avail_out;
+      crc = crc32(crc, reinterpret_cast<const Bytef*>(out.data()), static_cast<uInt>(n));
+      size += n;
+      if (z.avail_in == 0 && z.avail_out != 0) break;
+    }
+  }
+  if (ret != Z_STREAM_END || size != entry.uncompressed || crc != entry.crc) {
+    return Status::Error(EINVAL, where + ": entry data does not match its size and CRC-32");
+  }
+  return Status::OK();
+}
+
 }  // namespace
 
 std::string DateStamp(const LocalTime& t) {
@@ -279,6 +357,7 @@ struct RunArchive::Pack {
   std::unique_ptr<FileLock> lock;
   ZipLayout layout;  // the archive as it was, for kAppend
   bool zip64 = false;
+  uint64_t local_header = 0;  // offset of the entry's local header
   uint64_t written = 0;
   std::unique_ptr<ZipIo> io;
   ZipHandle zip;
@@ -360,6 +439,7 @@ void RunArchive::OpenZip(Pack* pack, const std::string& entry_name, uint64_t siz
   zi.tmz_date.tm_year = static_cast<uInt>(now.year);
   zi.external_fa = kUnixFileMode << 16;
   pack->zip64 = size_hint >= kZip64Hint;
+  pack->local_header = io->WritePosition();
   int r = zipOpenNewFileInZip4_64(pack->zip.get(), entry_name.c_str(), &zi, nullptr, 0, nullptr, 0,
                                   nullptr, Z_DEFLATED, kDeflateLevel, 1, -MAX_WBITS, DEF_MEM_LEVEL,
                                   Z_DEFAULT_STRATEGY, nullptr, 0, kVersionMadeBy, kUtf8Flag,
@@ -393,6 +473,11 @@ void RunArchive::CommitEntry() {
   if (!s.ok()) Fail(s);
   int r = zipCloseFileInZipRaw64(pack->zip.get(), total, crc);
   if (r != ZIP_OK) Fail(ZipStatus(*pack->io, r, pack->context + ": finish the entry"));
+  if (pack->zip64) {
+    s = FillLocalZip64Sizes(pack->io.get(), pack->local_header, pack->entry_name.size(), total,
+                            pack->context);
+    if (!s.ok()) Fail(s);
+  }
   pack->io->set_sync_on_close(true);
   r = zipClose(static_cast<zipFile>(pack->zip.release()), nullptr);
   if (r != ZIP_OK) Fail(ZipStatus(*pack->io, r, pack->context + ": write the central directory"));
@@ -470,6 +555,22 @@ Status SetArchiveComment(Env* env, const std::string& archive_path, const std::s
   return s;
 }
 
+Status SetArchiveCommentChecked(Env* env, const std::string& archive_path,
+                                const std::string& comment) {
+  std::unique_ptr<FileLock> lock;
+  Status s = env->LockFile(LockPath(env, archive_path), &lock);
+  if (s.ok()) s = RepairLocked(env, archive_path);
+  if (s.ok()) s = SetCommentLocked(env, archive_path, comment);
+  if (!s.ok()) return s;
+  std::string read_back;
+  Status checked = CheckArchive(env, archive_path, &read_back);
+  if (checked.ok() && read_back != comment) {
+    checked = Status::Error(EINVAL, "check " + archive_path + ": the comment reads back wrong");
+  }
+  if (!checked.ok()) (void)SetCommentLocked(env, archive_path, "");
+  return checked;
+}
+
 Status ReadArchiveComment(Env* env, const std::string& archive_path, std::string* comment) {
   comment->clear();
   ZipLayout layout;
@@ -481,6 +582,55 @@ Status ReadArchiveComment(Env* env, const std::string& archive_path, std::string
   }
   *comment = layout.tail.substr(at + 22);
   return Status::OK();
+}
+
+Status CheckArchive(Env* env, const std::string& archive_path, std::string* comment) {
+  comment->clear();
+  const std::string context = "check " + archive_path;
+  // minizip finds the end record by its signature, as other readers do, and
+  // walks the directory by its records.
+  ZipIo io(env);
+  UnzHandle zip(unzOpen2_64(archive_path.c_str(), io.funcs()));
+  if (!zip) return ZipStatus(io, UNZ_BADZIPFILE, context);
+  unz_global_info64 global;
+  int r = unzGetGlobalInfo64(zip.get(), &global);
+  if (r != UNZ_OK) return ZipStatus(io, r, context);
+  std::string text(global.size_comment, '\0');
+  if (!text.empty()) {
+    r = unzGetGlobalComment(zip.get(), text.data(), static_cast<uLong>(text.size()));
+    if (r < 0 || static_cast<uLong>(r) != global.size_comment) {
+      return ZipStatus(io, r < 0 ? r : UNZ_BADZIPFILE, context + ": read the comment");
+    }
+  }
+  std::vector<std::string> names;
+  std::vector<char> name(0x10000);
+  for (r = unzGoToFirstFile(zip.get()); r == UNZ_OK; r = unzGoToNextFile(zip.get())) {
+    unz_file_info64 info;
+    r = unzGetCurrentFileInfo64(zip.get(), &info, name.data(), name.size(), nullptr, 0, nullptr, 0);
+    if (r != UNZ_OK) return ZipStatus(io, r, context);
+    names.emplace_back(name.data(), info.size_filename);
+  }
+  if (r != UNZ_END_OF_LIST_OF_FILE) return ZipStatus(io, r, context);
+  int c = unzClose(zip.release());
+  if (c != UNZ_OK) return ZipStatus(io, c, context);
+  // The entries' data: Debian's minizip 1.1 does not take ZIP64 sizes and
+  // offsets on 64-bit systems, so each entry is inflated here with zlib (not
+  // the writer's deflate) from the directory's own values, and its size and
+  // CRC-32 compared.
+  ZipLayout layout;
+  Status s = ReadZipLayout(env, archive_path, &layout);
+  if (!s.ok()) return s;
+  if (layout.names != names) {
+    return Status::Error(EINVAL, context + ": the readers disagree on the entries");
+  }
+  std::unique_ptr<File> file;
+  s = env->OpenFile(archive_path, OpenMode::kReadOwn, 0, &file);
+  for (size_t i = 0; s.ok() && i < layout.entries.size(); ++i) {
+    s = CheckEntry(file.get(), layout.entries[i], context);
+  }
+  if (!s.ok()) return s;
+  *comment = std::move(text);
+  return file->Close();
 }
 
 Status RepairArchive(Env* env, const std::string& archive_path) {

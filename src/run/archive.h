@@ -72,6 +72,18 @@ Status SetArchiveComment(Env* env, const std::string& archive_path, const std::s
 // The archive's zip comment ("" when it has none).
 Status ReadArchiveComment(Env* env, const std::string& archive_path, std::string* comment);
 
+// Reads the whole archive back through minizip's reader, a path apart from
+// the one that wrote it: finds the end record as any reader does, inflates
+// every entry and checks its CRC-32, and returns the zip comment as read.
+Status CheckArchive(Env* env, const std::string& archive_path, std::string* comment);
+
+// Sets the comment and reads the archive back with CheckArchive, both under
+// the folder's pack lock, so that another run's pack into the same archive
+// cannot come between them. A check that fails, or a comment that reads back
+// other than written, takes the comment off again and is returned.
+Status SetArchiveCommentChecked(Env* env, const std::string& archive_path,
+                                const std::string& comment);
+
 // Puts back an archive that a killed process left mid-pack from the tail
 // file beside it; OK and nothing done when there is none. A tail file that
 // is damaged, or that belongs to a pack whose archive is already complete,

@@ -68,6 +68,17 @@ bool UnzipTestsClean(const std::string& path) {
   return rc == 0;
 }
 
+// 7-Zip (Debian's 7zip package): "7zz t" with no warning, no error. It is
+// the strictest of the three readers about local headers.
+bool SevenZipTestsClean(const std::string& path) {
+  std::string out;
+  int rc = RunCommand("7zz t -bd '" + path + "' 2>&1", &out);
+  bool clean = rc == 0 && out.find("Everything is Ok") != std::string::npos &&
+               out.find("Warning") == std::string::npos && out.find("Error") == std::string::npos;
+  EXPECT_TRUE(clean) << out;
+  return clean;
+}
+
 // Python's zipfile: testzip() and one line per entry "name size utf8flag mode".
 std::string PythonListing(const TempDir& dir, const std::string& path) {
   const std::string script = dir.Sub("check.py");
@@ -228,8 +239,18 @@ TEST_F(ArchiveTest, Zip64EntriesReadClean) {
   EXPECT_TRUE(entries["db/unknown_size.sql"].data == a);
   EXPECT_TRUE(entries["db/plain.txt"].data == b);
   EXPECT_TRUE(entries["db/unknown_too.txt"].data == b);
+  // Entries of unknown size carry local ZIP64 fields, filled with the sizes.
   EXPECT_TRUE(UnzipTestsClean(zip_));
   EXPECT_EQ(0u, PythonListing(dir_, zip_).rfind("ok\n", 0));
+  EXPECT_TRUE(SevenZipTestsClean(zip_));
+  std::string comment = "x";
+  EXPECT_TRUE(CheckArchive(env_.get(), zip_, &comment).ok());
+  EXPECT_EQ("", comment);
+  // One byte changed inside the stored data: the read-back notices.
+  std::string bytes = ReadFileOrDie(zip_);
+  bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x55);
+  WriteFileOrDie(zip_, bytes);
+  EXPECT_FALSE(CheckArchive(env_.get(), zip_, &comment).ok());
 }
 
 TEST_F(ArchiveTest, AppendsToArchiveWithCommentFromAnotherWriter) {

@@ -1,5 +1,7 @@
 #include "run/backup_run.h"
 
+#include <cerrno>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -46,12 +48,28 @@ uint64_t ExportTable(Process& process, RunRecordsets& sets, RunArchive& archive,
   if (!env->IsUsableFileName(table)) {
     throw Failure(kErrBadFileName, "data file for table " + table + ": not a valid file name");
   }
-  archive.BeginEntry(process.DbName + "/" + table + DataFileExtension(format_sql),
-                     std::numeric_limits<uint64_t>::max());
+  // A pack that fails, from opening the archive on, still lets the data
+  // file be written in full: it stays on disk and the failure is raised
+  // after it.
+  std::optional<Failure> pack_failure;
+  try {
+    archive.BeginEntry(process.DbName + "/" + table + DataFileExtension(format_sql),
+                       std::numeric_limits<uint64_t>::max());
+  } catch (const Failure& failure) {
+    pack_failure = failure;
+  }
+  auto pack = [&archive, &pack_failure](const char* data, size_t size) {
+    if (pack_failure) return;
+    try {
+      archive.Write(data, size);
+    } catch (const Failure& failure) {
+      pack_failure = failure;  // the archive is already back as it was
+    }
+  };
   uint64_t rows = 0;
   try {
     rows = WriteDataFile(process, table, table_base_path, sets, format_sql, format_insert, query,
-                         [&archive](const char* data, size_t size) { archive.Write(data, size); });
+                         pack);
   } catch (...) {
     // A data file cut short must not be taken for a whole one, and the
     // archive goes back to what it held before this table.
@@ -59,6 +77,7 @@ uint64_t ExportTable(Process& process, RunRecordsets& sets, RunArchive& archive,
     if (env->Exists(data_file)) env->DeleteFile(data_file);
     throw;
   }
+  if (pack_failure) throw *pack_failure;
   // The pack. When it fails the complete data file stays on disk.
   archive.CommitEntry();
   ThrowIfError(env->DeleteFile(data_file));
@@ -145,6 +164,18 @@ void RepairArchives(Env* env, const std::string& database_folder) {
   }
 }
 
+// Writes the completeness mark, then reads the archive back along another
+// path (CheckArchive): every entry's size and CRC-32, and the mark as that
+// reader finds it. An archive that fails the check is a failed run, and its
+// mark is taken off again so that nothing takes it for a whole backup.
+void MarkArchive(Env* env, const std::string& archive_path, const CompletenessMark& mark) {
+  const std::string text = BuildCompletenessMark(mark);
+  if (!ParseCompletenessMark(text)) {
+    throw Failure(EINVAL, "mark " + archive_path + ": the completeness mark does not read back");
+  }
+  ThrowIfError(SetArchiveCommentChecked(env, archive_path, text));
+}
+
 }  // namespace
 
 void Main(Process& process) {
@@ -196,6 +227,10 @@ void Main(Process& process) {
         settings->ReadRegString(kHkeyLocalMachine, kSettingsKey, "format_sql", "0"));
     const std::string format_insert =
         settings->ReadRegString(kHkeyLocalMachine, kSettingsKey, "format_insert", "0");
+    // Every setting that can fail is read before the first table, so a bad
+    // one never ends a run whose archive already says it is whole.
+    const int32_t keep_runs =
+        FormatSqlNumber(settings->ReadRegString(kHkeyLocalMachine, kSettingsKey, "keep_runs", "0"));
     const std::string stamp = DateStamp(run_time);
     const std::string archive_path = database_folder + env->Separator() + stamp + ".zip";
     RunArchive archive(env, archive_path);
@@ -223,14 +258,18 @@ void Main(Process& process) {
 
     if (definitions && !mark.tables.empty()) PackDefinitions(archive, *definitions);
 
-    // The normal end: the archive says that it is whole, then old runs may go.
-    if (!mark.tables.empty()) {
-      ThrowIfError(SetArchiveComment(env, archive_path, BuildCompletenessMark(mark)));
-    }
-    const int32_t keep_runs =
-        FormatSqlNumber(settings->ReadRegString(kHkeyLocalMachine, kSettingsKey, "keep_runs", "0"));
+    // The normal end: the archive says that it is whole and is read back
+    // whole by another reader, then old runs may go.
+    if (!mark.tables.empty()) MarkArchive(env, archive_path, mark);
     if (keep_runs >= 1 && env->FolderExists(database_folder)) {
-      PruneArchives(env, database_folder, keep_runs);
+      std::string future = PruneArchives(env, database_folder, keep_runs, stamp + ".zip");
+      if (!future.empty()) {
+        WriteEventLogEntry(process,
+                           "Vaultrun: keep_runs: no archive deleted, as " + database_folder +
+                               env->Separator() + future + " is stamped later than this run (" +
+                               stamp + ")",
+                           kEventWarning);
+      }
     }
     if (SettingIs(process, "log_success", "1") && !process.Failed) {
       uint64_t archive_bytes = 0;

@@ -199,13 +199,13 @@ TEST_F(BackupRunTest, CatalogueOfRunFailures) {
     EXPECT_TRUE(folder.Archives(database_).empty());
   }
   {
-    // A backup folder on a drive that does not exist: no type, no connection.
+    // A backup folder on a drive that does not exist: an error, no connection.
     ProgramFolder folder;
     UseBackupAccount(folder);
     folder.WriteSettings("[HKEY_LOCAL_MACHINE\\Software\\Cobaltine\\Vaultrun\\cfg]\r\n\"" +
                          database_ + "_path\"=\"Q:/data/backup\"\r\n");
     EXPECT_EQ(1, folder.Run());
-    EXPECT_EQ((std::vector<std::string>{"-\tVaultrun: Invalid drive -> Q:/"}), folder.Entries());
+    EXPECT_EQ((std::vector<std::string>{"1\tVaultrun: Invalid drive -> Q:/"}), folder.Entries());
   }
 }
 

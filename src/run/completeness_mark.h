@@ -12,7 +12,9 @@
 //   ... and <N> more tables     when there were more
 //   Vaultrun: run complete
 //
-// Lines end with LF. The comment is at most 65,535 bytes.
+// Lines end with LF. The comment is at most 65,535 bytes. In the database
+// and table names, control bytes and "%" are written as %XX (hex), so no
+// name can break a line or form a zip signature; other names stay plain.
 #pragma once
 
 #include <cstdint>

@@ -63,5 +63,31 @@ TEST(CompletenessMark, AnythingElseIsNoMark) {
       ParseCompletenessMark("Vaultrun\n0.1.0\n20261207043000\ndb\nVaultrun: run complete\n"));
 }
 
+// Names with control bytes, "%" or a zip signature go in encoded, so the
+// comment holds no signature and no line break of a name; they read back
+// as they were, and plain names stay plain.
+TEST(CompletenessMark, NamesAreEncodedAndReadBack) {
+  const std::string forged = std::string("PK\x05\x06", 4) + "x";
+  CompletenessMark mark{
+      "0.1.0",
+      "20261207043000",
+      "db\n",
+      {{forged, 1}, {"two\nlines", 2}, {"50%", 3}, {"Zoë_ok", 4}, {"... and 2 more tables", 5}},
+      0,
+      ""};
+  std::string text = BuildCompletenessMark(mark);
+  EXPECT_EQ(std::string::npos, text.find(std::string("PK\x05\x06", 4)));
+  EXPECT_NE(std::string::npos, text.find("\nPK%05%06x\t1\ntwo%0Alines\t2\n50%25\t3\nZoë_ok\t4\n"));
+  auto parsed = ParseCompletenessMark(text);
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(mark.tables, parsed->tables);
+  EXPECT_EQ("db\n", parsed->database);
+  // A mark written before names were encoded still reads.
+  parsed = ParseCompletenessMark(
+      "Vaultrun\n0.1.0\n20261207043000\ndb\n50%_off\t1\nVaultrun: run complete\n");
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ("50%_off", parsed->tables[0].first);
+}
+
 }  // namespace
 }  // namespace vaultrun

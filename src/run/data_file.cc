@@ -24,8 +24,11 @@ struct EscapeTable {
 };
 constexpr EscapeTable kEscape;
 
+// Written in hex in the tab-separated form: binary strings and BIT values
+// (BIT(1) too, whose raw byte would put a NUL or a control byte in the text).
 bool IsBinaryType(int32_t type) {
-  return type == db::adBinary || type == db::adVarBinary || type == db::adLongVarBinary;
+  return type == db::adBinary || type == db::adVarBinary || type == db::adLongVarBinary ||
+         type == db::adBoolean;
 }
 
 bool IsDateType(int32_t type) { return type == db::adDBDate || type == db::adDBTimeStamp; }
@@ -185,10 +188,17 @@ uint64_t WriteDataFile(Process& process, const std::string& table,
   Env* env = process.env;
   uint64_t rows = 0;
   uint64_t split_values = 0;  // tab-separated values holding TAB, CR or LF
+  // The INSERT statement being written: its rows and bytes so far (0 when
+  // none is open).
+  uint64_t statement_rows = 0;
+  size_t statement_bytes = 0;
   while (!rs.Eof()) {
-    if (format_sql == 1 && rows % kBatchRows == 0) buf += prefix;
+    const size_t row_start = buf.size();
+    if (format_sql == 1) {
+      if (statement_rows == 0) buf += prefix;
+      buf += statement_rows == 0 ? "(" : ",(";
+    }
     ++rows;
-    if (format_sql == 1) buf += '(';
     for (int j = 0; j < count; ++j) {
       if (j % 50 == 0) env->ProcessPendingMessages();
       db::Value value = rs.ValueAt(j);
@@ -239,12 +249,21 @@ uint64_t WriteDataFile(Process& process, const std::string& table,
     rs.MoveNext();
     if (format_sql == 1) {
       buf += ')';
-      if (rows % kBatchRows == 0) {
+      size_t row_bytes = buf.size() - row_start;
+      if (statement_rows > 0 && statement_bytes + row_bytes + 1 > kMaxStatementBytes) {
+        // The row would take the statement past the bound: it starts the
+        // next one instead (rare, so moving the row's bytes costs little).
+        buf.replace(row_start, 1, ";\r\n" + prefix);
+        statement_rows = 0;
+        statement_bytes = 0;
+        row_bytes += prefix.size() - 1;
+      }
+      ++statement_rows;
+      statement_bytes += row_bytes;
+      if (statement_rows == kBatchRows || rs.Eof()) {
         buf += ";\r\n";
-      } else if (rs.Eof()) {
-        buf += ";\r\n";
-      } else {
-        buf += ',';
+        statement_rows = 0;
+        statement_bytes = 0;
       }
     } else {
       buf += "\r\n";

@@ -19,6 +19,10 @@ namespace vaultrun {
 
 // Rows per insert statement.
 inline constexpr uint64_t kBatchRows = 20;
+// An INSERT statement ends before a row would take it past this many bytes,
+// half of a default server's max_allowed_packet; a single row larger than
+// this still gets a statement of its own.
+inline constexpr size_t kMaxStatementBytes = size_t{8} << 20;
 
 // The data file's extension for a format_sql number.
 inline const char* DataFileExtension(int32_t format_sql) {

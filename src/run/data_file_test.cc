@@ -132,6 +132,29 @@ TEST_F(WriteDataFileTest, TwentyRowsAStatement) {
   EXPECT_EQ("id\t\r\n", Export("r0", 0));
 }
 
+// Rows of 1 MB: a statement ends before a row would take it past 8 MiB, so
+// a default server (16 MB packets) takes every statement; a row larger than
+// that alone gets a statement of its own.
+TEST_F(WriteDataFileTest, StatementsStayWithinTheByteBound) {
+  Table("wide", "id INT, pad LONGTEXT");
+  test::TestServer::Get().Admin("INSERT INTO `" + database_ +
+                                "`.wide SELECT seq, REPEAT('x', IF(seq = 12, 9000000, 1000000))"
+                                " FROM seq_1_to_20");
+  std::string sql = Export("wide", 1, "1");
+  std::vector<size_t> rows;
+  for (size_t at = 0; at < sql.size();) {
+    size_t end = sql.find(";\r\n", at);
+    ASSERT_NE(std::string::npos, end);
+    size_t n = static_cast<size_t>(std::count(sql.begin() + at, sql.begin() + end, '('));
+    rows.push_back(n);
+    if (n > 1) {
+      EXPECT_LE(end + 1 - at, kMaxStatementBytes);
+    }
+    at = end + 3;
+  }
+  EXPECT_EQ((std::vector<size_t>{8, 3, 1, 8}), rows);
+}
+
 TEST_F(WriteDataFileTest, ValuesThatSqlCannotTakeBare) {
   Table("v",
         "b BINARY(2), vb VARBINARY(4), bit1 BIT(1), bit9 BIT(9), tm TIME, blb BLOB, `x___` INT,"
@@ -144,7 +167,7 @@ TEST_F(WriteDataFileTest, ValuesThatSqlCannotTakeBare) {
       "(null,null,null,null,null,null,null,null,null);\r\n",
       Export("v", 1, "0"));
   EXPECT_EQ(
-      "b\tvb\tbit1\tbit9\ttm\tblb\tx___\tf\tdec1\t\r\n00FF\t\t\x01\t0101\t-12:30:00\t78\t7\t1.5\t-"
+      "b\tvb\tbit1\tbit9\ttm\tblb\tx___\tf\tdec1\t\r\n00FF\t\t01\t0101\t-12:30:00\t78\t7\t1.5\t-"
       "0.25\t\r\n"
       "\t\t\t\t\t\t\t\t\t\r\n",
       Export("v", 0));

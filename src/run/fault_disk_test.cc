@@ -180,7 +180,12 @@ TEST_F(DiskFullTest, FaultEnvFullInDataFilePackAndCommit) {
     };
     std::string entry = ExpectFailedCleanly(env, RunMain(&env), &figures);
     EXPECT_NE(std::string::npos, entry.find(".zip: No space left on device")) << entry;
-    EXPECT_FALSE(fs::exists(big));
+    // The pack failed, the data file did not: it is written in full and
+    // stays for the user to take.
+    ASSERT_TRUE(fs::exists(big));
+    std::string left = test::ReadFileOrDie(big);
+    EXPECT_EQ(20000u / 20, static_cast<size_t>(std::count(left.begin(), left.end(), '\n')));
+    fs::remove(big);
   }
   for (const auto& name : test::SnapshotFiles(db_folder(), ".zip")) {
     fs::remove(db_folder() + "/" + name.first);
@@ -217,6 +222,27 @@ TEST_F(DiskFullTest, FaultEnvFullInDataFilePackAndCommit) {
   }
   figures.Print();
   EXPECT_EQ(0u, figures.losses);
+}
+
+// An archive that cannot be opened (a folder or an unwritable file at its
+// name) fails the run after the first table's data file is written in full.
+TEST_F(DiskFullTest, AnArchiveThatCannotBeOpenedLeavesTheWholeDataFile) {
+  std::unique_ptr<Env> real = NewDefaultEnv();
+  RunEnv env(real.get(), folder_.path());
+  env.OnBigTable(nullptr);
+  env.fault = [](const std::string& op, const std::string& path) {
+    return op == "OpenFile" && EndsWith(path, ".zip")
+               ? Status::Error(EISDIR, "open " + path + ": Is a directory")
+               : Status::OK();
+  };
+  EXPECT_TRUE(RunMain(&env));
+  ASSERT_EQ(1u, log_.entries.size());
+  EXPECT_NE(std::string::npos, log_.entries[0].text.find(": Is a directory"))
+      << log_.entries[0].text;
+  EXPECT_TRUE(EndsWith(test::ReadFileOrDie(db_folder() + "/a1.sql"),
+                       " values (1,'first'),(2,'second');\r\n"));
+  EXPECT_TRUE(test::SnapshotFiles(db_folder(), ".zip").empty());
+  EXPECT_FALSE(fs::exists(db_folder() + "/a2.sql"));
 }
 
 // A tmpfs over <folder>/backup, unmounted when the object goes.

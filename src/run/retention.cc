@@ -13,9 +13,18 @@ bool IsStampedArchiveName(const std::string& name) {
   return std::all_of(name.begin(), name.begin() + 14, [](char c) { return c >= '0' && c <= '9'; });
 }
 
-std::vector<std::string> ArchivesToDelete(std::vector<ArchiveInfo> archives, int keep) {
+std::string FutureArchive(const std::vector<ArchiveInfo>& archives, const std::string& current) {
+  std::string newest;
+  for (const ArchiveInfo& archive : archives) {
+    if (archive.name > current && archive.name > newest) newest = archive.name;
+  }
+  return newest;
+}
+
+std::vector<std::string> ArchivesToDelete(std::vector<ArchiveInfo> archives, int keep,
+                                          const std::string& current) {
   std::vector<std::string> doomed;
-  if (keep < 1) return doomed;
+  if (keep < 1 || !FutureArchive(archives, current).empty()) return doomed;
   // Stamps sort by time as text.
   std::sort(archives.begin(), archives.end(),
             [](const ArchiveInfo& a, const ArchiveInfo& b) { return a.name > b.name; });
@@ -28,11 +37,14 @@ std::vector<std::string> ArchivesToDelete(std::vector<ArchiveInfo> archives, int
     }
   }
   if (kept < keep) return doomed;
-  for (size_t i = oldest_kept + 1; i < archives.size(); ++i) doomed.push_back(archives[i].name);
+  for (size_t i = oldest_kept + 1; i < archives.size(); ++i) {
+    if (archives[i].name != current) doomed.push_back(archives[i].name);
+  }
   return doomed;
 }
 
-void PruneArchives(Env* env, const std::string& database_folder, int keep) {
+std::string PruneArchives(Env* env, const std::string& database_folder, int keep,
+                          const std::string& current) {
   std::vector<std::string> names;
   ThrowIfError(env->ListFolder(database_folder, &names));
   std::vector<ArchiveInfo> archives;
@@ -46,10 +58,11 @@ void PruneArchives(Env* env, const std::string& database_folder, int keep) {
         ReadArchiveComment(env, path, &comment).ok() && ParseCompletenessMark(comment).has_value();
     archives.push_back({name, marked});
   }
-  for (const std::string& name : ArchivesToDelete(archives, keep)) {
+  for (const std::string& name : ArchivesToDelete(archives, keep, current)) {
     std::string path = database_folder + env->Separator() + name;
     ThrowIfError(env->DeleteFile(path));
   }
+  return FutureArchive(archives, current);
 }
 
 }  // namespace vaultrun

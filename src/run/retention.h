@@ -18,12 +18,23 @@ struct ArchiveInfo {
 };
 
 // The archives to delete so that the newest keep archives with a mark stay:
-// every stamped archive older than the oldest of those. Nothing when fewer
-// than keep marked archives exist or keep is below 1.
-std::vector<std::string> ArchivesToDelete(std::vector<ArchiveInfo> archives, int keep);
+// every stamped archive older than the oldest of those, never `current`
+// (the archive of the run that prunes). Nothing when fewer than keep marked
+// archives exist, keep is below 1, or an archive is stamped later than
+// `current`: with a stamp from the future (a clock that was ahead, a copy
+// from another machine, the hour repeated when clocks go back) "newest"
+// cannot be told, and the run's own archive would be the first to go.
+std::vector<std::string> ArchivesToDelete(std::vector<ArchiveInfo> archives, int keep,
+                                          const std::string& current);
+
+// The newest archive name later than `current`, or "" when there is none.
+std::string FutureArchive(const std::vector<ArchiveInfo>& archives, const std::string& current);
 
 // Deletes in the database folder what ArchivesToDelete names, reading each
-// stamped archive's mark. Raises a Failure when a deletion fails.
-void PruneArchives(Env* env, const std::string& database_folder, int keep);
+// stamped archive's mark; current is the run's own archive name. Returns
+// FutureArchive's name (then nothing was deleted). Raises a Failure when a
+// deletion fails.
+std::string PruneArchives(Env* env, const std::string& database_folder, int keep,
+                          const std::string& current);
 
 }  // namespace vaultrun

@@ -216,6 +216,53 @@ TEST_F(TrustTest, KeepRunsDeletesOnlyOldStampedArchives) {
   EXPECT_TRUE(fs::exists(db_folder + "/19990101000000.zip.bak"));
 }
 
+// Table names with a zip end record's signature or a line break go into
+// the mark encoded: every reader still opens the archive, and the mark reads
+// back with the names as they are.
+TEST_F(TrustTest, TableNamesCannotForgeOrBreakTheMark) {
+  const std::string forged = std::string("PK\x05\x06", 4) + "x";
+  TestServer::Get().Admin("CREATE TABLE `" + database_ + "`.`" + forged + "` (id INT)");
+  TestServer::Get().Admin("CREATE TABLE `" + database_ + "`.`two\nlines` (id INT)");
+  TestServer::Get().Insert(database_, "two\nlines", "(1)");
+  ASSERT_EQ(0, folder_.Run()) << ::testing::PrintToString(folder_.Entries());
+  std::string archive = OnlyArchive();
+  EXPECT_TRUE(ProgramFolder::ArchiveTestsClean(archive));
+  auto mark = ParseCompletenessMark(Comment(archive));
+  ASSERT_TRUE(mark);
+  EXPECT_EQ((std::vector<std::pair<std::string, uint64_t>>{{forged, 0}, {"two\nlines", 1}}),
+            mark->tables);
+}
+
+// An archive stamped later than the run (a clock that was ahead) keeps
+// every archive, the run's own first of all, with one warning naming it.
+TEST_F(TrustTest, KeepRunsWithAStampFromTheFutureDeletesNothing) {
+  TestServer::Get().CreateTable(database_, "t", "id INT");
+  ASSERT_EQ(0, folder_.Run());
+  std::string first = OnlyArchive();
+  std::string db_folder = folder_.Sub("backup/" + database_);
+  const std::string future = db_folder + "/20991231235959.zip";
+  fs::copy_file(first, future);
+  folder_.WriteSettings(std::string(kCfg) + "\"keep_runs\"=\"1\"\r\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  ASSERT_EQ(0, folder_.Run());
+  EXPECT_EQ(3u, folder_.Archives(database_).size());
+  EXPECT_TRUE(fs::exists(first));
+  auto entries = folder_.Entries();
+  ASSERT_EQ(1u, entries.size());
+  EXPECT_EQ(0u, entries[0].find("2\tVaultrun: keep_runs: no archive deleted, as " + future))
+      << entries[0];
+}
+
+// A keep_runs value that cannot be read ends the run before the first
+// table: no archive claims to be whole.
+TEST_F(TrustTest, ABadKeepRunsFailsBeforeAnyTable) {
+  TestServer::Get().CreateTable(database_, "t", "id INT");
+  folder_.WriteSettings(std::string(kCfg) + "\"keep_runs\"=\"99999999999\"\r\n");
+  EXPECT_EQ(1, folder_.Run());
+  EXPECT_EQ(1u, folder_.Entries().size());
+  EXPECT_TRUE(folder_.Archives(database_).empty());
+}
+
 TEST_F(TrustTest, SuccessEntryIsInformationNotFailure) {
   TestServer::Get().CreateTable(database_, "t", "id INT");
   TestServer::Get().Insert(database_, "t", "(1),(2)");

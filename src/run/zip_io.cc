@@ -33,6 +33,7 @@ voidpf OpenCb(voidpf opaque, const void* filename, int mode) {
     return nullptr;
   }
   stream->writable = writable;
+  if (writable) io->set_write_file(stream->file.get());
   return stream.release();  // owned by minizip until CloseCb
 }
 
@@ -93,6 +94,7 @@ long SeekCb(voidpf opaque, voidpf stream, ZPOS64_T offset, int origin) {
 int CloseCb(voidpf opaque, voidpf stream) {
   std::unique_ptr<Stream> owned(Str(stream));
   ZipIo* io = Io(opaque);
+  if (io->write_file() == owned->file.get()) io->set_write_file(nullptr);
   Status s;
   if (owned->writable && io->sync_on_close() && !io->refuse_writes()) s = owned->file->Sync();
   Status c = owned->file->Close();
@@ -107,6 +109,17 @@ int CloseCb(voidpf opaque, voidpf stream) {
 int ErrorCb(voidpf opaque, voidpf) { return Io(opaque)->error().ok() ? 0 : 1; }
 
 }  // namespace
+
+uint64_t ZipIo::WritePosition() const { return write_file_ ? write_file_->Tell() : 0; }
+
+Status ZipIo::PatchAt(uint64_t offset, const std::string& bytes) {
+  if (write_file_ == nullptr) return Status::Error(EINVAL, "patch: no file open for writing");
+  const uint64_t back = write_file_->Tell();
+  Status s = write_file_->Seek(offset);
+  if (s.ok()) s = write_file_->Write(bytes);
+  Status r = write_file_->Seek(back);
+  return s.ok() ? r : s;
+}
 
 ZipIo::ZipIo(Env* env) : env_(env) {
   funcs_.zopen64_file = OpenCb;

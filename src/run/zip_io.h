@@ -48,12 +48,22 @@ class ZipIo {
   void set_read_mode(OpenMode how) { read_mode_ = how; }
   OpenMode read_mode() const { return read_mode_; }
 
+  // The position in the file that minizip has open for writing (0 when it
+  // has none): where the next local header goes, before an entry opens.
+  uint64_t WritePosition() const;
+  // Overwrites bytes at offset of that file and returns to where minizip
+  // was, for fields that minizip leaves unfilled.
+  Status PatchAt(uint64_t offset, const std::string& bytes);
+  void set_write_file(File* file) { write_file_ = file; }
+  File* write_file() const { return write_file_; }
+
  private:
   Env* env_;
   Status error_;
   bool sync_on_close_ = false;
   bool refuse_writes_ = false;
   OpenMode read_mode_ = OpenMode::kReadOwn;
+  File* write_file_ = nullptr;  // owned by minizip's open stream
   zlib_filefunc64_def funcs_;
 };
 

@@ -37,6 +37,29 @@ Status ReadAt(File* file, uint64_t offset, size_t n, std::string* out) {
   return s;
 }
 
+// The record's sizes and offset, the ZIP64 extra field's values taken for
+// those whose 32-bit field holds 0xFFFFFFFF; false when one is missing.
+bool ReadEntryInfo(const std::string& directory, size_t at, size_t name_len, size_t extra_len,
+                   ZipEntryInfo* info) {
+  info->method = static_cast<uint16_t>(Le(directory, at + 10, 2));
+  info->crc = static_cast<uint32_t>(Le(directory, at + 16, 4));
+  uint64_t* fields[3] = {&info->uncompressed, &info->compressed, &info->local_header};
+  const size_t offsets[3] = {24, 20, 42};
+  for (int i = 0; i < 3; ++i) *fields[i] = Le(directory, at + offsets[i], 4);
+  size_t extra = at + kCentralSize + name_len;
+  const size_t extra_end = extra + extra_len;
+  while (extra + 4 <= extra_end && Le(directory, extra, 2) != 1)
+    extra += 4 + Le(directory, extra + 2, 2);
+  size_t value = extra + 4;
+  for (int i = 0; i < 3; ++i) {
+    if (*fields[i] != 0xffffffff) continue;
+    if (value + 8 > extra_end || extra + 4 > extra_end) return false;
+    *fields[i] = Le(directory, value, 8);
+    value += 8;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool FindCentralDirectory(const std::string& end, uint64_t file_size, uint64_t* directory_offset,
@@ -77,8 +100,9 @@ bool FindCentralDirectory(const std::string& end, uint64_t file_size, uint64_t* 
 }
 
 bool ParseCentralDirectory(const std::string& directory, uint64_t entries,
-                           std::vector<std::string>* names) {
+                           std::vector<std::string>* names, std::vector<ZipEntryInfo>* infos) {
   names->clear();
+  if (infos) infos->clear();
   size_t at = 0;
   for (uint64_t e = 0; e < entries; ++e) {
     if (directory.size() - at < kCentralSize || Le(directory, at, 4) != kCentralSig) return false;
@@ -88,6 +112,12 @@ bool ParseCentralDirectory(const std::string& directory, uint64_t entries,
     size_t record = kCentralSize + name_len + extra_len + comment_len;
     if (directory.size() - at < record) return false;
     names->push_back(directory.substr(at + kCentralSize, name_len));
+    if (infos) {
+      ZipEntryInfo info;
+      info.name = names->back();
+      if (!ReadEntryInfo(directory, at, name_len, extra_len, &info)) return false;
+      infos->push_back(std::move(info));
+    }
     at += record;
   }
   return at == directory.size();
@@ -113,8 +143,8 @@ Status ReadZipLayout(Env* env, const std::string& path, ZipLayout* layout) {
   s = ReadAt(file.get(), offset, static_cast<size_t>(size - offset), &tail);
   if (!s.ok()) return s;
   if (tail.size() != size - offset ||
-      !ParseCentralDirectory(tail.substr(0, static_cast<size_t>(dir_size)), entries,
-                             &layout->names)) {
+      !ParseCentralDirectory(tail.substr(0, static_cast<size_t>(dir_size)), entries, &layout->names,
+                             &layout->entries)) {
     return Status::Error(EINVAL, "read " + path + ": damaged zip central directory");
   }
   layout->directory_offset = offset;

@@ -11,6 +11,16 @@
 
 namespace vaultrun {
 
+// What the central directory says of one entry, ZIP64 values taken.
+struct ZipEntryInfo {
+  std::string name;
+  uint16_t method = 0;
+  uint32_t crc = 0;
+  uint64_t compressed = 0;
+  uint64_t uncompressed = 0;
+  uint64_t local_header = 0;  // offset of the entry's local header
+};
+
 struct ZipLayout {
   // Offset of the central directory: where the next entry will be written.
   uint64_t directory_offset = 0;
@@ -19,6 +29,8 @@ struct ZipLayout {
   std::string tail;
   // Entry names in directory order.
   std::vector<std::string> names;
+  // The entries in directory order.
+  std::vector<ZipEntryInfo> entries;
 };
 
 // Reads the layout of the zip archive at path. Fails when the file does not
@@ -34,7 +46,9 @@ bool FindCentralDirectory(const std::string& end, uint64_t file_size, uint64_t* 
                           uint64_t* directory_size, uint64_t* entries);
 
 // Walks a central directory of `entries` records; false when it is not one.
+// infos, when given, receives each entry's record.
 bool ParseCentralDirectory(const std::string& directory, uint64_t entries,
-                           std::vector<std::string>* names);
+                           std::vector<std::string>* names,
+                           std::vector<ZipEntryInfo>* infos = nullptr);
 
 }  // namespace vaultrun
