@@ -3,6 +3,8 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <isa-l.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <vector>
@@ -296,13 +298,16 @@ Status CheckEntry(File* file, const ZipEntryInfo& entry, const std::string& cont
   }
   s = file->Seek(entry.local_header + 30 + GetLe(head, 26, 2) + GetLe(head, 28, 2));
   if (!s.ok()) return s;
-  z_stream z{};
-  if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return Status::Error(ENOMEM, where + ": inflate");
-  std::unique_ptr<z_stream, int (*)(z_stream*)> owner(&z, inflateEnd);
+  // ISA-L's inflate (a decoder apart from the deflate that wrote the entry)
+  // keeps the CRC-32 of what it gives; it runs several times faster than
+  // zlib's, which matters as every run reads its whole archive back.
+  auto state = std::make_unique<inflate_state>();
+  isal_inflate_init(state.get());
+  state->crc_flag = ISAL_GZIP_NO_HDR;
   std::vector<char> in(kCopyBufferSize), out(kCopyBufferSize);
   uint64_t left = entry.compressed, size = 0;
-  uLong crc = crc32(0, nullptr, 0);
-  int ret = entry.method == 0 ? Z_STREAM_END : Z_OK;
+  uint32_t crc = 0;
+  bool finished = entry.method == 0;
   while (left > 0) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(left, in.size()));
     s = file->Read(in.data(), want, &got);
@@ -310,30 +315,25 @@ Status CheckEntry(File* file, const ZipEntryInfo& entry, const std::string& cont
     if (got == 0) return Status::Error(EINVAL, where + ": the archive ends inside the entry");
     left -= got;
     if (entry.method == 0) {
-      crc = crc32(crc, reinterpret_cast<const Bytef*>(in.data()), static_cast<uInt>(got));
+      crc = crc32_gzip_refl(crc, reinterpret_cast<const unsigned char*>(in.data()), got);
       size += got;
       continue;
     }
-    z.next_in = reinterpret_cast<Bytef*>(in.data());
-    z.avail_in = static_cast<uInt>(got);
-    while (ret == Z_OK) {
-      z.next_out = reinterpret_cast<Bytef*>(out.data());
-      z.avail_out = static_cast<uInt>(out.size());
-      ret = inflate(&z, Z_NO_FLUSH);
-      if (ret == Z_BUF_ERROR) {  // no progress until more input comes
-        ret = Z_OK;
-        break;
-      }
-      if (ret != Z_OK && ret != Z_STREAM_END) {
+    state->next_in = reinterpret_cast<uint8_t*>(in.data());
+    state->avail_in = static_cast<uint32_t>(got);
+    while (!finished && (state->avail_in > 0 || state->block_state != ISAL_BLOCK_FINISH)) {
+      state->next_out = reinterpret_cast<uint8_t*>(out.data());
+      state->avail_out = static_cast<uint32_t>(out.size());
+      if (isal_inflate(state.get()) != ISAL_DECOMP_OK) {
         return Status::Error(EINVAL, where + ": the deflated data is damaged");
       }
-      size_t n = out.size() - z.avail_out;
-      crc = crc32(crc, reinterpret_cast<const Bytef*>(out.data()), static_cast<uInt>(n));
-      size += n;
-      if (z.avail_in == 0 && z.avail_out != 0) break;
+      size += out.size() - state->avail_out;
+      finished = state->block_state == ISAL_BLOCK_FINISH;
+      if (state->avail_in == 0 && state->avail_out != 0) break;  // more input needed
     }
   }
-  if (ret != Z_STREAM_END || size != entry.uncompressed || crc != entry.crc) {
+  if (entry.method != 0) crc = state->crc;
+  if (!finished || size != entry.uncompressed || crc != entry.crc) {
     return Status::Error(EINVAL, where + ": entry data does not match its size and CRC-32");
   }
   return Status::OK();
