@@ -1,7 +1,7 @@
 #include "config/backup_folder.h"
 
-#include "core/report.h"
 #include "config/registry.h"
+#include "core/report.h"
 #include "db/session.h"
 #include "platform/failure.h"
 #include "platform/path_rules.h"

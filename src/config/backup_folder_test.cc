@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "db/access.h"
-#include "platform/failure.h"
 #include "config/registry.h"
+#include "db/access.h"
 #include "fakes.h"
+#include "platform/failure.h"
 #include "test_util.h"
 
 namespace vaultrun {

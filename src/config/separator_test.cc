@@ -3,12 +3,12 @@
 // does for the separator and the program folder.
 #include <gtest/gtest.h>
 
-#include "db/access.h"
-#include "platform/failure.h"
 #include "config/backup_folder.h"
 #include "config/registry.h"
 #include "config/server_config.h"
+#include "db/access.h"
 #include "fakes.h"
+#include "platform/failure.h"
 #include "test_util.h"
 
 namespace vaultrun {

@@ -3,9 +3,9 @@
 #include <memory>
 #include <utility>
 
-#include "core/report.h"
 #include "config/backup_folder.h"
 #include "config/registry.h"
+#include "core/report.h"
 #include "db/session.h"
 #include "platform/system.h"
 

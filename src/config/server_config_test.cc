@@ -6,8 +6,8 @@
 #include <chrono>
 #include <cstdio>
 
-#include "db/access.h"
 #include "config/registry.h"
+#include "db/access.h"
 #include "fakes.h"
 #include "platform/failure.h"
 #include "test_util.h"

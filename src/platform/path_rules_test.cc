@@ -9,8 +9,8 @@ namespace vaultrun {
 namespace {
 
 TEST(PathRules, FileNamesEachPlatformCanStore) {
-  for (const char* name : {"accounts", "odd name's `table`", "Tabelle ß", "a.b", "cons",
-                           "com10", "lpt", "nul_items", "com1a"}) {
+  for (const char* name : {"accounts", "odd name's `table`", "Tabelle ß", "a.b", "cons", "com10",
+                           "lpt", "nul_items", "com1a"}) {
     EXPECT_TRUE(IsUsablePosixFileName(name)) << name;
     EXPECT_TRUE(IsUsableWindowsFileName(name)) << name;
   }
@@ -22,10 +22,10 @@ TEST(PathRules, FileNamesEachPlatformCanStore) {
   // Names that POSIX stores as they are, but Windows would not: a stream of
   // another file, a device, or a name Windows cuts short.
   for (const char* name :
-       {"items:stream", "...", "a?",         "a*",        "a<b",       "a>b",      "a|b",
-        "say\"hi\"",    "tab\tle",    "trailing.", "trailing ", "con",      "CON",
-        "Aux.sql",      "nul.tar.gz", "prn",       "com1",      "COM9.csv", "lpt1",
-        "Lpt5",         "com0",       "conin$",    "CONOUT$",   "nul .txt", "com\xC2\xB9"}) {
+       {"items:stream", "...",     "a?",        "a*",         "a<b",  "a>b",  "a|b",
+        "say\"hi\"",    "tab\tle", "trailing.", "trailing ",  "con",  "CON",  "Aux.sql",
+        "nul.tar.gz",   "prn",     "com1",      "COM9.csv",   "lpt1", "Lpt5", "com0",
+        "conin$",       "CONOUT$", "nul .txt",  "com\xC2\xB9"}) {
     EXPECT_TRUE(IsUsablePosixFileName(name)) << name;
     EXPECT_FALSE(IsUsableWindowsFileName(name)) << name;
   }

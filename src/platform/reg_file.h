@@ -43,7 +43,7 @@ struct RegDocument {
   std::vector<RegKey> keys;
   std::unordered_map<std::string, size_t> key_index;  // lower-cased "ROOT\path" -> index
   std::vector<size_t> unreadable_lines;  // 1-based numbers of lines that were not understood
-  bool ends_continued = false;  // the last line ends in "\\" of a value that goes on
+  bool ends_continued = false;           // the last line ends in "\\" of a value that goes on
 };
 
 // The canonical root name of a predefined key number, or "" when unknown.

@@ -1,9 +1,9 @@
 // The settings store kept in one registry-export text file (see
 // platform/reg_file.h), read whole and replaced atomically on every write. The
 // store of POSIX runs, and of tests on every platform.
-#include "platform/reg_file.h"
 #include "platform/env.h"
 #include "platform/file_mode.h"
+#include "platform/reg_file.h"
 #include "platform/settings_store.h"
 
 namespace vaultrun {

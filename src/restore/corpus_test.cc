@@ -56,8 +56,7 @@ std::vector<CorpusTable> LoadCorpus() {
       if (tables.size() == 10) table.name = "C10_Upper";
     }
     if (!std::regex_search(line, match, kTable)) continue;
-    table.statements.push_back(match[1].str() + QuoteIdentifier(table.name) +
-                               match.suffix().str());
+    table.statements.push_back(match[1].str() + QuoteIdentifier(table.name) + match.suffix().str());
   }
   return tables;
 }
@@ -138,11 +137,10 @@ TEST(CorpusTest, RealWorldTablesRestoreExactlyOrAsDocumented) {
       server.Admin("CREATE TABLE " + Quoted(target, table->name) + " LIKE " +
                    Quoted(source, table->name));
       std::string output;
-      int status = test::RunCommand(std::string(VAULTRUN_RESTORE_BINARY) +
-                                        " --no-defaults -uroot -S '" + server.socket() + "' '" +
-                                        archives[0] + "' -D " + target + " '" + table->name +
-                                        "' 2>&1 </dev/null",
-                                    &output);
+      int status = test::RunCommand(
+          std::string(VAULTRUN_RESTORE_BINARY) + " --no-defaults -uroot -S '" + server.socket() +
+              "' '" + archives[0] + "' -D " + target + " '" + table->name + "' 2>&1 </dev/null",
+          &output);
       std::vector<std::string> columns = server.admin().Column(
           "SELECT column_name FROM information_schema.columns WHERE table_schema = '" + source +
           "' AND table_name = '" + table->name + "' ORDER BY ordinal_position");
@@ -171,9 +169,10 @@ TEST(CorpusTest, RealWorldTablesRestoreExactlyOrAsDocumented) {
       }
     }
   }
-  std::printf("corpus: %zu tables tried, %zu loaded; exact in SQL form %d, in tab-separated form "
-              "%d\n%s",
-              corpus.size(), loaded.size(), exact["sql"], exact["csv"], report.c_str());
+  std::printf(
+      "corpus: %zu tables tried, %zu loaded; exact in SQL form %d, in tab-separated form "
+      "%d\n%s",
+      corpus.size(), loaded.size(), exact["sql"], exact["csv"], report.c_str());
 }
 
 }  // namespace

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string_view>
 
-#include "platform/failure.h"
 #include "platform/env.h"
+#include "platform/failure.h"
 #include "run/export_query.h"
 #include "run/zip_io.h"
 

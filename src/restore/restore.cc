@@ -467,8 +467,9 @@ void CheckLocalInfile(Connection& connection, const std::vector<DataEntry>& entr
 }
 
 bool DatabaseExists(Connection& connection, const std::string& database) {
-  return connection.QueryOne("SELECT COUNT(*) FROM information_schema.schemata WHERE schema_name = " +
-                             connection.Literal(database)) != "0";
+  return connection.QueryOne(
+             "SELECT COUNT(*) FROM information_schema.schemata WHERE schema_name = " +
+             connection.Literal(database)) != "0";
 }
 
 // The entries whose rows are loaded: a view's entry is not (its rows are
@@ -494,8 +495,8 @@ RestoreSummary RestoreIntoNewDatabase(ArchiveReader& reader, const std::vector<D
     }
   }
   if (!undefined.empty()) {
-    throw Failure(kErrRestore, "the archive's definitions hold no table " +
-                                   JoinNames(undefined) + "; nothing was written");
+    throw Failure(kErrRestore, "the archive's definitions hold no table " + JoinNames(undefined) +
+                                   "; nothing was written");
   }
   CheckLocalInfile(connection, entries);
   if (console.err != nullptr) {
@@ -561,8 +562,7 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
     *console.err << "warning: skipped, views in database " << request.database
                  << " (their rows are their tables'): " << JoinNames(views) << "\n";
   }
-  const std::set<std::string> sequences =
-      TablesOfType(connection, request.database, "SEQUENCE");
+  const std::set<std::string> sequences = TablesOfType(connection, request.database, "SEQUENCE");
   std::vector<std::string> missing, holding_rows;
   for (const DataEntry& entry : chosen) {
     std::string sql = "SELECT 1 FROM " + QuoteIdentifier(entry.table) + " LIMIT 1";
@@ -589,8 +589,9 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
     }
   }
   // The archive's definitions make the tables the target lacks.
-  bool create_missing = std::all_of(missing.begin(), missing.end(),
-                                    [&](const std::string& table) { return schema.IsTable(table); });
+  bool create_missing = std::all_of(missing.begin(), missing.end(), [&](const std::string& table) {
+    return schema.IsTable(table);
+  });
   if (!missing.empty() && !create_missing) {
     throw Failure(kErrRestore,
                   "no such table in database " + request.database + ": " + JoinNames(missing) +
@@ -629,11 +630,10 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
   // With definitions in the archive the scratch copy needs no live database.
   SchemaBuilder schema(request.archive, connection, request.scratch_database, console.err);
   const std::vector<DataEntry> row_entries = RowEntries(reader.entries(), schema);
-  mark->tables.erase(std::remove_if(mark->tables.begin(), mark->tables.end(),
-                                    [&](const auto& table) {
-                                      return schema.IsDefinedView(table.first);
-                                    }),
-                     mark->tables.end());
+  mark->tables.erase(
+      std::remove_if(mark->tables.begin(), mark->tables.end(),
+                     [&](const auto& table) { return schema.IsDefinedView(table.first); }),
+      mark->tables.end());
   connection.Exec("CREATE DATABASE " + scratch);
 
   // Dropped on every way out, with a fresh connection when this one is lost.

@@ -35,10 +35,9 @@ void SetSessionTimeZone(Connection& connection, const std::string& zone) {
 std::set<std::string> TablesOfType(Connection& connection, const std::string& database,
                                    const std::string& type) {
   std::set<std::string> names;
-  for (const Connection::Row& row :
-       connection.Query("SELECT table_name FROM information_schema.tables WHERE table_schema = " +
-                        connection.Literal(database) +
-                        " AND table_type = " + connection.Literal(type))) {
+  for (const Connection::Row& row : connection.Query(
+           "SELECT table_name FROM information_schema.tables WHERE table_schema = " +
+           connection.Literal(database) + " AND table_type = " + connection.Literal(type))) {
     names.insert(row[0].value_or(""));
   }
   return names;

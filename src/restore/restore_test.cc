@@ -323,9 +323,10 @@ TEST_F(RestoreTest, VerifyComparesTheRestoredCountsWithTheMark) {
   std::string scratch = "vaultrun_verify_test_" + target_;
   VerifyResult result = RunVerify(archive, scratch);
   EXPECT_TRUE(result.ok);
-  EXPECT_EQ("OK: 2 tables, 780 rows match the archive's mark, and every row the archive holds "
-            "restores as it was",
-            result.verdict);
+  EXPECT_EQ(
+      "OK: 2 tables, 780 rows match the archive's mark, and every row the archive holds "
+      "restores as it was",
+      result.verdict);
   EXPECT_FALSE(DatabaseExists(scratch));
 
   mark.tables = {{"guilds", 3}, {"logs", 778}, {"pets", 5}};
@@ -454,7 +455,8 @@ TEST_F(RestoreTest, EveryKindOfTableRoundTripsInBothForms) {
   server.Admin("DROP TABLE `" + source_ + "`.doomed");
   server.Admin("CREATE SEQUENCE `" + source_ + "`.ids START WITH 100 CACHE 0");
   server.Admin("DO NEXTVAL(`" + source_ + "`.ids), NEXTVAL(`" + source_ + "`.ids)");
-  server.Admin("CREATE TABLE `" + source_ + "`.hist (id INT PRIMARY KEY, hp INT)"
+  server.Admin("CREATE TABLE `" + source_ +
+               "`.hist (id INT PRIMARY KEY, hp INT)"
                " WITH SYSTEM VERSIONING");
   server.Insert(source_, "hist", "(1,10),(2,20)");
   server.Admin("UPDATE `" + source_ + "`.hist SET hp = 11 WHERE id = 1");
@@ -462,13 +464,14 @@ TEST_F(RestoreTest, EveryKindOfTableRoundTripsInBothForms) {
   const std::string next = "SELECT NEXTVAL(`" + source_ + "`.ids)";
 
   const std::string cfg = "[HKEY_LOCAL_MACHINE\\Software\\Cobaltine\\Vaultrun\\cfg]\r\n";
-  for (const std::string& settings :
-       {cfg + "\"format_sql\"=\"1\"\r\n", cfg + "\"format_sql\"=\"1\"\r\n\"format_insert\"=\"1\"\r\n",
-        cfg + "\"format_sql\"=\"0\"\r\n"}) {
+  for (const std::string& settings : {cfg + "\"format_sql\"=\"1\"\r\n",
+                                      cfg + "\"format_sql\"=\"1\"\r\n\"format_insert\"=\"1\"\r\n",
+                                      cfg + "\"format_sql\"=\"0\"\r\n"}) {
     SCOPED_TRACE(settings);
     target_ = server.CreateDatabase("target");
     std::string archive = Backup(settings.c_str());
-    const std::string ext = settings.find("\"format_sql\"=\"0\"") != std::string::npos ? ".csv" : ".sql";
+    const std::string ext =
+        settings.find("\"format_sql\"=\"0\"") != std::string::npos ? ".csv" : ".sql";
     EXPECT_EQ((std::vector<std::string>{source_ + "/accounts" + ext, source_ + "/hist" + ext,
                                         source_ + "/ids" + ext, "vaultrun-definitions.txt"}),
               ProgramFolder::EntryNames(archive));
@@ -501,7 +504,8 @@ TEST_F(RestoreTest, TimestampsRestoreToTheSameInstantInTheRepeatedHour) {
   TestServer& server = TestServer::Get();
   ASSERT_EQ(0, test::RunCommand("mariadb-tzinfo-to-sql /usr/share/zoneinfo/Europe/Berlin "
                                 "Europe/Berlin 2>/dev/null | mariadb --no-defaults -uroot "
-                                "--socket='" + server.socket() + "' mysql"));
+                                "--socket='" +
+                                server.socket() + "' mysql"));
   struct ZoneBack {
     ~ZoneBack() { TestServer::Get().Admin("SET GLOBAL time_zone = SYSTEM"); }
   } zone_back;
@@ -535,7 +539,8 @@ TEST_F(RestoreTest, TimestampsRestoreToTheSameInstantInTheRepeatedHour) {
 TEST_F(RestoreTest, TabSeparatedValueWithSeparatorsWarnsOncePerTable) {
   TestServer& server = TestServer::Get();
   server.CreateTable(source_, "accounts", "id INT PRIMARY KEY, gm_level INT, name VARCHAR(60)");
-  server.Admin("INSERT INTO `" + source_ + "`.accounts VALUES (1,0,'ann'),"
+  server.Admin("INSERT INTO `" + source_ +
+               "`.accounts VALUES (1,0,'ann'),"
                "(5,0,CONCAT('bob',CHAR(9),CHAR(13),CHAR(10),'6',CHAR(9),'99',CHAR(9),'mallory')),"
                "(7,0,CONCAT('eve',CHAR(10)))");
   Backup(kCsvSettings);
@@ -571,10 +576,11 @@ TEST_F(RestoreTest, VerifyFailsWhenTheRestoredRowsDifferFromTheArchive) {
     server.Admin("ALTER TABLE `" + source_ + "`.chat MODIFY msg CHAR(20)");
     result = RunVerify(archive, "vaultrun_verify_broken");
     EXPECT_FALSE(result.ok);
-    EXPECT_EQ("FAILED: the restored tables differ from the archive:\n  table chat: row 2 of the "
-              "archive is not in the restored table: " +
-                  std::string(ext == ".sql" ? "(2,'hello there  ')" : "2\thello there  \t"),
-              result.verdict);
+    EXPECT_EQ(
+        "FAILED: the restored tables differ from the archive:\n  table chat: row 2 of the "
+        "archive is not in the restored table: " +
+            std::string(ext == ".sql" ? "(2,'hello there  ')" : "2\thello there  \t"),
+        result.verdict);
     EXPECT_FALSE(DatabaseExists("vaultrun_verify_broken"));
     server.Admin("ALTER TABLE `" + source_ + "`.chat MODIFY msg VARCHAR(20)");
     server.Admin("UPDATE `" + source_ + "`.chat SET msg = 'hello there  ' WHERE id = 2");

@@ -62,7 +62,8 @@ std::unique_ptr<db::Connection> OpenExportConnection(const ConnectOptions& optio
   };
   if (mysql_real_connect(raw, text(options.host), text(options.user), text(options.password),
                          database.c_str(), options.port, text(options.socket), 0) == nullptr) {
-    Failure failure(static_cast<int>(mysql_errno(raw)), std::string("connect: ") + mysql_error(raw));
+    Failure failure(static_cast<int>(mysql_errno(raw)),
+                    std::string("connect: ") + mysql_error(raw));
     mysql_close(raw);
     throw failure;
   }
@@ -158,8 +159,8 @@ std::string CompareAsMultisets(Process& process, ArchiveReader& reader, const Da
   std::string_view row;
   for (uint64_t number = 1; archived.Next(&row); ++number) {
     if (counts[KeyOf(row)] > 0) {
-      return "row " + std::to_string(number) + " of the archive is not in the restored table: " +
-             Shown(row);
+      return "row " + std::to_string(number) +
+             " of the archive is not in the restored table: " + Shown(row);
     }
   }
   std::string found;

@@ -1,10 +1,9 @@
 #include "run/archive.h"
 
+#include <isa-l.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <isa-l.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <vector>

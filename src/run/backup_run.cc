@@ -1,7 +1,6 @@
 #include "run/backup_run.h"
 
 #include <cerrno>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -11,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/report.h"
 #include "config/registry.h"
 #include "config/server_config.h"
+#include "core/report.h"
 #include "db/session.h"
 #include "platform/failure.h"
 #include "run/archive.h"

@@ -113,9 +113,10 @@ TEST_F(BackupRunTest, ExclusionFlags) {
       "[HKEY_LOCAL_MACHINE\\Software\\Cobaltine\\Vaultrun]\r\n"
       "\"EXCLUDED\"=\"1\"\r\n\"blank_after\"=\"1 \"\r\n\"zero\"=\"0\"\r\n\"word\"=\"true\"\r\n");
   ASSERT_EQ(0, folder.Run()) << ::testing::PrintToString(folder.Entries());
-  EXPECT_EQ((std::vector<std::string>{Entry("blank_after", ".csv"), Entry("unflagged", ".csv"),
-                                      Entry("word", ".csv"), Entry("zero", ".csv"), kDefinitionsEntry}),
-            ProgramFolder::EntryNames(OnlyArchive(folder)));
+  EXPECT_EQ(
+      (std::vector<std::string>{Entry("blank_after", ".csv"), Entry("unflagged", ".csv"),
+                                Entry("word", ".csv"), Entry("zero", ".csv"), kDefinitionsEntry}),
+      ProgramFolder::EntryNames(OnlyArchive(folder)));
   std::string settings = folder.Settings();
   // Flags with text are left as they are; only the unflagged table is seeded.
   EXPECT_NE(std::string::npos, settings.find("\"EXCLUDED\"=\"1\""));

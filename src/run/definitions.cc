@@ -134,7 +134,8 @@ void ReadTables(Process& process, Definitions& d, std::vector<std::string>* tabl
     if (next && !next->empty()) Add(d, "sequence-next", sequence, Column(next->front(), 0));
   }
   for (const std::string& view : views) {
-    if (ViewResolves(process, view)) ReadObject(process, d, "view", "view", view, 1, -1, "SHOW VIEW");
+    if (ViewResolves(process, view))
+      ReadObject(process, d, "view", "view", view, 1, -1, "SHOW VIEW");
   }
 }
 

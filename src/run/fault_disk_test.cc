@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <sstream>
 
-#include "db/access.h"
 #include "core/process.h"
+#include "db/access.h"
 #include "fakes.h"
 #include "fault_util.h"
 #include "platform/failure.h"

@@ -8,9 +8,9 @@
 #include <regex>
 #include <thread>
 
-#include "db/access.h"
-#include "core/report.h"
 #include "config/registry.h"
+#include "core/report.h"
+#include "db/access.h"
 #include "fakes.h"
 #include "platform/failure.h"
 #include "program_folder.h"
