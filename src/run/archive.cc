@@ -284,7 +284,12 @@ Status FillLocalZip64Sizes(ZipIo* io, uint64_t local_header, size_t name_size,
 
 // Inflates one entry from its local header on and compares its size and
 // CRC-32 with the directory's.
-Status CheckEntry(File* file, const ZipEntryInfo& entry, const std::string& context) {
+// Reads one entry back from its local header. An entry this run packed and
+// proved as it wrote it (its deflated bytes decoded to the right size and
+// CRC-32 then) is compared by the CRC-32 of its stored deflated bytes; any
+// other is inflated in full.
+Status CheckEntry(File* file, const ZipEntryInfo& entry, const PackedEntry* proven,
+                  const std::string& context) {
   const std::string where = context + ": " + entry.name;
   std::string head(30, '\0');
   size_t got = 0;
@@ -297,45 +302,47 @@ Status CheckEntry(File* file, const ZipEntryInfo& entry, const std::string& cont
   }
   s = file->Seek(entry.local_header + 30 + GetLe(head, 26, 2) + GetLe(head, 28, 2));
   if (!s.ok()) return s;
-  // ISA-L's inflate (a decoder apart from the deflate that wrote the entry)
-  // keeps the CRC-32 of what it gives; it runs several times faster than
-  // zlib's, which matters as every run reads its whole archive back.
-  auto state = std::make_unique<inflate_state>();
-  isal_inflate_init(state.get());
-  state->crc_flag = ISAL_GZIP_NO_HDR;
-  std::vector<char> in(kCopyBufferSize), out(kCopyBufferSize);
-  uint64_t left = entry.compressed, size = 0;
-  uint32_t crc = 0;
-  bool finished = entry.method == 0;
+  const bool stored = entry.method == 0;
+  InflateCheck check;
+  std::vector<char> in(kCopyBufferSize);
+  uint64_t left = entry.compressed;
+  uint32_t crc = 0;  // of the bytes as stored
   while (left > 0) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(left, in.size()));
     s = file->Read(in.data(), want, &got);
     if (!s.ok()) return s;
     if (got == 0) return Status::Error(EINVAL, where + ": the archive ends inside the entry");
     left -= got;
-    if (entry.method == 0) {
-      crc = crc32_gzip_refl(crc, reinterpret_cast<const unsigned char*>(in.data()), got);
-      size += got;
-      continue;
-    }
-    state->next_in = reinterpret_cast<uint8_t*>(in.data());
-    state->avail_in = static_cast<uint32_t>(got);
-    while (!finished && (state->avail_in > 0 || state->block_state != ISAL_BLOCK_FINISH)) {
-      state->next_out = reinterpret_cast<uint8_t*>(out.data());
-      state->avail_out = static_cast<uint32_t>(out.size());
-      if (isal_inflate(state.get()) != ISAL_DECOMP_OK) {
-        return Status::Error(EINVAL, where + ": the deflated data is damaged");
-      }
-      size += out.size() - state->avail_out;
-      finished = state->block_state == ISAL_BLOCK_FINISH;
-      if (state->avail_in == 0 && state->avail_out != 0) break;  // more input needed
+    if (stored || proven) {
+      crc = Crc32(crc, in.data(), got);
+    } else {
+      s = check.Add(in.data(), got);
+      if (!s.ok()) return Status::Error(s.number(), where + ": " + s.description());
     }
   }
-  if (entry.method != 0) crc = state->crc;
-  if (!finished || size != entry.uncompressed || crc != entry.crc) {
+  bool good;
+  if (stored) {
+    good = entry.compressed == entry.uncompressed && crc == entry.crc;
+  } else if (proven) {
+    good = crc == proven->deflated_crc;
+  } else {
+    good = check.finished() && check.size() == entry.uncompressed && check.crc() == entry.crc;
+  }
+  if (!good)
     return Status::Error(EINVAL, where + ": entry data does not match its size and CRC-32");
-  }
   return Status::OK();
+}
+
+// The record of what this run packed under an entry's name, when it agrees
+// with the directory's sizes and CRC-32.
+const PackedEntry* FindProven(const std::vector<PackedEntry>& packed, const ZipEntryInfo& entry) {
+  for (const PackedEntry& p : packed) {
+    if (p.name == entry.name && entry.method == Z_DEFLATED && p.size == entry.uncompressed &&
+        p.crc == entry.crc && p.deflated_size == entry.compressed) {
+      return &p;
+    }
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -361,6 +368,9 @@ struct RunArchive::Pack {
   std::unique_ptr<ZipIo> io;
   ZipHandle zip;
   std::unique_ptr<CompressingWriter> writer;
+  // Inflates the entry's deflated bytes as they are written (on the
+  // compressing thread), so the run's final check need not inflate them.
+  InflateCheck check;
 };
 
 RunArchive::RunArchive(Env* env, std::string archive_path)
@@ -445,11 +455,13 @@ void RunArchive::OpenZip(Pack* pack, const std::string& entry_name, uint64_t siz
                                   pack->zip64 ? 1 : 0);
   if (r != ZIP_OK) Fail(ZipStatus(*io, r, pack->context + ": open the entry"));
   // From here until Finish/Cancel only the compressing thread calls minizip.
-  pack->writer =
-      std::make_unique<CompressingWriter>(kDeflateLevel, [pack](const char* data, size_t n) {
-        int w = zipWriteInFileInZip(pack->zip.get(), data, static_cast<unsigned>(n));
-        return w == ZIP_OK ? Status::OK() : ZipStatus(*pack->io, w, pack->context);
-      });
+  DeflateSink sink = [pack](const char* data, size_t n) {
+    Status s = pack->check.Add(data, n);
+    if (!s.ok()) return Status::Error(s.number(), pack->context + ": " + s.description());
+    int w = zipWriteInFileInZip(pack->zip.get(), data, static_cast<unsigned>(n));
+    return w == ZIP_OK ? Status::OK() : ZipStatus(*pack->io, w, pack->context);
+  };
+  pack->writer = std::make_unique<CompressingWriter>(kDeflateLevel, std::move(sink));
 }
 
 void RunArchive::Write(const char* data, size_t n) {
@@ -470,6 +482,10 @@ void RunArchive::CommitEntry() {
   Status s = pack->writer->Finish(&crc, &total);
   pack->writer.reset();
   if (!s.ok()) Fail(s);
+  if (!pack->check.finished() || pack->check.size() != total || pack->check.crc() != crc) {
+    Fail(Status::Error(EIO,
+                       pack->context + ": the deflated data does not inflate to what was written"));
+  }
   int r = zipCloseFileInZipRaw64(pack->zip.get(), total, crc);
   if (r != ZIP_OK) Fail(ZipStatus(*pack->io, r, pack->context + ": finish the entry"));
   if (pack->zip64) {
@@ -487,6 +503,9 @@ void RunArchive::CommitEntry() {
   // The archive is complete now. A tail file that cannot be removed is
   // recognised as stale by the next repair, so that is not a failure.
   (void)env_->DeleteFile(TailPath(path_));
+  std::erase_if(packed_, [pack](const PackedEntry& p) { return p.name == pack->entry_name; });
+  packed_.push_back(
+      {pack->entry_name, total, crc, pack->check.deflated_size(), pack->check.deflated_crc()});
   pack_.reset();
 }
 
@@ -555,14 +574,15 @@ Status SetArchiveComment(Env* env, const std::string& archive_path, const std::s
 }
 
 Status SetArchiveCommentChecked(Env* env, const std::string& archive_path,
-                                const std::string& comment) {
+                                const std::string& comment,
+                                const std::vector<PackedEntry>& packed) {
   std::unique_ptr<FileLock> lock;
   Status s = env->LockFile(LockPath(env, archive_path), &lock);
   if (s.ok()) s = RepairLocked(env, archive_path);
   if (s.ok()) s = SetCommentLocked(env, archive_path, comment);
   if (!s.ok()) return s;
   std::string read_back;
-  Status checked = CheckArchive(env, archive_path, &read_back);
+  Status checked = CheckArchive(env, archive_path, &read_back, packed);
   if (checked.ok() && read_back != comment) {
     checked = Status::Error(EINVAL, "check " + archive_path + ": the comment reads back wrong");
   }
@@ -583,7 +603,8 @@ Status ReadArchiveComment(Env* env, const std::string& archive_path, std::string
   return Status::OK();
 }
 
-Status CheckArchive(Env* env, const std::string& archive_path, std::string* comment) {
+Status CheckArchive(Env* env, const std::string& archive_path, std::string* comment,
+                    const std::vector<PackedEntry>& packed) {
   comment->clear();
   const std::string context = "check " + archive_path;
   // minizip finds the end record by its signature, as other readers do, and
@@ -613,9 +634,8 @@ Status CheckArchive(Env* env, const std::string& archive_path, std::string* comm
   int c = unzClose(zip.release());
   if (c != UNZ_OK) return ZipStatus(io, c, context);
   // The entries' data: Debian's minizip 1.1 does not take ZIP64 sizes and
-  // offsets on 64-bit systems, so each entry is inflated here with zlib (not
-  // the writer's deflate) from the directory's own values, and its size and
-  // CRC-32 compared.
+  // offsets on 64-bit systems, so each entry is read here from the
+  // directory's own values.
   ZipLayout layout;
   Status s = ReadZipLayout(env, archive_path, &layout);
   if (!s.ok()) return s;
@@ -625,7 +645,8 @@ Status CheckArchive(Env* env, const std::string& archive_path, std::string* comm
   std::unique_ptr<File> file;
   s = env->OpenFile(archive_path, OpenMode::kReadOwn, 0, &file);
   for (size_t i = 0; s.ok() && i < layout.entries.size(); ++i) {
-    s = CheckEntry(file.get(), layout.entries[i], context);
+    const ZipEntryInfo& entry = layout.entries[i];
+    s = CheckEntry(file.get(), entry, FindProven(packed, entry), context);
   }
   if (!s.ok()) return s;
   *comment = std::move(text);

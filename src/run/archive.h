@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/env.h"
 #include "platform/status.h"
@@ -15,6 +16,18 @@ namespace vaultrun {
 // 14 digits yyyymmddhhnnss, zero-padded, 24-hour clock:
 // {2006,3,5,9,7,2} -> "20060305090702".
 std::string DateStamp(const LocalTime& t);
+
+// An entry as a pack wrote it: its deflated bytes were inflated as they were
+// written and gave size bytes with CRC-32 crc; deflated_crc is the CRC-32 of
+// those deflated bytes, so a stored copy can be compared with them later
+// without inflating it again.
+struct PackedEntry {
+  std::string name;
+  uint64_t size = 0;
+  uint32_t crc = 0;
+  uint64_t deflated_size = 0;
+  uint32_t deflated_crc = 0;
+};
 
 // One run's zip archive, appended in place one entry at a time. Packs into
 // archives of one folder are serialized between threads and processes by a
@@ -49,6 +62,8 @@ class RunArchive {
   void PackFile(const std::string& data_file_path, const std::string& entry_name);
 
   const std::string& path() const { return path_; }
+  // Every entry committed through this object, the last of each name.
+  const std::vector<PackedEntry>& packed() const { return packed_; }
 
  private:
   struct Pack;
@@ -63,6 +78,7 @@ class RunArchive {
   Env* env_;
   std::string path_;
   std::unique_ptr<Pack> pack_;
+  std::vector<PackedEntry> packed_;
 };
 
 // Replaces the archive's zip comment (at most 65,535 bytes), safely against
@@ -73,16 +89,21 @@ Status SetArchiveComment(Env* env, const std::string& archive_path, const std::s
 Status ReadArchiveComment(Env* env, const std::string& archive_path, std::string* comment);
 
 // Reads the whole archive back through minizip's reader, a path apart from
-// the one that wrote it: finds the end record as any reader does, inflates
-// every entry and checks its CRC-32, and returns the zip comment as read.
-Status CheckArchive(Env* env, const std::string& archive_path, std::string* comment);
+// the one that wrote it: finds the end record as any reader does, walks the
+// directory, reads every entry's data and checks it, and returns the zip
+// comment as read. An entry that agrees with one of packed is checked by
+// the CRC-32 of its deflated bytes; any other is inflated and its size and
+// CRC-32 compared.
+Status CheckArchive(Env* env, const std::string& archive_path, std::string* comment,
+                    const std::vector<PackedEntry>& packed = {});
 
 // Sets the comment and reads the archive back with CheckArchive, both under
 // the folder's pack lock, so that another run's pack into the same archive
 // cannot come between them. A check that fails, or a comment that reads back
 // other than written, takes the comment off again and is returned.
 Status SetArchiveCommentChecked(Env* env, const std::string& archive_path,
-                                const std::string& comment);
+                                const std::string& comment,
+                                const std::vector<PackedEntry>& packed = {});
 
 // Puts back an archive that a killed process left mid-pack from the tail
 // file beside it; OK and nothing done when there is none. A tail file that

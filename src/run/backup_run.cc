@@ -164,15 +164,17 @@ void RepairArchives(Env* env, const std::string& database_folder) {
 }
 
 // Writes the completeness mark, then reads the archive back along another
-// path (CheckArchive): every entry's size and CRC-32, and the mark as that
-// reader finds it. An archive that fails the check is a failed run, and its
-// mark is taken off again so that nothing takes it for a whole backup.
-void MarkArchive(Env* env, const std::string& archive_path, const CompletenessMark& mark) {
+// path (CheckArchive): every entry's data against what the pack proved of it,
+// and the mark as that reader finds it. An archive that fails the check is a
+// failed run, and its mark is taken off again so that nothing takes it for a
+// whole backup.
+void MarkArchive(Env* env, const RunArchive& archive, const CompletenessMark& mark) {
+  const std::string& archive_path = archive.path();
   const std::string text = BuildCompletenessMark(mark);
   if (!ParseCompletenessMark(text)) {
     throw Failure(EINVAL, "mark " + archive_path + ": the completeness mark does not read back");
   }
-  ThrowIfError(SetArchiveCommentChecked(env, archive_path, text));
+  ThrowIfError(SetArchiveCommentChecked(env, archive_path, text, archive.packed()));
 }
 
 }  // namespace
@@ -259,7 +261,7 @@ void Main(Process& process) {
 
     // The normal end: the archive says that it is whole and is read back
     // whole by another reader, then old runs may go.
-    if (!mark.tables.empty()) MarkArchive(env, archive_path, mark);
+    if (!mark.tables.empty()) MarkArchive(env, archive, mark);
     if (keep_runs >= 1 && env->FolderExists(database_folder)) {
       std::string future = PruneArchives(env, database_folder, keep_runs, stamp + ".zip");
       if (!future.empty()) {

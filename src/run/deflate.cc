@@ -84,6 +84,48 @@ uint32_t Crc32(uint32_t crc, const char* data, size_t n) {
   return crc32_gzip_refl(crc, reinterpret_cast<const unsigned char*>(data), n);
 }
 
+InflateCheck::InflateCheck() : state_(std::make_unique<inflate_state>()), out_(kOutSize) {
+  isal_inflate_init(state_.get());
+  // The stream's CRC-32 is kept by the decoder as it goes.
+  state_->crc_flag = ISAL_GZIP_NO_HDR;
+}
+
+InflateCheck::~InflateCheck() = default;
+
+uint32_t InflateCheck::crc() const { return state_->crc; }
+
+Status InflateCheck::Add(const char* data, size_t n) {
+  deflated_crc_ = Crc32(deflated_crc_, data, n);
+  deflated_size_ += n;
+  inflate_state* s = state_.get();
+  // avail_in is 32 bits wide.
+  constexpr size_t kStep = size_t{1} << 30;
+  while (n > 0) {
+    if (finished_) return Status::Error(EINVAL, "inflate: bytes after the end of the stream");
+    size_t step = n < kStep ? n : kStep;
+    s->next_in = reinterpret_cast<uint8_t*>(const_cast<char*>(data));
+    s->avail_in = static_cast<uint32_t>(step);
+    for (;;) {
+      s->next_out = out_.data();
+      s->avail_out = static_cast<uint32_t>(out_.size());
+      if (isal_inflate(s) != ISAL_DECOMP_OK) {
+        return Status::Error(EINVAL, "inflate: the deflated data is damaged");
+      }
+      size_ += out_.size() - s->avail_out;
+      finished_ = s->block_state == ISAL_BLOCK_FINISH;
+      if (finished_ || (s->avail_in == 0 && s->avail_out != 0)) break;
+    }
+    // The decoder reads ahead into a bit buffer: whole bytes left there at
+    // the end are bytes after the stream too.
+    if (finished_ && (s->avail_in != 0 || s->read_in_length >= 8)) {
+      return Status::Error(EINVAL, "inflate: bytes after the end of the stream");
+    }
+    data += step;
+    n -= step;
+  }
+  return Status::OK();
+}
+
 CompressingWriter::CompressingWriter(int level, DeflateSink sink) : sink_(std::move(sink)) {
   for (size_t i = 0; i + 1 < kBuffers; ++i) free_.push_back(std::make_unique<Buffer>(kBufferSize));
   current_ = std::make_unique<Buffer>(kBufferSize);

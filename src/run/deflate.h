@@ -15,6 +15,7 @@
 #include "platform/status.h"
 
 struct isal_zstream;
+struct inflate_state;
 
 namespace vaultrun {
 
@@ -49,6 +50,38 @@ class RawDeflater {
 
 // CRC-32 (the zip/gzip polynomial), continuing from crc.
 uint32_t Crc32(uint32_t crc, const char* data, size_t n);
+
+// Inflates a raw deflate stream fed in pieces, with ISA-L's inflate (a
+// decoder apart from the deflate that writes it), to prove what it decodes
+// to. It also keeps the CRC-32 of the deflated bytes themselves, so that a
+// stored copy of a stream proven once can be compared with it later without
+// inflating it again.
+class InflateCheck {
+ public:
+  InflateCheck();
+  ~InflateCheck();
+  InflateCheck(const InflateCheck&) = delete;
+  InflateCheck& operator=(const InflateCheck&) = delete;
+
+  // Feeds the next n deflated bytes. Fails on damaged data or on bytes after
+  // the stream's last block.
+  Status Add(const char* data, size_t n);
+  // Whether the stream has ended, and what it decoded to so far.
+  bool finished() const { return finished_; }
+  uint64_t size() const { return size_; }
+  uint32_t crc() const;
+  // The deflated bytes fed so far.
+  uint64_t deflated_size() const { return deflated_size_; }
+  uint32_t deflated_crc() const { return deflated_crc_; }
+
+ private:
+  std::unique_ptr<inflate_state> state_;
+  std::vector<uint8_t> out_;
+  uint64_t size_ = 0;
+  uint64_t deflated_size_ = 0;
+  uint32_t deflated_crc_ = 0;
+  bool finished_ = false;
+};
 
 // Collects the caller's bytes into a few fixed buffers and deflates them on a
 // second thread, which hands the compressed bytes to the sink. Memory stays

@@ -71,6 +71,39 @@ TEST(RawDeflaterTest, CrcMatchesZlib) {
             mine);
 }
 
+// The check proves what a stream decodes to when fed in any pieces, and
+// refuses damaged streams and bytes after the last block.
+TEST(InflateCheckTest, ProvesStreamsAndRefusesDamage) {
+  const std::string text = Text(1 << 20, 3);
+  RawDeflater deflater;
+  std::string raw;
+  ASSERT_TRUE(deflater.Add(text.data(), text.size(), AppendTo(&raw)).ok());
+  ASSERT_TRUE(deflater.Finish(AppendTo(&raw)).ok());
+
+  InflateCheck whole;
+  for (size_t at = 0; at < raw.size(); at += 7777) {
+    ASSERT_TRUE(whole.Add(raw.data() + at, std::min<size_t>(7777, raw.size() - at)).ok());
+  }
+  EXPECT_TRUE(whole.finished());
+  EXPECT_EQ(text.size(), whole.size());
+  EXPECT_EQ(Crc32(0, text.data(), text.size()), whole.crc());
+  EXPECT_EQ(raw.size(), whole.deflated_size());
+  EXPECT_EQ(Crc32(0, raw.data(), raw.size()), whole.deflated_crc());
+
+  InflateCheck cut;
+  ASSERT_TRUE(cut.Add(raw.data(), raw.size() / 2).ok());
+  EXPECT_FALSE(cut.finished());
+
+  InflateCheck trailing;
+  EXPECT_FALSE(trailing.Add((raw + "x").data(), raw.size() + 1).ok());
+
+  std::string damaged = raw;
+  for (size_t i = 0; i < 64; ++i) damaged[i] = static_cast<char>(0xFF);
+  InflateCheck bad;
+  Status s = bad.Add(damaged.data(), damaged.size());
+  EXPECT_FALSE(s.ok() && bad.finished() && bad.crc() == whole.crc());
+}
+
 TEST(CompressingWriterTest, OutputInflatesToInputAcrossBufferBoundaries) {
   constexpr size_t kBuf = CompressingWriter::kBufferSize;
   for (size_t size : {size_t{0}, size_t{1}, kBuf - 1, kBuf, kBuf + 1, 7 * kBuf / 2}) {
