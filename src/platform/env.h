@@ -116,6 +116,11 @@ class Env {
   // Lets the platform process the thread's pending window messages. The
   // program has no window; on POSIX this does nothing.
   virtual void ProcessPendingMessages() = 0;
+  // Lowers the calling thread's scheduling priority a few steps, for work
+  // that can wait (compressing a table while it is read): it then gives way
+  // to the thread that reads from the database server, and to the game
+  // server itself. Best effort; a refusal changes nothing.
+  virtual void LowerThreadPriority() = 0;
   // The path separator of this platform ("/" or "\").
   virtual char Separator() const = 0;
   // True when name can be a file name in a folder of this platform's file
@@ -173,6 +178,7 @@ class EnvWrapper : public Env {
   LocalTime Now() override { return target_->Now(); }
   std::string ProgramFolder() override { return target_->ProgramFolder(); }
   void ProcessPendingMessages() override { target_->ProcessPendingMessages(); }
+  void LowerThreadPriority() override { target_->LowerThreadPriority(); }
   char Separator() const override { return target_->Separator(); }
   bool IsUsableFileName(const std::string& n) const override {
     return target_->IsUsableFileName(n);

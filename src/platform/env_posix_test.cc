@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <thread>
 
 #include "platform/env.h"
 #include "test_util.h"
@@ -116,6 +120,20 @@ TEST(EnvPosix, ClockAndProgramFolder) {
   std::string folder = env->ProgramFolder();
   EXPECT_TRUE(env->FolderExists(folder));
   EXPECT_NE('/', folder.back());
+}
+
+// Only the calling thread is lowered: the one reading from the server keeps
+// its priority.
+TEST(EnvPosix, LowerThreadPriorityLowersOnlyTheCallingThread) {
+  auto env = NewDefaultEnv();
+  const int before = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+  int lowered = before;
+  std::thread([&] {
+    env->LowerThreadPriority();
+    lowered = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+  }).join();
+  EXPECT_GT(lowered, std::min(before, 18));
+  EXPECT_EQ(before, getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())));
 }
 
 }  // namespace

@@ -484,6 +484,10 @@ class WindowsEnv : public Env {
     return path.substr(0, sep);
   }
 
+  void LowerThreadPriority() override {
+    (void)::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+  }
+
   void ProcessPendingMessages() override {
     MSG msg;
     while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {

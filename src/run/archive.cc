@@ -461,7 +461,7 @@ void RunArchive::OpenZip(Pack* pack, const std::string& entry_name, uint64_t siz
     int w = zipWriteInFileInZip(pack->zip.get(), data, static_cast<unsigned>(n));
     return w == ZIP_OK ? Status::OK() : ZipStatus(*pack->io, w, pack->context);
   };
-  pack->writer = std::make_unique<CompressingWriter>(kDeflateLevel, std::move(sink));
+  pack->writer = std::make_unique<CompressingWriter>(kDeflateLevel, std::move(sink), env_);
 }
 
 void RunArchive::Write(const char* data, size_t n) {

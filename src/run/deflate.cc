@@ -126,15 +126,17 @@ Status InflateCheck::Add(const char* data, size_t n) {
   return Status::OK();
 }
 
-CompressingWriter::CompressingWriter(int level, DeflateSink sink) : sink_(std::move(sink)) {
+CompressingWriter::CompressingWriter(int level, DeflateSink sink, Env* env)
+    : sink_(std::move(sink)) {
   for (size_t i = 0; i + 1 < kBuffers; ++i) free_.push_back(std::make_unique<Buffer>(kBufferSize));
   current_ = std::make_unique<Buffer>(kBufferSize);
-  worker_ = std::thread([this, level] { Work(level); });
+  worker_ = std::thread([this, level, env] { Work(level, env); });
 }
 
 CompressingWriter::~CompressingWriter() { Cancel(); }
 
-void CompressingWriter::Work(int level) {
+void CompressingWriter::Work(int level, Env* env) {
+  if (env != nullptr) env->LowerThreadPriority();
   RawDeflater deflater(level);
   uint32_t crc = 0;
   Status status;

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/env.h"
 #include "platform/status.h"
 
 struct isal_zstream;
@@ -87,12 +88,16 @@ class InflateCheck {
 // second thread, which hands the compressed bytes to the sink. Memory stays
 // at kBuffers x kBufferSize whatever the amount of data. The sink is only
 // called on the second thread, and never after Finish() or Cancel() returns.
+// Given an Env, the second thread runs at a lower priority
+// (Env::LowerThreadPriority): the buffers let it fall behind the producer
+// for a moment, and the producer, which reads from the server, keeps its
+// core.
 class CompressingWriter {
  public:
-  static constexpr size_t kBuffers = 4;
+  static constexpr size_t kBuffers = 8;
   static constexpr size_t kBufferSize = size_t{1} << 20;
 
-  CompressingWriter(int level, DeflateSink sink);
+  CompressingWriter(int level, DeflateSink sink, Env* env = nullptr);
   ~CompressingWriter();  // Cancel()
   CompressingWriter(const CompressingWriter&) = delete;
   CompressingWriter& operator=(const CompressingWriter&) = delete;
@@ -108,7 +113,7 @@ class CompressingWriter {
 
  private:
   using Buffer = std::vector<char>;
-  void Work(int level);
+  void Work(int level, Env* env);
   Status Failed();
   // Hands the filling buffer to the worker; waits for a free one.
   void PushCurrent(std::unique_lock<std::mutex>& lock);
