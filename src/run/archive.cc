@@ -1,6 +1,5 @@
 #include "run/archive.h"
 
-#include <isa-l.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -282,8 +281,6 @@ Status FillLocalZip64Sizes(ZipIo* io, uint64_t local_header, size_t name_size,
   return s.ok() ? s : Status::Error(s.number(), context + ": " + s.description());
 }
 
-// Inflates one entry from its local header on and compares its size and
-// CRC-32 with the directory's.
 // Reads one entry back from its local header. An entry this run packed and
 // proved as it wrote it (its deflated bytes decoded to the right size and
 // CRC-32 then) is compared by the CRC-32 of its stored deflated bytes; any
@@ -328,8 +325,9 @@ Status CheckEntry(File* file, const ZipEntryInfo& entry, const PackedEntry* prov
   } else {
     good = check.finished() && check.size() == entry.uncompressed && check.crc() == entry.crc;
   }
-  if (!good)
+  if (!good) {
     return Status::Error(EINVAL, where + ": entry data does not match its size and CRC-32");
+  }
   return Status::OK();
 }
 
