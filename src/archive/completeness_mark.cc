@@ -1,4 +1,4 @@
-#include "run/completeness_mark.h"
+#include "archive/completeness_mark.h"
 
 #include <charconv>
 

@@ -1,4 +1,4 @@
-#include "run/deflate.h"
+#include "archive/deflate.h"
 
 #include <isa-l.h>
 

@@ -1,4 +1,4 @@
-#include "run/deflate.h"
+#include "archive/deflate.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

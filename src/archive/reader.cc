@@ -1,16 +1,101 @@
-#include "restore/archive_reader.h"
+#include "archive/reader.h"
 
-#include <minizip/unzip.h>
+#include <zip.h>
 
+#include <algorithm>
 #include <climits>
 
-#include "platform/failure.h"
-#include "run/zip_io.h"
+#include "core/failure.h"
 
-namespace vaultrun::restore {
+namespace vaultrun {
 namespace {
 
-constexpr int kErrArchive = 3001;
+// libzip reads the archive through this source: every open, read and seek
+// goes to Env.
+class EnvSource {
+ public:
+  EnvSource(Env* env, std::string path, OpenMode how)
+      : env_(env), path_(std::move(path)), how_(how) {
+    zip_error_init(&error_);
+  }
+  ~EnvSource() { zip_error_fini(&error_); }
+
+  static zip_int64_t Callback(void* state, void* data, zip_uint64_t len, zip_source_cmd_t cmd) {
+    return static_cast<EnvSource*>(state)->Handle(data, len, cmd);
+  }
+
+ private:
+  zip_int64_t Fail(const Status& s) {
+    zip_error_set(&error_, ZIP_ER_READ, s.number());
+    return -1;
+  }
+
+  zip_int64_t Handle(void* data, zip_uint64_t len, zip_source_cmd_t cmd) {
+    switch (cmd) {
+      case ZIP_SOURCE_OPEN: {
+        Status s = env_->OpenFile(path_, how_, 0, &file_);
+        if (s.ok()) s = file_->Seek(0);
+        return s.ok() ? 0 : Fail(s);
+      }
+      case ZIP_SOURCE_READ: {
+        size_t want = static_cast<size_t>(std::min<zip_uint64_t>(len, SIZE_MAX));
+        size_t done = 0;
+        while (done < want) {
+          size_t n = 0;
+          Status s = file_->Read(static_cast<char*>(data) + done, want - done, &n);
+          if (!s.ok()) return Fail(s);
+          if (n == 0) break;
+          done += n;
+        }
+        return static_cast<zip_int64_t>(done);
+      }
+      case ZIP_SOURCE_CLOSE:
+        if (file_) (void)file_->Close();
+        file_.reset();
+        return 0;
+      case ZIP_SOURCE_STAT: {
+        uint64_t size = 0;
+        Status s = env_->FileSize(path_, &size);
+        if (!s.ok()) return Fail(s);
+        zip_stat_t* st = static_cast<zip_stat_t*>(data);
+        zip_stat_init(st);
+        st->size = size;
+        st->valid |= ZIP_STAT_SIZE;
+        size_ = size;
+        return sizeof(zip_stat_t);
+      }
+      case ZIP_SOURCE_ERROR:
+        return zip_error_to_data(&error_, data, len);
+      case ZIP_SOURCE_FREE:
+        delete this;
+        return 0;
+      case ZIP_SOURCE_SEEK: {
+        zip_int64_t at =
+            zip_source_seek_compute_offset(file_->Tell(), size_, data, len, &error_);
+        if (at < 0) return -1;
+        Status s = file_->Seek(static_cast<uint64_t>(at));
+        return s.ok() ? 0 : Fail(s);
+      }
+      case ZIP_SOURCE_TELL:
+        return static_cast<zip_int64_t>(file_->Tell());
+      case ZIP_SOURCE_SUPPORTS:
+        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
+                                              ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE,
+                                              ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL,
+                                              ZIP_SOURCE_SUPPORTS, -1);
+      default:
+        zip_error_set(&error_, ZIP_ER_OPNOTSUPP, 0);
+        return -1;
+    }
+  }
+
+  Env* env_;
+  std::string path_;
+  OpenMode how_;
+  std::unique_ptr<File> file_;
+  uint64_t size_ = 0;
+  zip_error_t error_;
+};
 
 }  // namespace
 
@@ -34,77 +119,111 @@ std::optional<DataEntry> ParseEntryName(std::string_view name) {
   return entry;
 }
 
-void ArchiveReader::Closer::operator()(void* file) const { unzClose(static_cast<unzFile>(file)); }
+void ArchiveReader::ZipCloser::operator()(zip* archive) const { zip_discard(archive); }
+void ArchiveReader::FileCloser::operator()(zip_file* file) const { zip_fclose(file); }
 
-ArchiveReader::ArchiveReader(const std::string& path)
-    : path_(path), env_(NewDefaultEnv()), io_(std::make_unique<ZipIo>(env_.get())) {
-  io_->set_read_mode(OpenMode::kRead);
-  zip_.reset(unzOpen2_64(path.c_str(), io_->funcs()));
-  if (!zip_) throw Failure(kErrArchive, path + ": cannot open it as a zip archive");
-  unzFile zip = static_cast<unzFile>(zip_.get());
+void ArchiveReader::Fail(const std::string& what) const { throw Failure(kErrArchive, what); }
 
-  unz_global_info64 info{};
-  if (unzGetGlobalInfo64(zip, &info) != UNZ_OK) {
-    throw Failure(kErrArchive, path + ": cannot read the archive's directory");
+ArchiveReader::ArchiveReader(const std::string& path, Env* env, OpenMode how) : path_(path) {
+  if (env == nullptr) {
+    own_env_ = NewDefaultEnv();
+    env = own_env_.get();
   }
-  if (info.size_comment > 0) {
-    comment_.resize(info.size_comment);
-    int n = unzGetGlobalComment(zip, comment_.data(), info.size_comment + 1);
-    if (n < 0) throw Failure(kErrArchive, path + ": cannot read the archive's comment");
-    comment_.resize(static_cast<size_t>(n));
+  zip_error_t error;
+  zip_error_init(&error);
+  auto* state = new EnvSource(env, path, how);
+  zip_source_t* source = zip_source_function_create(EnvSource::Callback, state, &error);
+  if (source == nullptr) {
+    delete state;
+    zip_error_fini(&error);
+    Fail(path + ": cannot open it as a zip archive");
   }
-  for (int status = unzGoToFirstFile(zip); status == UNZ_OK; status = unzGoToNextFile(zip)) {
-    unz_file_info64 file{};
-    if (unzGetCurrentFileInfo64(zip, &file, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
-      throw Failure(kErrArchive, path + ": cannot read the archive's directory");
+  zip_.reset(zip_open_from_source(source, ZIP_RDONLY | ZIP_CHECKCONS, &error));
+  if (!zip_) {
+    std::string why = zip_error_strerror(&error);
+    zip_source_free(source);
+    zip_error_fini(&error);
+    Fail(path + ": cannot open it as a zip archive (" + why + ")");
+  }
+  zip_error_fini(&error);
+
+  int comment_size = 0;
+  const char* comment = zip_get_archive_comment(zip_.get(), &comment_size, ZIP_FL_ENC_RAW);
+  if (comment != nullptr) comment_.assign(comment, static_cast<size_t>(comment_size));
+  zip_int64_t count = zip_get_num_entries(zip_.get(), 0);
+  for (zip_int64_t i = 0; i < count; ++i) {
+    zip_stat_t st;
+    if (zip_stat_index(zip_.get(), static_cast<zip_uint64_t>(i), ZIP_FL_ENC_RAW, &st) != 0) {
+      Fail(path + ": cannot read the archive's directory");
     }
-    std::string name(file.size_filename, '\0');
-    if (unzGetCurrentFileInfo64(zip, &file, name.data(), name.size() + 1, nullptr, 0, nullptr, 0) !=
-        UNZ_OK) {
-      throw Failure(kErrArchive, path + ": cannot read the archive's directory");
+    ZipEntry entry;
+    entry.name = st.name;
+    entry.method = st.comp_method;
+    entry.crc = st.crc;
+    entry.size = st.size;
+    entry.compressed_size = st.comp_size;
+    std::optional<DataEntry> data = ParseEntryName(entry.name);
+    if (data) {
+      data->size = entry.size;
+      entries_.push_back(std::move(*data));
     }
-    std::optional<DataEntry> entry = ParseEntryName(name);
-    if (!entry) continue;
-    entry->size = file.uncompressed_size;
-    entries_.push_back(std::move(*entry));
+    all_.push_back(std::move(entry));
   }
 }
 
-ArchiveReader::~ArchiveReader() { CloseEntry(); }
-
-void ArchiveReader::CloseEntry() {
-  if (open_entry_.empty()) return;
-  unzCloseCurrentFile(static_cast<unzFile>(zip_.get()));
-  open_entry_.clear();
-}
+ArchiveReader::~ArchiveReader() = default;
 
 void ArchiveReader::Open(const DataEntry& entry) {
-  CloseEntry();
-  unzFile zip = static_cast<unzFile>(zip_.get());
-  if (unzLocateFile(zip, entry.name.c_str(), 1) != UNZ_OK || unzOpenCurrentFile(zip) != UNZ_OK) {
-    throw Failure(kErrArchive, path_ + ": cannot open entry " + entry.name);
+  for (size_t i = 0; i < all_.size(); ++i) {
+    if (all_[i].name == entry.name) return OpenIndex(i);
   }
-  open_entry_ = entry.name;
+  Fail(path_ + ": cannot open entry " + entry.name);
+}
+
+void ArchiveReader::OpenIndex(size_t index, bool raw) {
+  open_.reset();
+  if (index >= all_.size()) Fail(path_ + ": no entry " + std::to_string(index));
+  open_name_ = all_[index].name;
+  open_.reset(zip_fopen_index(zip_.get(), index, raw ? ZIP_FL_COMPRESSED : 0));
+  if (!open_) {
+    Fail(path_ + ": cannot open entry " + open_name_ + " (" + zip_strerror(zip_.get()) + ")");
+  }
 }
 
 size_t ArchiveReader::Read(char* buffer, size_t size) {
-  if (open_entry_.empty()) return 0;
-  unzFile zip = static_cast<unzFile>(zip_.get());
-  unsigned chunk = size > INT_MAX ? INT_MAX : static_cast<unsigned>(size);
-  int n = unzReadCurrentFile(zip, buffer, chunk);
+  if (!open_) return 0;
+  zip_int64_t n = zip_fread(open_.get(), buffer, size);
   if (n > 0) return static_cast<size_t>(n);
-  std::string name = open_entry_;
   if (n < 0) {
-    CloseEntry();
-    throw Failure(kErrArchive, path_ + ": entry " + name + " is damaged (error " +
-                                   std::to_string(n) + " while inflating)");
+    std::string why = zip_file_strerror(open_.get());
+    open_.reset();
+    Fail(path_ + ": entry " + open_name_ + " is damaged (" + why + ")");
   }
-  // At the end: closing checks the CRC of everything read.
-  open_entry_.clear();
-  if (unzCloseCurrentFile(zip) != UNZ_OK) {
-    throw Failure(kErrArchive, path_ + ": entry " + name + " is damaged (CRC mismatch)");
-  }
+  // At the end: libzip has checked the CRC-32 of everything read.
+  open_.reset();
   return 0;
 }
 
-}  // namespace vaultrun::restore
+std::optional<std::string> ArchiveReader::ReadEntry(std::string_view name, uint64_t limit) {
+  for (size_t i = 0; i < all_.size(); ++i) {
+    if (all_[i].name != name) continue;
+    if (all_[i].size > limit) {
+      Fail(path_ + ": entry " + all_[i].name + " is larger than " + std::to_string(limit) +
+           " bytes");
+    }
+    std::string text(static_cast<size_t>(all_[i].size), '\0');
+    OpenIndex(i);
+    for (size_t done = 0; done < text.size();) {
+      size_t n = Read(text.data() + done, text.size() - done);
+      if (n == 0) Fail(path_ + ": entry " + all_[i].name + " is damaged (cut short)");
+      done += n;
+    }
+    // Reading on to the end checks the CRC-32; nothing may follow.
+    char extra = 0;
+    if (Read(&extra, 1) != 0) Fail(path_ + ": entry " + all_[i].name + " is damaged (too long)");
+    return text;
+  }
+  return std::nullopt;
+}
+
+}  // namespace vaultrun

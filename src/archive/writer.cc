@@ -1,4 +1,4 @@
-#include "run/archive.h"
+#include "archive/writer.h"
 
 #include <zlib.h>
 
@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/failure.h"
-#include "run/deflate.h"
-#include "run/zip_io.h"
-#include "run/zip_layout.h"
+#include "core/failure.h"
+#include "archive/deflate.h"
+#include "archive/zip_io.h"
+#include "archive/zip_layout.h"
 
 namespace vaultrun {
 namespace {

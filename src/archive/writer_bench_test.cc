@@ -17,8 +17,8 @@
 #include <string>
 
 #include "platform/env.h"
-#include "run/archive.h"
-#include "run/deflate.h"
+#include "archive/writer.h"
+#include "archive/deflate.h"
 #include "test_util.h"
 
 namespace vaultrun {

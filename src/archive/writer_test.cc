@@ -1,4 +1,4 @@
-#include "run/archive.h"
+#include "archive/writer.h"
 
 #include <gtest/gtest.h>
 #include <minizip/unzip.h>
@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "fakes.h"
-#include "platform/failure.h"
+#include "core/failure.h"
 #include "test_util.h"
 
 namespace vaultrun {

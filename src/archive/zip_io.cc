@@ -1,4 +1,4 @@
-#include "run/zip_io.h"
+#include "archive/zip_io.h"
 
 #include <cerrno>
 

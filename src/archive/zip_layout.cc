@@ -1,4 +1,4 @@
-#include "run/zip_layout.h"
+#include "archive/zip_layout.h"
 
 #include <algorithm>
 #include <cerrno>

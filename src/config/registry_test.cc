@@ -4,7 +4,7 @@
 
 #include "db/access.h"
 #include "fakes.h"
-#include "platform/failure.h"
+#include "core/failure.h"
 #include "test_util.h"
 
 namespace vaultrun {

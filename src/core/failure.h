@@ -1,8 +1,7 @@
 // The error model above the platform seam: a failure is raised where it
-// happens, as an exception that carries a number and a description
-// ("context: detail"), and is caught by the nearest handler that the design
-// names (the run-level handler of Main, the configuration file reader's
-// handler, the backup folder's handler).
+// happens, as an exception that carries a number (the server's error code,
+// errno, or one of the program's own below) and a description ("context:
+// detail"), and is reported once, by the one failure path (core/report.h).
 #pragma once
 
 #include <exception>
@@ -15,17 +14,22 @@ namespace vaultrun {
 
 class Failure : public std::exception {
  public:
-  Failure(int number, std::string description)
-      : number_(number), description_(std::move(description)) {}
+  // entry: the text the system log shows, when it is not "Vaultrun: " +
+  // description (the configuration step's messages, which stand alone).
+  Failure(int number, std::string description, std::string entry = "")
+      : number_(number), description_(std::move(description)), entry_(std::move(entry)) {}
   explicit Failure(const Status& status) : Failure(status.number(), status.description()) {}
 
   int number() const { return number_; }
   const std::string& description() const { return description_; }
   const char* what() const noexcept override { return description_.c_str(); }
+  // The text of the failure's one entry.
+  std::string EntryText() const { return entry_.empty() ? "Vaultrun: " + description_ : entry_; }
 
  private:
   int number_;
   std::string description_;
+  std::string entry_;
 };
 
 // Raises the failure that status describes, if any.
@@ -38,11 +42,8 @@ inline constexpr int kErrInvalidDrive = 49872;  // backup folder on a missing dr
 inline constexpr int kErrOverflow = 6;          // a number outside its range
 inline constexpr int kErrBadFileName = 52;      // a name that cannot be a file name
 inline constexpr int kErrDatabase = 3000;       // a database failure without a server code
-
-// Ends the process. Raised by ShutDown and the other ways of ending, caught
-// only in main(), so that destructors close the connection, the result sets
-// and the archive on the way out. It is not a std::exception, so no handler
-// of a failure can catch it by mistake.
-struct ProcessEnd {};
+inline constexpr int kErrConfiguration = 3010;  // the game server's configuration file
+inline constexpr int kErrSetting = 3011;        // a setting, or the settings file
+inline constexpr int kErrUnexpected = 3012;     // anything else that reached the top
 
 }  // namespace vaultrun

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "restore/connection.h"
-#include "run/definitions.h"
+#include "archive/definitions_entry.h"
 
 namespace vaultrun::restore {
 

@@ -7,15 +7,15 @@
 #include <optional>
 #include <set>
 
-#include "platform/failure.h"
-#include "restore/archive_reader.h"
+#include "core/failure.h"
+#include "archive/reader.h"
 #include "restore/data_lines.h"
 #include "restore/definitions.h"
 #include "restore/insert_check.h"
 #include "restore/restore_session.h"
 #include "restore/target_columns.h"
 #include "restore/verify_content.h"
-#include "run/completeness_mark.h"
+#include "archive/completeness_mark.h"
 
 namespace vaultrun::restore {
 namespace {
@@ -196,15 +196,15 @@ uint64_t RestoreSql(ArchiveReader& reader, const DataEntry& entry, Connection& c
       if (statement.size() + 1 > connection.server_max_packet()) {
         RaisePacketTooLarge(entry, number, statement.size(), connection.server_max_packet());
       }
-      std::string message;
-      unsigned code = connection.TryExec(statement, &message);
-      if (code == kErrPacketTooLarge || code == kErrClientPacketTooLarge) {
-        RaisePacketTooLarge(entry, number, statement.size(), connection.server_max_packet());
-      }
-      if (code != 0) {
-        throw Failure(static_cast<int>(code), "table " + entry.table + ": " + entry.name +
-                                                  " line " + std::to_string(number) + ": " +
-                                                  message);
+      try {
+        connection.Exec(statement, "table " + entry.table + ": " + entry.name + " line " +
+                                       std::to_string(number));
+      } catch (const Failure& failure) {
+        if (failure.number() == static_cast<int>(kErrPacketTooLarge) ||
+            failure.number() == static_cast<int>(kErrClientPacketTooLarge)) {
+          RaisePacketTooLarge(entry, number, statement.size(), connection.server_max_packet());
+        }
+        throw;
       }
       rows += connection.affected_rows();
       FailOnWarnings(connection, entry, entry.name + " line " + std::to_string(number));
@@ -383,12 +383,13 @@ uint64_t RestoreTabSeparated(ArchiveReader& reader, const DataEntry& entry, Conn
     feed.offset += n;
     return static_cast<int>(n);
   };
-  std::string message;
-  unsigned code = connection.LoadLocal(sql, file, &message);
-  if (!feed.error.empty()) fail(feed.error);
-  if (code != 0) {
-    throw Failure(static_cast<int>(code), "table " + entry.table + ": " + message);
+  try {
+    connection.LoadLocal(sql, file, "table " + entry.table);
+  } catch (const Failure&) {
+    if (!feed.error.empty()) fail(feed.error);
+    throw;
   }
+  if (!feed.error.empty()) fail(feed.error);
   uint64_t rows = connection.affected_rows();
   FailOnWarnings(connection, entry, entry.name);
   if (rows != checker.rows()) {
@@ -396,6 +397,15 @@ uint64_t RestoreTabSeparated(ArchiveReader& reader, const DataEntry& entry, Conn
          std::to_string(rows));
   }
   return rows;
+}
+
+// Ends a failed table's transaction; the failure that got here is the one
+// reported, so the rollback's own (the connection may be gone) is not.
+void RollBack(Connection& connection) noexcept {
+  try {
+    connection.Exec("ROLLBACK");
+  } catch (const std::exception&) {
+  }
 }
 
 // The row count the mark gives for table, if it lists it.
@@ -434,7 +444,7 @@ std::vector<std::pair<std::string, uint64_t>> RestoreEntries(
       connection.Exec("COMMIT");
     } catch (...) {
       if (console.progress && console.err != nullptr) *console.err << "\n";
-      connection.TryExec("ROLLBACK", nullptr);
+      RollBack(connection);
       throw;
     }
     progress.Done(rows);
@@ -444,9 +454,10 @@ std::vector<std::pair<std::string, uint64_t>> RestoreEntries(
 }
 
 void UseDatabase(Connection& connection, const std::string& database) {
-  std::string message;
-  if (connection.TryExec("USE " + QuoteIdentifier(database), &message) != 0) {
-    throw Failure(kErrRestore, "database " + database + ": " + message);
+  try {
+    connection.Exec("USE " + QuoteIdentifier(database), "database " + database);
+  } catch (const Failure& failure) {
+    throw Failure(kErrRestore, failure.description());
   }
 }
 
@@ -644,11 +655,16 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
     ~Dropper() {
       std::string sql = "DROP DATABASE IF EXISTS " + QuoteIdentifier(request.scratch_database);
       std::string message;
-      if (connection.TryExec(sql, &message) == 0) return;
+      try {
+        connection.Exec(sql);
+        return;
+      } catch (const Failure& failure) {
+        message = failure.description();
+      }
       try {
         if (request.reconnect) {
-          std::unique_ptr<Connection> fresh = request.reconnect();
-          if (fresh->TryExec(sql, &message) == 0) return;
+          request.reconnect()->Exec(sql);
+          return;
         }
       } catch (const Failure& failure) {
         message = failure.description();
@@ -669,14 +685,10 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
   try {
     const std::string zone = ArchiveTimeZone(reader);
     for (const DataEntry& entry : schema.has_definitions() ? std::vector<DataEntry>() : entries) {
-      std::string message;
-      if (connection.TryExec("CREATE TABLE " + scratch + "." + QuoteIdentifier(entry.table) +
-                                 " LIKE " + QuoteIdentifier(source) + "." +
-                                 QuoteIdentifier(entry.table),
-                             &message) != 0) {
-        throw Failure(kErrRestore, "cannot copy the definition of table " + entry.table +
-                                       " from database " + source + ": " + message);
-      }
+      connection.Exec("CREATE TABLE " + scratch + "." + QuoteIdentifier(entry.table) + " LIKE " +
+                          QuoteIdentifier(source) + "." + QuoteIdentifier(entry.table),
+                      "cannot copy the definition of table " + entry.table + " from database " +
+                          source);
     }
     UseDatabase(connection, request.scratch_database);
     if (schema.has_definitions()) {

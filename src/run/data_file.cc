@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "core/report.h"
-#include "platform/failure.h"
+#include "core/failure.h"
 
 namespace vaultrun {
 namespace {

@@ -74,7 +74,7 @@ TEST(DateTextExpression, PadsTheYearAndKeepsFractions) {
 }  // namespace vaultrun
 
 #include "db/session.h"
-#include "platform/failure.h"
+#include "core/failure.h"
 #include "run_fixture.h"
 
 namespace vaultrun {

@@ -11,10 +11,11 @@
 #include <sstream>
 
 #include "core/process.h"
+#include "core/report.h"
 #include "db/access.h"
 #include "fakes.h"
 #include "fault_util.h"
-#include "platform/failure.h"
+#include "core/failure.h"
 #include "platform/settings_store.h"
 #include "program_folder.h"
 #include "run/backup_run.h"
@@ -97,11 +98,8 @@ class DiskFullTest : public ::testing::Test {
     process.env = env;
     process.settings = settings.get();
     process.event_log = &log_;
-    try {
-      Main(process);
-    } catch (const ProcessEnd&) {
-    }
-    return process.Failed;
+    Session session;
+    return RunReported(process, [&] { Main(process, session); }) != 0;
   }
 
   // The checks after a run that failed in the big table. Returns the one

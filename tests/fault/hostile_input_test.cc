@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "program_folder.h"
-#include "run/archive.h"
+#include "archive/writer.h"
 #include "test_db.h"
 
 namespace vaultrun {

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "platform/failure.h"
+#include "core/failure.h"
 #include "program_folder.h"
 #include "restore/command.h"
 #include "restore/restore.h"

@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <sstream>
 
-#include "platform/failure.h"
+#include "core/failure.h"
 #include "program_folder.h"
 #include "restore/command.h"
-#include "run/completeness_mark.h"
+#include "archive/completeness_mark.h"
 #include "run/definitions.h"
 #include "test_db.h"
 
@@ -720,17 +720,20 @@ TEST_F(RestoreTest, LocalFilesAreServedOnlyToTheRestoresOwnLoad) {
   std::unique_ptr<Connection> connection = Connection::Open(RootOptions());
   connection->Exec("USE `" + target_ + "`");
   std::string load = "LOAD DATA LOCAL INFILE '" + dir.Sub("secret") + "' INTO TABLE `lines`";
-  std::string message;
-  EXPECT_NE(0u, connection->TryExec(load, &message));
+  EXPECT_THROW(connection->Exec(load), Failure);
 
   LocalFile file;
   file.name = "vaultrun-archive-entry";
   file.read = [](char*, unsigned, std::string*) { return 0; };
-  EXPECT_NE(0u, connection->LoadLocal(load, file, &message));
-  EXPECT_EQ("the server asked for local file " + dir.Sub("secret") +
-                ", which this restore does not serve",
-            message);
-  EXPECT_NE(0u, connection->TryExec(load, &message));
+  try {
+    connection->LoadLocal(load, file, "lines");
+    ADD_FAILURE() << "the file was served";
+  } catch (const Failure& failure) {
+    EXPECT_EQ("lines: the server asked for local file " + dir.Sub("secret") +
+                  ", which this restore does not serve",
+              failure.description());
+  }
+  EXPECT_THROW(connection->Exec(load), Failure);
   EXPECT_EQ("0", Count(target_, "lines"));
 }
 
