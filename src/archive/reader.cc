@@ -138,7 +138,10 @@ ArchiveReader::ArchiveReader(const std::string& path, Env* env, OpenMode how) : 
     zip_error_fini(&error);
     Fail(path + ": cannot open it as a zip archive");
   }
-  zip_.reset(zip_open_from_source(source, ZIP_RDONLY | ZIP_CHECKCONS, &error));
+  // Without ZIP_CHECKCONS: minizip's central directory says "version 2.0
+  // needed" for an entry whose local header carries a ZIP64 field (4.5),
+  // which that strict check alone refuses.
+  zip_.reset(zip_open_from_source(source, ZIP_RDONLY, &error));
   if (!zip_) {
     std::string why = zip_error_strerror(&error);
     zip_source_free(source);

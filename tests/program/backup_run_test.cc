@@ -188,25 +188,51 @@ TEST_F(BackupRunTest, CatalogueOfConfigurationFailures) {
   }
 }
 
-TEST_F(BackupRunTest, CatalogueOfRunFailures) {
+// Every way a run can fail writes exactly one entry, of type error, and
+// exits 1; none of them leaves an archive.
+TEST_F(BackupRunTest, EveryWayARunFailsIsToldOnce) {
   Table("t", "id INT", "(1)");
-  {
+  const std::string cfg = "[HKEY_LOCAL_MACHINE\\Software\\Cobaltine\\Vaultrun\\cfg]\r\n";
+  struct Case {
+    std::string settings;     // the settings file's keys
+    std::string password;     // the configuration file's
+    std::string in_the_way;   // a folder made first, below the program folder
+    std::string entry;        // the one entry (a prefix of it)
+  } cases[] = {
+      {"", "", "conf", "1\tError: Can't open "},  // configuration: no file
+      {cfg + "\"" + database_ + "_path\"=\"Q:/data/backup\"\r\n", "", "",  // folder
+       "1\tVaultrun: Invalid drive -> Q:/"},
+      {"", "wrong", "",  // connection
+       "1\tVaultrun: Access denied for user 'backup'@'127.0.0.1' (using password: YES)"},
+      {cfg + "\"lock_tables\"=\"1\"\r\n\"store_definitions\"=\"0\"\r\n", "", "",  // query
+       "1\tVaultrun: Access denied for user 'backup'"},
+      {"", "", "backup/" + database_ + "/.vaultrun.lock", "1\tVaultrun: "},  // pack
+      {cfg + "\"keep_runs\"=\"abc\"\r\n", "", "",  // settings, before any table
+       "1\tVaultrun: setting keep_runs \"abc\" is not a whole number"},
+      {cfg + "\"keep_runs\"=\"-1\"\r\n", "", "", "1\tVaultrun: setting keep_runs \"-1\""},
+      {cfg + "\"keep_runs\"=\"1e30\"\r\n", "", "", "1\tVaultrun: setting keep_runs \"1e30\""},
+      {cfg + "\"format_sql\"=\"99999999999\"\r\n", "", "",
+       "1\tVaultrun: setting format_sql \"99999999999\": Overflow"},
+      {cfg + "keep_runs=7\r\n", "", "", "1\tVaultrun: settings file "},  // line 4
+  };
+  for (const Case& c : cases) {
     ProgramFolder folder;
-    folder.WriteConfFor(database_, TestServer::kBackupUser, "wrong");
-    EXPECT_EQ(1, folder.Run());
-    EXPECT_EQ((std::vector<std::string>{"1\tVaultrun: Access denied for user 'backup'@'127.0.0.1' "
-                                        "(using password: YES)"}),
-              folder.Entries());
-    EXPECT_TRUE(folder.Archives(database_).empty());
-  }
-  {
-    // A backup folder on a drive that does not exist: an error, no connection.
-    ProgramFolder folder;
-    UseBackupAccount(folder);
-    folder.WriteSettings("[HKEY_LOCAL_MACHINE\\Software\\Cobaltine\\Vaultrun\\cfg]\r\n\"" +
-                         database_ + "_path\"=\"Q:/data/backup\"\r\n");
-    EXPECT_EQ(1, folder.Run());
-    EXPECT_EQ((std::vector<std::string>{"1\tVaultrun: Invalid drive -> Q:/"}), folder.Entries());
+    if (c.in_the_way != "conf") {
+      folder.WriteConfFor(database_, TestServer::kBackupUser,
+                          c.password.empty() ? TestServer::kBackupPassword : c.password);
+    }
+    if (!c.settings.empty()) folder.WriteSettings(c.settings);
+    if (!c.in_the_way.empty() && c.in_the_way != "conf") {
+      fs::create_directories(folder.Sub(c.in_the_way));
+    }
+    EXPECT_EQ(1, folder.Run()) << c.entry;
+    auto entries = folder.Entries();
+    ASSERT_EQ(1u, entries.size()) << c.entry << ::testing::PrintToString(entries);
+    EXPECT_EQ(0u, entries[0].find(c.entry)) << entries[0];
+    EXPECT_TRUE(folder.Archives(database_).empty()) << c.entry;
+    if (c.settings.find("keep_runs=7") != std::string::npos) {
+      EXPECT_NE(std::string::npos, entries[0].find("vaultrun.reg line 4: ")) << entries[0];
+    }
   }
 }
 

@@ -430,7 +430,8 @@ TEST_F(RestoreTest, ProgramRestoresAndVerifiesAsAUserRunsIt) {
   EXPECT_EQ("0", server.AdminQueryOne("SELECT COUNT(*) FROM information_schema.schemata WHERE "
                                       "schema_name LIKE 'vaultrun\\_verify\\_%'"));
   EXPECT_EQ(1, RunProgram(root + " '" + dir.Sub("none.zip") + "' -D " + target_, &output));
-  EXPECT_EQ("vaultrun-restore: " + dir.Sub("none.zip") + ": cannot open it as a zip archive\n",
+  EXPECT_EQ("vaultrun-restore: " + dir.Sub("none.zip") +
+                ": cannot open it as a zip archive (No such file)\n",
             output);
 }
 
