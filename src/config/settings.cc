@@ -30,14 +30,14 @@ std::string Flag(std::string_view text, RunSettings& settings) {
   return "";
 }
 
-// A whole number of decimal digits from 0 to 2147483647.
-template <int32_t RunSettings::*field>
+// A whole number of decimal digits from 0 to max.
+template <int32_t RunSettings::*field, int32_t max = 2147483647>
 std::string Count(std::string_view text, RunSettings& settings) {
   int32_t value = 0;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (text.empty() || text.front() == '-' || ec != std::errc() ||
-      end != text.data() + text.size()) {
-    return "is not a whole number from 0 to 2147483647";
+      end != text.data() + text.size() || value > max) {
+    return "is not a whole number from 0 to " + std::to_string(max);
   }
   settings.*field = value;
   return "";
@@ -81,6 +81,7 @@ const std::vector<SettingKey> kKeys = {
     {"warn_low_space", "0", Flag<&RunSettings::warn_low_space>},
     {"store_definitions", "1", Flag<&RunSettings::store_definitions>},
     {"log_success", "0", Flag<&RunSettings::log_success>},
+    {"run_lock_wait", "300", Count<&RunSettings::run_lock_wait, 99999>},
 };
 
 std::string Describe(const SettingKey& key, const std::string& text) {

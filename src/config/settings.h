@@ -35,6 +35,8 @@ struct RunSettings {
   bool warn_low_space = false;
   bool store_definitions = true;
   bool log_success = false;
+  // Seconds a run waits for another run of the same database to end.
+  int32_t run_lock_wait = 300;
 };
 
 // What a value that the key's rule refuses gives.
