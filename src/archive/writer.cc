@@ -9,10 +9,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/failure.h"
+#include "archive/check.h"
 #include "archive/deflate.h"
+#include "archive/tail.h"
 #include "archive/zip_io.h"
 #include "archive/zip_layout.h"
+#include "core/failure.h"
 
 namespace vaultrun {
 namespace {
@@ -20,6 +22,16 @@ namespace {
 constexpr uLong kUnixFileMode = 0100600;         // regular file, rw for the owner
 constexpr uLong kVersionMadeBy = (3 << 8) | 45;  // Unix, zip 4.5 (zip64)
 constexpr uLong kUtf8Flag = 1 << 11;             // names are UTF-8
+
+// The UTF-8 flag for a name beyond ASCII. An ASCII name needs none, and one
+// that holds a control character with the flag is refused by libzip, which
+// takes such a name for no UTF-8 at all.
+uLong NameFlags(const std::string& name) {
+  for (unsigned char c : name) {
+    if (c >= 0x80) return kUtf8Flag;
+  }
+  return 0;
+}
 // Entries expected this large are opened with zip64 headers.
 constexpr uint64_t kZip64Hint = uint64_t{1} << 30;
 // Without zip64 an entry must stay below 4 GiB, compressed too; deflate's
@@ -30,196 +42,6 @@ constexpr size_t kCopyBufferSize = size_t{1} << 20;
 // for offsets past 4 GiB), which Info-ZIP cannot read; so entry counts stay
 // below the 16-bit field's 0xFFFF escape.
 constexpr size_t kMaxEntries = 0xFFFF - 1;
-
-// The tail file: magic, kind, offset, length, the saved bytes, CRC-32 of
-// all that precedes it.
-constexpr char kTailMagic[8] = {'V', 'R', 'T', 'A', 'I', 'L', '0', '1'};
-enum class TailKind : char {
-  kAppend = 'A',   // archive existed: put `bytes` back at `offset`, truncate
-  kNew = 'N',      // archive did not exist: remove it
-  kReplace = 'R',  // archive untouched, a rewritten copy is being built
-};
-
-struct TailRecord {
-  TailKind kind = TailKind::kNew;
-  uint64_t offset = 0;
-  std::string bytes;
-};
-
-std::string TailPath(const std::string& path) { return path + ".tail"; }
-std::string RewritePath(const std::string& path) { return path + ".rewrite"; }
-
-std::string LockPath(Env* env, const std::string& path) {
-  size_t sep = path.find_last_of(env->Separator());
-  std::string folder = sep == std::string::npos ? "." : path.substr(0, sep == 0 ? 1 : sep);
-  if (folder.back() != env->Separator()) folder += env->Separator();
-  return folder + ".vaultrun.lock";
-}
-
-void PutLe(std::string* out, uint64_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xff));
-}
-
-uint64_t GetLe(const std::string& s, size_t at, int bytes) {
-  uint64_t v = 0;
-  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[at + i]);
-  return v;
-}
-
-std::string EncodeTail(const TailRecord& rec) {
-  std::string out(kTailMagic, sizeof kTailMagic);
-  out.push_back(static_cast<char>(rec.kind));
-  PutLe(&out, rec.offset, 8);
-  PutLe(&out, rec.bytes.size(), 8);
-  out += rec.bytes;
-  PutLe(&out, Crc32(0, out.data(), out.size()), 4);
-  return out;
-}
-
-bool DecodeTail(const std::string& in, TailRecord* rec) {
-  constexpr size_t kHeader = sizeof kTailMagic + 1 + 8 + 8;
-  if (in.size() < kHeader + 4 || in.compare(0, sizeof kTailMagic, kTailMagic, sizeof kTailMagic)) {
-    return false;
-  }
-  uint64_t length = GetLe(in, sizeof kTailMagic + 9, 8);
-  if (length != in.size() - kHeader - 4) return false;
-  if (GetLe(in, in.size() - 4, 4) != Crc32(0, in.data(), in.size() - 4)) return false;
-  char kind = in[sizeof kTailMagic];
-  if (kind != 'A' && kind != 'N' && kind != 'R') return false;
-  rec->kind = static_cast<TailKind>(kind);
-  rec->offset = GetLe(in, sizeof kTailMagic + 1, 8);
-  rec->bytes = in.substr(kHeader, static_cast<size_t>(length));
-  return true;
-}
-
-// Written to a temp name, synced and renamed, so the tail file is either
-// absent or complete.
-Status WriteTailFile(Env* env, const std::string& archive_path, const TailRecord& rec) {
-  std::string tmp = TailPath(archive_path) + ".tmp";
-  std::unique_ptr<File> file;
-  Status s = env->OpenFile(tmp, OpenMode::kWriteNew, 0600, &file);
-  if (s.ok()) s = file->Write(EncodeTail(rec));
-  if (s.ok()) s = file->Sync();
-  Status c = file ? file->Close() : Status::OK();
-  if (s.ok()) s = c;
-  if (s.ok()) s = env->RenameFile(tmp, TailPath(archive_path));
-  if (!s.ok() && env->Exists(tmp)) (void)env->DeleteFile(tmp);
-  return s;
-}
-
-// The whole tail file, never read through a planted link (whose target
-// could be anything, a FIFO or /dev/zero too).
-Status ReadTailFile(Env* env, const std::string& tail_path, std::string* contents) {
-  contents->clear();
-  std::unique_ptr<File> file;
-  Status s = env->OpenFile(tail_path, OpenMode::kReadOwn, 0, &file);
-  if (!s.ok()) return s;
-  return ReadRest(file.get(), contents);
-}
-
-Status DeleteIfExists(Env* env, const std::string& path) {
-  return env->Exists(path) ? env->DeleteFile(path) : Status::OK();
-}
-
-// Cuts the archive back to where its central directory stood and writes the
-// saved directory again. Truncating first frees the failed entry's space.
-Status PutBackTail(Env* env, const std::string& path, uint64_t offset, const std::string& tail) {
-  std::unique_ptr<File> file;
-  Status s = env->OpenFile(path, OpenMode::kReadWrite, 0600, &file);
-  if (s.ok()) s = file->Truncate(offset);
-  if (s.ok()) s = file->Seek(offset);
-  if (s.ok()) s = file->Write(tail);
-  if (s.ok()) s = file->Sync();
-  Status c = file ? file->Close() : Status::OK();
-  return s.ok() ? c : s;
-}
-
-// Where the end record stands in an archive's tail: the last one whose
-// comment reaches exactly to the end.
-bool FindEndRecord(const std::string& tail, size_t* at) {
-  constexpr size_t kEndSize = 22;
-  if (tail.size() < kEndSize) return false;
-  for (size_t i = tail.size() - kEndSize + 1; i-- > 0;) {
-    if (GetLe(tail, i, 4) == 0x06054b50 && i + kEndSize + GetLe(tail, i + 20, 2) == tail.size()) {
-      *at = i;
-      return true;
-    }
-  }
-  return false;
-}
-
-// Replaces the archive's comment, the lock held. The old tail is saved in
-// the tail file first, so a crash halfway is put back like a pack.
-Status SetCommentLocked(Env* env, const std::string& path, const std::string& comment) {
-  if (comment.size() > 0xffff) return Status::Error(EINVAL, "comment of " + path + ": too long");
-  ZipLayout layout;
-  Status s = ReadZipLayout(env, path, &layout);
-  if (!s.ok()) return s;
-  size_t at = 0;
-  if (!FindEndRecord(layout.tail, &at)) {
-    return Status::Error(EINVAL, "comment of " + path + ": no end record");
-  }
-  if (layout.tail.compare(at + 22, std::string::npos, comment) == 0) return Status::OK();
-  std::string tail = layout.tail.substr(0, at + 20);
-  PutLe(&tail, comment.size(), 2);
-  tail += comment;
-  TailRecord rec{TailKind::kAppend, layout.directory_offset, layout.tail};
-  s = WriteTailFile(env, path, rec);
-  if (!s.ok()) return s;
-  s = PutBackTail(env, path, layout.directory_offset, tail);
-  if (!s.ok()) {
-    // The old tail goes back; when even that fails the tail file stays.
-    if (PutBackTail(env, path, layout.directory_offset, layout.tail).ok()) {
-      (void)DeleteIfExists(env, TailPath(path));
-    }
-    return s;
-  }
-  return DeleteIfExists(env, TailPath(path));
-}
-
-// True when the archive at path ends in a consistent central directory;
-// *status is set when that cannot be told (the file cannot be read).
-bool ArchiveComplete(Env* env, const std::string& path, Status* status) {
-  ZipLayout layout;
-  Status s = ReadZipLayout(env, path, &layout);
-  if (s.ok()) return true;
-  if (s.number() != EINVAL) *status = s;
-  return false;
-}
-
-// Repair with the folder's pack lock already held.
-Status RepairLocked(Env* env, const std::string& path) {
-  const std::string tail_path = TailPath(path);
-  Status s = DeleteIfExists(env, tail_path + ".tmp");
-  if (!s.ok()) return s;
-  std::string contents;
-  s = ReadTailFile(env, tail_path, &contents);
-  if (!s.ok()) return env->IsNotFound(s) ? Status::OK() : s;
-  TailRecord rec;
-  if (DecodeTail(contents, &rec)) {
-    Status unreadable;
-    switch (rec.kind) {
-      case TailKind::kAppend:
-        // A complete archive means the pack got as far as its directory.
-        if (env->Exists(path) && !ArchiveComplete(env, path, &unreadable)) {
-          if (!unreadable.ok()) return unreadable;
-          s = PutBackTail(env, path, rec.offset, rec.bytes);
-        }
-        break;
-      case TailKind::kNew:
-        if (env->Exists(path) && !ArchiveComplete(env, path, &unreadable)) {
-          if (!unreadable.ok()) return unreadable;
-          s = env->DeleteFile(path);
-        }
-        break;
-      case TailKind::kReplace:
-        s = DeleteIfExists(env, RewritePath(path));
-        break;
-    }
-    if (!s.ok()) return s;
-  }
-  return env->DeleteFile(tail_path);
-}
 
 // Copies every entry but `skip` from the archive at source into dst as
 // compressed bytes, keeping names, dates, attributes and flags.
@@ -264,117 +86,6 @@ Status CopyEntriesExcept(ZipIo* io, const std::string& source, zipFile dst,
   if (r != UNZ_END_OF_LIST_OF_FILE) return ZipStatus(*io, r, context);
   int c = unzClose(src.release());
   return c == UNZ_OK ? Status::OK() : ZipStatus(*io, c, context);
-}
-
-// minizip leaves the sizes of a local ZIP64 field at zero when the entry
-// stays below 4 GiB (it fills only the 32-bit fields then), which 7-Zip
-// reports as a header error. The field is the local header's only extra
-// field, right after the name; the sizes go in as the entry ended.
-Status FillLocalZip64Sizes(ZipIo* io, uint64_t local_header, size_t name_size,
-                           uint64_t uncompressed, const std::string& context) {
-  const uint64_t field = local_header + 30 + name_size;
-  const uint64_t data_start = field + 4 + 16;
-  const uint64_t data_end = io->WritePosition();
-  if (data_end < data_start) return Status::Error(EINVAL, context + ": entry out of place");
-  std::string sizes;
-  PutLe(&sizes, uncompressed, 8);
-  PutLe(&sizes, data_end - data_start, 8);
-  Status s = io->PatchAt(field + 4, sizes);
-  return s.ok() ? s : Status::Error(s.number(), context + ": " + s.description());
-}
-
-// Reads one entry back from its local header. An entry this run packed and
-// proved as it wrote it (its deflated bytes decoded to the right size and
-// CRC-32 then) is compared by the CRC-32 of its stored deflated bytes; any
-// other is inflated in full.
-Status CheckEntry(File* file, const ZipEntryInfo& entry, const PackedEntry* proven,
-                  const std::string& context) {
-  const std::string where = context + ": " + entry.name;
-  std::string head(30, '\0');
-  size_t got = 0;
-  Status s = file->Seek(entry.local_header);
-  if (s.ok()) s = file->Read(head.data(), head.size(), &got);
-  if (!s.ok()) return s;
-  if (got != head.size() || GetLe(head, 0, 4) != 0x04034b50 ||
-      (entry.method != 0 && entry.method != Z_DEFLATED)) {
-    return Status::Error(EINVAL, where + ": no local header or an unknown method");
-  }
-  s = file->Seek(entry.local_header + 30 + GetLe(head, 26, 2) + GetLe(head, 28, 2));
-  if (!s.ok()) return s;
-  const bool stored = entry.method == 0;
-  InflateCheck check;
-  std::vector<char> in(kCopyBufferSize);
-  uint64_t left = entry.compressed;
-  uint32_t crc = 0;  // of the bytes as stored
-  while (left > 0) {
-    size_t want = static_cast<size_t>(std::min<uint64_t>(left, in.size()));
-    s = file->Read(in.data(), want, &got);
-    if (!s.ok()) return s;
-    if (got == 0) return Status::Error(EINVAL, where + ": the archive ends inside the entry");
-    left -= got;
-    if (stored || proven) {
-      crc = Crc32(crc, in.data(), got);
-    } else {
-      s = check.Add(in.data(), got);
-      if (!s.ok()) return Status::Error(s.number(), where + ": " + s.description());
-    }
-  }
-  bool good;
-  if (stored) {
-    good = entry.compressed == entry.uncompressed && crc == entry.crc;
-  } else if (proven) {
-    good = crc == proven->deflated_crc;
-  } else {
-    good = check.finished() && check.size() == entry.uncompressed && check.crc() == entry.crc;
-  }
-  if (!good) {
-    return Status::Error(EINVAL, where + ": entry data does not match its size and CRC-32");
-  }
-  return Status::OK();
-}
-
-// Checks a directory against the entries packed through one RunArchive:
-// each of them is there once, with the sizes and CRC-32 it was packed with.
-// With only_packed, the directory holds nothing else either. An archive
-// that was replaced, cut or emptied under its run fails here.
-Status HoldsPacked(const ZipLayout& layout, const std::vector<PackedEntry>& packed,
-                   bool only_packed, const std::string& context) {
-  std::unordered_map<std::string_view, const ZipEntryInfo*> by_name;
-  by_name.reserve(layout.entries.size());
-  for (const ZipEntryInfo& entry : layout.entries) {
-    auto [it, added] = by_name.emplace(entry.name, &entry);
-    if (!added) it->second = nullptr;  // a name twice: no entry of it counts as the packed one
-  }
-  for (const PackedEntry& p : packed) {
-    auto it = by_name.find(p.name);
-    if (it == by_name.end())
-      return Status::Error(EIO, context + ": entry " + p.name + " is missing");
-    const ZipEntryInfo* entry = it->second;
-    if (entry == nullptr) {
-      return Status::Error(EIO, context + ": entry " + p.name + " is there more than once");
-    }
-    if (entry->method != Z_DEFLATED || entry->uncompressed != p.size || entry->crc != p.crc ||
-        entry->compressed != p.deflated_size) {
-      return Status::Error(EIO, context + ": entry " + p.name + " is not the one this run packed");
-    }
-  }
-  if (only_packed && layout.entries.size() != packed.size()) {
-    return Status::Error(EIO, context + ": holds " + std::to_string(layout.entries.size()) +
-                                  " entries, this run packed " + std::to_string(packed.size()));
-  }
-  return Status::OK();
-}
-
-// The record of what this run packed under an entry's name, when it agrees
-// with the directory's sizes and CRC-32.
-const PackedEntry* FindProven(const std::vector<PackedEntry>& packed, const ZipEntryInfo& entry) {
-  for (const PackedEntry& p : packed) {
-    if (p.name == entry.name && entry.method == Z_DEFLATED && p.size == entry.uncompressed &&
-        p.crc == entry.crc && p.deflated_size == entry.compressed) {
-      return &p;
-    }
-  }
-  return nullptr;
 }
 
 }  // namespace
@@ -451,7 +162,7 @@ void RunArchive::BeginEntry(const std::string& entry_name, uint64_t size_hint) {
     // of an earlier run), so a pack that fails leaves no mark behind.
     ThrowIfError(SetCommentLocked(env_, path_, ""));
     ThrowIfError(ReadZipLayout(env_, path_, &pack->layout));
-    ThrowIfError(HoldsPacked(pack->layout, packed_, false, pack->context));
+    ThrowIfError(HoldsPacked(pack->layout.entries, packed_, false, pack->context));
     bool same_name = false;
     for (const std::string& name : pack->layout.names) same_name |= name == entry_name;
     if (pack->layout.names.size() + (same_name ? 0 : 1) > kMaxEntries) {
@@ -508,7 +219,7 @@ void RunArchive::OpenZip(Pack* pack, const std::string& entry_name, uint64_t siz
   pack->local_header = io->WritePosition();
   int r = zipOpenNewFileInZip4_64(pack->zip.get(), entry_name.c_str(), &zi, nullptr, 0, nullptr, 0,
                                   nullptr, Z_DEFLATED, kDeflateLevel, 1, -MAX_WBITS, DEF_MEM_LEVEL,
-                                  Z_DEFAULT_STRATEGY, nullptr, 0, kVersionMadeBy, kUtf8Flag,
+                                  Z_DEFAULT_STRATEGY, nullptr, 0, kVersionMadeBy, NameFlags(entry_name),
                                   pack->zip64 ? 1 : 0);
   if (r != ZIP_OK) Fail(ZipStatus(*io, r, pack->context + ": open the entry"));
   // From here until Finish/Cancel only the compressing thread calls minizip.
@@ -620,109 +331,6 @@ void RunArchive::PackFile(const std::string& data_file_path, const std::string& 
     AbortEntry();
     throw;
   }
-}
-
-Status SetArchiveComment(Env* env, const std::string& archive_path, const std::string& comment) {
-  std::unique_ptr<FileLock> lock;
-  Status s = env->LockFile(LockPath(env, archive_path), &lock);
-  if (s.ok()) s = RepairLocked(env, archive_path);
-  if (s.ok()) s = SetCommentLocked(env, archive_path, comment);
-  return s;
-}
-
-Status SetArchiveCommentChecked(Env* env, const std::string& archive_path,
-                                const std::string& comment,
-                                const std::vector<PackedEntry>& packed) {
-  std::unique_ptr<FileLock> lock;
-  Status s = env->LockFile(LockPath(env, archive_path), &lock);
-  if (s.ok()) s = RepairLocked(env, archive_path);
-  // Before the mark: the archive holds what this run packed, and only that.
-  ZipLayout layout;
-  if (s.ok()) s = ReadZipLayout(env, archive_path, &layout);
-  if (s.ok()) s = HoldsPacked(layout, packed, true, "mark " + archive_path);
-  if (s.ok()) s = SetCommentLocked(env, archive_path, comment);
-  if (!s.ok()) return s;
-  std::string read_back;
-  Status checked = CheckArchive(env, archive_path, &read_back, packed, true);
-  if (checked.ok() && read_back != comment) {
-    checked = Status::Error(EINVAL, "check " + archive_path + ": the comment reads back wrong");
-  }
-  if (!checked.ok()) (void)SetCommentLocked(env, archive_path, "");
-  return checked;
-}
-
-Status ReadArchiveComment(Env* env, const std::string& archive_path, std::string* comment) {
-  comment->clear();
-  ZipLayout layout;
-  Status s = ReadZipLayout(env, archive_path, &layout);
-  if (!s.ok()) return s;
-  size_t at = 0;
-  if (!FindEndRecord(layout.tail, &at)) {
-    return Status::Error(EINVAL, "comment of " + archive_path + ": no end record");
-  }
-  *comment = layout.tail.substr(at + 22);
-  return Status::OK();
-}
-
-Status CheckArchive(Env* env, const std::string& archive_path, std::string* comment,
-                    const std::vector<PackedEntry>& packed, bool only_packed) {
-  comment->clear();
-  const std::string context = "check " + archive_path;
-  // minizip finds the end record by its signature, as other readers do, and
-  // walks the directory by its records.
-  ZipIo io(env);
-  UnzHandle zip(unzOpen2_64(archive_path.c_str(), io.funcs()));
-  if (!zip) return ZipStatus(io, UNZ_BADZIPFILE, context);
-  unz_global_info64 global;
-  int r = unzGetGlobalInfo64(zip.get(), &global);
-  if (r != UNZ_OK) return ZipStatus(io, r, context);
-  std::string text(global.size_comment, '\0');
-  if (!text.empty()) {
-    r = unzGetGlobalComment(zip.get(), text.data(), static_cast<uLong>(text.size()));
-    if (r < 0 || static_cast<uLong>(r) != global.size_comment) {
-      return ZipStatus(io, r < 0 ? r : UNZ_BADZIPFILE, context + ": read the comment");
-    }
-  }
-  std::vector<std::string> names;
-  std::vector<char> name(0x10000);
-  for (r = unzGoToFirstFile(zip.get()); r == UNZ_OK; r = unzGoToNextFile(zip.get())) {
-    unz_file_info64 info;
-    r = unzGetCurrentFileInfo64(zip.get(), &info, name.data(), name.size(), nullptr, 0, nullptr, 0);
-    if (r != UNZ_OK) return ZipStatus(io, r, context);
-    names.emplace_back(name.data(), info.size_filename);
-  }
-  if (r != UNZ_END_OF_LIST_OF_FILE) return ZipStatus(io, r, context);
-  int c = unzClose(zip.release());
-  if (c != UNZ_OK) return ZipStatus(io, c, context);
-  // The entries' data: Debian's minizip 1.1 does not take ZIP64 sizes and
-  // offsets on 64-bit systems, so each entry is read here from the
-  // directory's own values.
-  ZipLayout layout;
-  Status s = ReadZipLayout(env, archive_path, &layout);
-  if (!s.ok()) return s;
-  if (layout.names != names) {
-    return Status::Error(EINVAL, context + ": the readers disagree on the entries");
-  }
-  if (only_packed) {
-    s = HoldsPacked(layout, packed, true, context);
-    if (!s.ok()) return s;
-  }
-  std::unique_ptr<File> file;
-  s = env->OpenFile(archive_path, OpenMode::kReadOwn, 0, &file);
-  for (size_t i = 0; s.ok() && i < layout.entries.size(); ++i) {
-    const ZipEntryInfo& entry = layout.entries[i];
-    s = CheckEntry(file.get(), entry, FindProven(packed, entry), context);
-  }
-  if (!s.ok()) return s;
-  *comment = std::move(text);
-  return file->Close();
-}
-
-Status RepairArchive(Env* env, const std::string& archive_path) {
-  std::unique_ptr<FileLock> lock;
-  Status s = env->LockFile(LockPath(env, archive_path), &lock);
-  if (!s.ok()) return s;
-  return RepairLocked(env, archive_path);
 }
 
 }  // namespace vaultrun

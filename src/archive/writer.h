@@ -92,26 +92,6 @@ Status SetArchiveComment(Env* env, const std::string& archive_path, const std::s
 // The archive's zip comment ("" when it has none).
 Status ReadArchiveComment(Env* env, const std::string& archive_path, std::string* comment);
 
-// Reads the whole archive back through minizip's reader, a path apart from
-// the one that wrote it: finds the end record as any reader does, walks the
-// directory, reads every entry's data and checks it, and returns the zip
-// comment as read. An entry that agrees with one of packed is checked by
-// the CRC-32 of its deflated bytes; any other is inflated and its size and
-// CRC-32 compared. With only_packed, the archive must hold exactly the
-// entries of packed, each once and as it was packed, and nothing else.
-Status CheckArchive(Env* env, const std::string& archive_path, std::string* comment,
-                    const std::vector<PackedEntry>& packed = {}, bool only_packed = false);
-
-// Marks an archive that holds exactly the entries of packed: checks that it
-// does (each once, as packed, nothing else), sets the comment, and reads the
-// archive back with CheckArchive(only_packed), all under the folder's pack
-// lock, so that another run's pack into the same archive cannot come between
-// them. A check that fails, or a comment that reads back other than written,
-// takes the comment off again and is returned.
-Status SetArchiveCommentChecked(Env* env, const std::string& archive_path,
-                                const std::string& comment,
-                                const std::vector<PackedEntry>& packed = {});
-
 // Puts back an archive that a killed process left mid-pack from the tail
 // file beside it; OK and nothing done when there is none. A tail file that
 // is damaged, or that belongs to a pack whose archive is already complete,

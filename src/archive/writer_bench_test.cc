@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/env.h"
+#include "archive/check.h"
 #include "archive/writer.h"
 #include "archive/deflate.h"
 #include "test_util.h"

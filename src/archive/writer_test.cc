@@ -1,3 +1,4 @@
+#include "archive/check.h"
 #include "archive/writer.h"
 
 #include <gtest/gtest.h>
@@ -212,13 +213,14 @@ TEST_F(ArchiveTest, TwoEntriesReadBackIdenticalAndTestClean) {
   EXPECT_TRUE(entries["db/accounts.sql"].data == a);
   EXPECT_TRUE(entries[utf8_name].data == b);
   for (auto& [name, e] : entries) {
-    EXPECT_TRUE(e.flag & (1 << 11)) << name;
+    // The UTF-8 flag on a name beyond ASCII only.
+    EXPECT_EQ(name == utf8_name, (e.flag & (1 << 11)) != 0) << name;
     EXPECT_EQ(0100600u, e.external_fa >> 16) << name;
     EXPECT_EQ(3u, e.version_made_by >> 8) << name;  // made on Unix
   }
   EXPECT_TRUE(UnzipTestsClean(zip_));
   std::string listing = PythonListing(dir_, zip_);
-  EXPECT_EQ("ok\ndb/accounts.sql 300000 1 0o100600\n" + utf8_name + " 120000 1 0o100600\n",
+  EXPECT_EQ("ok\ndb/accounts.sql 300000 0 0o100600\n" + utf8_name + " 120000 1 0o100600\n",
             listing);
   std::string info;
   EXPECT_EQ(0, RunCommand("zipinfo '" + zip_ + "'", &info));
@@ -240,7 +242,7 @@ TEST_F(ArchiveTest, EmptyEntry) {
   EXPECT_EQ("", entries["db/empty.sql"].data);
   EXPECT_EQ("x", entries["db/next.sql"].data);
   EXPECT_TRUE(UnzipTestsClean(zip_));
-  EXPECT_EQ("ok\ndb/empty.sql 0 1 0o100600\ndb/next.sql 1 1 0o100600\n", PythonListing(dir_, zip_));
+  EXPECT_EQ("ok\ndb/empty.sql 0 0 0o100600\ndb/next.sql 1 0 0o100600\n", PythonListing(dir_, zip_));
 }
 
 TEST_F(ArchiveTest, LargeEntryTestsClean) {
@@ -576,7 +578,7 @@ TEST_F(ArchiveTest, SameNameEntryIsReplaced) {
   EXPECT_TRUE(entries["db/b.sql"].data == big);
   EXPECT_EQ("sea", entries["db/c.sql"].data);
   EXPECT_EQ(0100600u, entries["db/b.sql"].external_fa >> 16);
-  EXPECT_TRUE(entries["db/b.sql"].flag & (1 << 11));
+  EXPECT_FALSE(entries["db/b.sql"].flag & (1 << 11));  // an ASCII name
   EXPECT_TRUE(UnzipTestsClean(zip_));
   EXPECT_EQ(0u, PythonListing(dir_, zip_).rfind("ok\ndb/b.sql", 0));
   EXPECT_FALSE(env_->Exists(zip_ + ".rewrite"));

@@ -110,6 +110,32 @@ int ErrorCb(voidpf opaque, voidpf) { return Io(opaque)->error().ok() ? 0 : 1; }
 
 }  // namespace
 
+// minizip leaves the sizes of a local ZIP64 field at zero when the entry
+// stays below 4 GiB (it fills only the 32-bit fields then), which 7-Zip
+// reports as a header error. The field is the local header's only extra
+// field, right after the name; the sizes go in as the entry ended.
+Status FillLocalZip64Sizes(ZipIo* io, uint64_t local_header, size_t name_size,
+                           uint64_t uncompressed, const std::string& context) {
+  const uint64_t field = local_header + 30 + name_size;
+  const uint64_t data_start = field + 4 + 16;
+  const uint64_t data_end = io->WritePosition();
+  if (data_end < data_start) return Status::Error(EINVAL, context + ": entry out of place");
+  std::string sizes;
+  for (uint64_t value : {uncompressed, data_end - data_start}) {
+    for (int i = 0; i < 8; ++i) sizes.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+  }
+  Status s = io->PatchAt(field + 4, sizes);
+  // An entry that stayed below 4 GiB gets no ZIP64 field in the central
+  // directory, which then says "version 2.0 needed"; the local header says
+  // the same, or a reader that compares the two (libzip, when a name holds
+  // an end record's signature) finds the archive inconsistent.
+  constexpr uint64_t kLimit = 0xFFFFFFFF;
+  if (s.ok() && uncompressed < kLimit && data_end - data_start < kLimit) {
+    s = io->PatchAt(local_header + 4, std::string("\x14\x00", 2));
+  }
+  return s.ok() ? s : Status::Error(s.number(), context + ": " + s.description());
+}
+
 uint64_t ZipIo::WritePosition() const { return write_file_ ? write_file_->Tell() : 0; }
 
 Status ZipIo::PatchAt(uint64_t offset, const std::string& bytes) {

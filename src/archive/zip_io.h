@@ -67,6 +67,13 @@ class ZipIo {
   zlib_filefunc64_def funcs_;
 };
 
+// minizip leaves the sizes of a local ZIP64 field at zero when the entry
+// stays below 4 GiB; this fills them in as the entry ended (name_size: the
+// entry name's bytes; the field is the local header's only extra field),
+// and makes the local header's version needed agree with the directory's.
+Status FillLocalZip64Sizes(ZipIo* io, uint64_t local_header, size_t name_size,
+                           uint64_t uncompressed, const std::string& context);
+
 // A failure built from a minizip result code: the callback's Status when a
 // callback failed, otherwise the code in words. context is e.g.
 // "pack db/a.sql into /x/a.zip".

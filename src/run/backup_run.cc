@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "archive/completeness_mark.h"
+#include "archive/check.h"
 #include "archive/writer.h"
 #include "config/registry.h"
 #include "config/server_config.h"
