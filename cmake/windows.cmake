@@ -1,24 +1,10 @@
 # The Windows build's own parts, included by CMakeLists.txt when WIN32:
-# the message table that Event Viewer reads entries with, GoogleTest built
+# the programs' resources, GoogleTest built
 # from Debian's source, and the Wine test fixtures.
 
-# Message table: windmc makes the header, the .rc and the binary table;
-# windres links it into vaultrun.exe, which is the event source's message file.
-enable_language(RC)
-set(VAULTRUN_MC_DIR ${CMAKE_BINARY_DIR}/messages)
-add_custom_command(
-  OUTPUT ${VAULTRUN_MC_DIR}/vaultrun_messages.h ${VAULTRUN_MC_DIR}/vaultrun_messages.rc
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${VAULTRUN_MC_DIR}
-  COMMAND ${CMAKE_MC_COMPILER} -h ${VAULTRUN_MC_DIR} -r ${VAULTRUN_MC_DIR}
-          ${CMAKE_SOURCE_DIR}/src/platform/vaultrun_messages.mc
-  DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/vaultrun_messages.mc
-  COMMENT "Compiling the event message table")
-target_sources(vaultrun_platform PRIVATE ${VAULTRUN_MC_DIR}/vaultrun_messages.h)
-target_include_directories(vaultrun_platform PRIVATE ${VAULTRUN_MC_DIR})
+# The message table (src/platform/CMakeLists.txt) goes into vaultrun.exe,
+# which is the event source's message file.
 target_sources(vaultrun PRIVATE ${VAULTRUN_MC_DIR}/vaultrun_messages.rc)
-set_source_files_properties(${VAULTRUN_MC_DIR}/vaultrun_messages.rc PROPERTIES
-  OBJECT_DEPENDS ${VAULTRUN_MC_DIR}/vaultrun_messages.h)
-target_link_libraries(vaultrun_platform PUBLIC advapi32 user32 shell32)
 
 # Each program carries a manifest (no elevation, long paths) and version
 # information (product, version, description).
@@ -36,8 +22,6 @@ vaultrun_windows_program(vaultrun "Vaultrun: unattended backup of the game serve
 # subsystem, so Windows opens no console window for it (its entry is still
 # main; it has no window either).
 target_link_options(vaultrun PRIVATE -mwindows)
-# Windows headers without their rarely used parts and min/max macros.
-target_compile_definitions(vaultrun_platform PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX)
 
 # GoogleTest for mingw-w64 from Debian's googletest sources.
 set(VAULTRUN_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
