@@ -5,9 +5,7 @@
 
 namespace vaultrun::test {
 
-void RunFixture::Open() {
-  ASSERT_NO_THROW(OpenConnection(process_, session_));
-}
+void RunFixture::Open() { ASSERT_NO_THROW(OpenConnection(process_, session_)); }
 
 void RunFixture::Table(const std::string& name, const std::string& columns,
                        const std::string& values) {

@@ -46,8 +46,8 @@ Status CheckEntry(ArchiveReader& reader, size_t index, const PackedEntry* proven
   bool good = proven != nullptr ? size == entry.compressed_size && crc == proven->deflated_crc
                                 : size == entry.size;
   if (!good) {
-    return Status::Error(EINVAL, context + ": " + entry.name +
-                                     ": entry data does not match its size and CRC-32");
+    return Status::Error(
+        EINVAL, context + ": " + entry.name + ": entry data does not match its size and CRC-32");
   }
   return Status::OK();
 }

@@ -70,8 +70,7 @@ class EnvSource {
         delete this;
         return 0;
       case ZIP_SOURCE_SEEK: {
-        zip_int64_t at =
-            zip_source_seek_compute_offset(file_->Tell(), size_, data, len, &error_);
+        zip_int64_t at = zip_source_seek_compute_offset(file_->Tell(), size_, data, len, &error_);
         if (at < 0) return -1;
         Status s = file_->Seek(static_cast<uint64_t>(at));
         return s.ok() ? 0 : Fail(s);
@@ -79,10 +78,9 @@ class EnvSource {
       case ZIP_SOURCE_TELL:
         return static_cast<zip_int64_t>(file_->Tell());
       case ZIP_SOURCE_SUPPORTS:
-        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
-                                              ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE,
-                                              ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL,
-                                              ZIP_SOURCE_SUPPORTS, -1);
+        return zip_source_make_command_bitmap(
+            ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR,
+            ZIP_SOURCE_FREE, ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL, ZIP_SOURCE_SUPPORTS, -1);
       default:
         zip_error_set(&error_, ZIP_ER_OPNOTSUPP, 0);
         return -1;

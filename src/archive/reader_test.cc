@@ -68,8 +68,9 @@ TEST(ArchiveReaderTest, ReadsEveryByteOfEntriesOverAndPast4GiB) {
   std::vector<Made> made;
   auto add = [&](const std::string& name, uint16_t method, uint64_t size, uint32_t crc,
                  const std::string* data, uint64_t hole) {
-    Made m{name, method, size, data != nullptr ? data->size() : hole,
-           static_cast<uint64_t>(ftello(f)), crc};
+    Made m{
+        name, method, size, data != nullptr ? data->size() : hole, static_cast<uint64_t>(ftello(f)),
+        crc};
     std::string head;
     for (uint64_t v : std::initializer_list<uint64_t>{0x04034b50, 45, 0, method, 0, 0x21})
       Le(&head, v, v == 0x04034b50 ? 4 : 2);

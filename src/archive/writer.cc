@@ -219,8 +219,8 @@ void RunArchive::OpenZip(Pack* pack, const std::string& entry_name, uint64_t siz
   pack->local_header = io->WritePosition();
   int r = zipOpenNewFileInZip4_64(pack->zip.get(), entry_name.c_str(), &zi, nullptr, 0, nullptr, 0,
                                   nullptr, Z_DEFLATED, kDeflateLevel, 1, -MAX_WBITS, DEF_MEM_LEVEL,
-                                  Z_DEFAULT_STRATEGY, nullptr, 0, kVersionMadeBy, NameFlags(entry_name),
-                                  pack->zip64 ? 1 : 0);
+                                  Z_DEFAULT_STRATEGY, nullptr, 0, kVersionMadeBy,
+                                  NameFlags(entry_name), pack->zip64 ? 1 : 0);
   if (r != ZIP_OK) Fail(ZipStatus(*io, r, pack->context + ": open the entry"));
   // From here until Finish/Cancel only the compressing thread calls minizip.
   DeflateSink sink = [pack](const char* data, size_t n) {

@@ -16,10 +16,10 @@
 #include <random>
 #include <string>
 
-#include "platform/env.h"
 #include "archive/check.h"
-#include "archive/writer.h"
 #include "archive/deflate.h"
+#include "archive/writer.h"
+#include "platform/env.h"
 #include "test_util.h"
 
 namespace vaultrun {

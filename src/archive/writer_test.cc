@@ -1,4 +1,3 @@
-#include "archive/check.h"
 #include "archive/writer.h"
 
 #include <gtest/gtest.h>
@@ -15,8 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "fakes.h"
+#include "archive/check.h"
 #include "core/failure.h"
+#include "fakes.h"
 #include "test_util.h"
 
 namespace vaultrun {

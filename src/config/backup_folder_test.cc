@@ -4,9 +4,9 @@
 #include <sys/stat.h>
 
 #include "config/registry.h"
+#include "core/failure.h"
 #include "core/report.h"
 #include "fakes.h"
-#include "core/failure.h"
 #include "test_util.h"
 
 namespace vaultrun {

@@ -7,9 +7,9 @@
 #include "config/registry.h"
 #include "config/server_config.h"
 #include "config/settings.h"
+#include "core/failure.h"
 #include "core/report.h"
 #include "fakes.h"
-#include "core/failure.h"
 #include "test_util.h"
 
 namespace vaultrun {

@@ -65,8 +65,7 @@ const std::vector<SettingKey> kKeys = {
     {"config_filename", "conf/inter_kelvane.conf", Text<&RunSettings::config_filename>,
      BadValue::kWarn, nullptr, true},
     {"field_ip", "mysql_server_ip,login_server_ip", KeyList<0>, BadValue::kWarn, nullptr, true},
-    {"field_database", "mysql_char_db,login_server_db", KeyList<1>, BadValue::kWarn, nullptr,
-     true},
+    {"field_database", "mysql_char_db,login_server_db", KeyList<1>, BadValue::kWarn, nullptr, true},
     {"field_username", "mysql_server_id,login_server_id", KeyList<2>, BadValue::kWarn, nullptr,
      true},
     {"field_password", "mysql_server_pw,login_server_pw", KeyList<3>, BadValue::kWarn, nullptr,
@@ -126,10 +125,10 @@ RunSettings ReadRunSettings(Process& process) {
         break;
       case BadValue::kWarn: {
         const std::string used = key.fallback != nullptr ? key.fallback : default_text;
-        WriteEventLogEntry(process,
-                           "Vaultrun: " + Describe(key, text) + " " + problem + "; " + used +
-                               " is used instead",
-                           kEventWarning);
+        WriteEventLogEntry(
+            process,
+            "Vaultrun: " + Describe(key, text) + " " + problem + "; " + used + " is used instead",
+            kEventWarning);
         Apply(key, used, settings);
         break;
       }

@@ -25,8 +25,8 @@ std::string BuildConnectionString(const std::string& server, const std::string& 
 void OpenConnection(const Process& process, Session& session) {
   session.connection.reset();
   auto connection = std::make_unique<db::Connection>();
-  connection->SetConnectionString(BuildConnectionString(process.DbServer, process.DbName,
-                                                        process.DbUser, process.DbPassword));
+  connection->SetConnectionString(
+      BuildConnectionString(process.DbServer, process.DbName, process.DbUser, process.DbPassword));
   connection->SetCursorLocation(db::adUseServer);
   connection->SetMode(db::adModeRead);
   connection->Open("", "", "", -1);

@@ -80,7 +80,8 @@ TEST_F(SessionTest, OpensAReadOnlySessionWithServerSideCursors) {
 
   // An account that could write cannot through this session.
   std::unique_ptr<db::Recordset> rs;
-  EXPECT_EQ(QueryError("INSERT INTO t VALUES (1)", rs), "Cannot execute statement in a READ ONLY transaction");
+  EXPECT_EQ(QueryError("INSERT INTO t VALUES (1)", rs),
+            "Cannot execute statement in a READ ONLY transaction");
   EXPECT_EQ(server().AdminQueryOne("SELECT COUNT(*) FROM `" + db + "`.t"), "0");
   ASSERT_NO_THROW(RunQuery(session_, "SELECT @@session.tx_read_only", rs));
   EXPECT_EQ(rs->GetFields().Item(0).GetValue().Text(), "1");

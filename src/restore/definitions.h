@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "restore/connection.h"
 #include "archive/definitions_entry.h"
+#include "restore/connection.h"
 
 namespace vaultrun::restore {
 

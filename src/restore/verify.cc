@@ -71,10 +71,10 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
   try {
     const std::string zone = ArchiveTimeZone(reader);
     for (const DataEntry& entry : schema.has_definitions() ? std::vector<DataEntry>() : entries) {
-      connection.Exec("CREATE TABLE " + scratch + "." + QuoteIdentifier(entry.table) + " LIKE " +
-                          QuoteIdentifier(source) + "." + QuoteIdentifier(entry.table),
-                      "cannot copy the definition of table " + entry.table + " from database " +
-                          source);
+      connection.Exec(
+          "CREATE TABLE " + scratch + "." + QuoteIdentifier(entry.table) + " LIKE " +
+              QuoteIdentifier(source) + "." + QuoteIdentifier(entry.table),
+          "cannot copy the definition of table " + entry.table + " from database " + source);
     }
     UseDatabase(connection, request.scratch_database);
     if (schema.has_definitions()) {

@@ -5,12 +5,12 @@
 #include <memory>
 #include <unordered_map>
 
+#include "core/failure.h"
 #include "core/process.h"
 #include "db/access.h"
 #include "db/connect.h"
 #include "db/session.h"
 #include "platform/env.h"
-#include "core/failure.h"
 #include "run/data_file.h"
 #include "run/export_query.h"
 
@@ -88,8 +88,7 @@ class EntryRows {
 };
 
 // Exports table again, in the entry's form, handing each row to sink.
-void ExportRows(Process& process, Session& session, const DataEntry& entry,
-                const RowSink& sink) {
+void ExportRows(Process& process, Session& session, const DataEntry& entry, const RowSink& sink) {
   RunRecordsets sets;
   DataQuery query = RunExportQuery(session, entry.table, sets);
   RowSplitter rows(entry.form);

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "archive/completeness_mark.h"
 #include "archive/check.h"
+#include "archive/completeness_mark.h"
 #include "archive/writer.h"
 #include "config/registry.h"
 #include "config/server_config.h"
@@ -31,10 +31,9 @@ namespace {
 
 // Exports one table: queries, data file (compressed into the archive entry
 // as it is written), pack, deletion.
-uint64_t ExportTable(Process& process, Session& session, RunRecordsets& sets,
-                     RunArchive& archive, const std::string& table,
-                     const std::string& database_folder, int32_t format_sql,
-                     const std::string& format_insert) {
+uint64_t ExportTable(Process& process, Session& session, RunRecordsets& sets, RunArchive& archive,
+                     const std::string& table, const std::string& database_folder,
+                     int32_t format_sql, const std::string& format_insert) {
   Env* env = process.env;
   const std::string table_base_path = database_folder + env->Separator() + table;
   const std::string data_file = table_base_path + DataFileExtension(format_sql);
@@ -118,9 +117,9 @@ std::vector<std::string> TablesToExport(Process& process, Session& session) {
 void WarnLowSpace(Process& process, Session& session) {
   std::unique_ptr<db::Recordset> size;
   RunQuery(session,
-                  "select sum(data_length + index_length) from information_schema.tables"
-                  " where table_schema = database()",
-                  size);
+           "select sum(data_length + index_length) from information_schema.tables"
+           " where table_schema = database()",
+           size);
   uint64_t database_bytes = 0;
   if (!size->Eof() && !size->GetFields().Item(0).GetValue().IsNull()) {
     database_bytes = std::stoull(size->GetFields().Item(0).GetValue().Text());
@@ -201,8 +200,8 @@ void Main(Process& process, Session& session) {
   const std::string database_folder = process.BackupFolder + process.DbName;
   // One run per database folder: held until the run ends, so that no other
   // run repairs, packs into or prunes this run's archives meanwhile.
-  const std::unique_ptr<RunLock> run_lock = LockDatabaseFolder(
-      env, database_folder, std::chrono::seconds(settings.run_lock_wait));
+  const std::unique_ptr<RunLock> run_lock =
+      LockDatabaseFolder(env, database_folder, std::chrono::seconds(settings.run_lock_wait));
   RepairArchives(env, database_folder);
   OpenConnection(process, session);
   // Every table's rows come from one point in time: a consistent snapshot,
@@ -283,17 +282,17 @@ void Main(Process& process, Session& session) {
                          kEventWarning);
     }
     for (const std::string& reason : pruned.not_deleted) {
-      WriteEventLogEntry(
-          process, "Vaultrun: keep_runs: an old archive stays until the next run: " + reason,
-          kEventWarning);
+      WriteEventLogEntry(process,
+                         "Vaultrun: keep_runs: an old archive stays until the next run: " + reason,
+                         kEventWarning);
     }
   }
   if (settings.log_success && !process.Failed) {
     uint64_t archive_bytes = 0;
     if (!mark.tables.empty()) ThrowIfError(env->FileSize(archive_path, &archive_bytes));
-    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-                       std::chrono::steady_clock::now() - started)
-                       .count();
+    auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started)
+            .count();
     WriteEventLogEntry(process,
                        "Vaultrun: backup of " + process.DbName +
                            " complete: " + std::to_string(mark.tables.size()) + " tables, " +

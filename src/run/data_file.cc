@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/report.h"
 #include "core/failure.h"
+#include "core/report.h"
 
 namespace vaultrun {
 namespace {

@@ -73,8 +73,8 @@ TEST(DateTextExpression, PadsTheYearAndKeepsFractions) {
 }  // namespace
 }  // namespace vaultrun
 
-#include "db/session.h"
 #include "core/failure.h"
+#include "db/session.h"
 #include "run_fixture.h"
 
 namespace vaultrun {

@@ -3,10 +3,10 @@
 #include <memory>
 #include <set>
 
+#include "archive/writer.h"
+#include "core/failure.h"
 #include "core/report.h"
 #include "db/session.h"
-#include "core/failure.h"
-#include "archive/writer.h"
 #include "run/export_query.h"
 
 namespace vaultrun {

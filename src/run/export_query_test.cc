@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "db/session.h"
 #include "core/failure.h"
+#include "db/session.h"
 #include "run/data_file.h"
 #include "run_fixture.h"
 

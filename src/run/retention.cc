@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "core/failure.h"
-#include "archive/writer.h"
 #include "archive/completeness_mark.h"
+#include "archive/writer.h"
+#include "core/failure.h"
 
 namespace vaultrun {
 

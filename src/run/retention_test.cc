@@ -4,9 +4,9 @@
 
 #include <cerrno>
 
-#include "fakes.h"
-#include "archive/writer.h"
 #include "archive/completeness_mark.h"
+#include "archive/writer.h"
+#include "fakes.h"
 #include "test_util.h"
 
 namespace vaultrun {

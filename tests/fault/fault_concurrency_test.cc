@@ -14,11 +14,11 @@
 #include <optional>
 #include <thread>
 
+#include "archive/completeness_mark.h"
+#include "archive/writer.h"
 #include "fakes.h"
 #include "fault_util.h"
 #include "program_folder.h"
-#include "archive/writer.h"
-#include "archive/completeness_mark.h"
 #include "run/definitions.h"
 #include "test_db.h"
 

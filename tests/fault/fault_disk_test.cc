@@ -10,12 +10,12 @@
 #include <filesystem>
 #include <sstream>
 
+#include "core/failure.h"
 #include "core/process.h"
 #include "core/report.h"
 #include "db/access.h"
 #include "fakes.h"
 #include "fault_util.h"
-#include "core/failure.h"
 #include "platform/settings_store.h"
 #include "program_folder.h"
 #include "run/backup_run.h"

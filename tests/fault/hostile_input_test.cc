@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "program_folder.h"
 #include "archive/writer.h"
+#include "program_folder.h"
 #include "test_db.h"
 
 namespace vaultrun {

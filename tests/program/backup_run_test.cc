@@ -195,12 +195,12 @@ TEST_F(BackupRunTest, EveryWayARunFailsIsToldOnce) {
   Table("t", "id INT", "(1)");
   const std::string cfg = "[HKEY_LOCAL_MACHINE\\Software\\Cobaltine\\Vaultrun\\cfg]\r\n";
   struct Case {
-    std::string settings;     // the settings file's keys
-    std::string password;     // the configuration file's
-    std::string in_the_way;   // a folder made first, below the program folder
-    std::string entry;        // the one entry (a prefix of it)
+    std::string settings;    // the settings file's keys
+    std::string password;    // the configuration file's
+    std::string in_the_way;  // a folder made first, below the program folder
+    std::string entry;       // the one entry (a prefix of it)
   } cases[] = {
-      {"", "", "conf", "1\tError: Can't open "},  // configuration: no file
+      {"", "", "conf", "1\tError: Can't open "},                           // configuration: no file
       {cfg + "\"" + database_ + "_path\"=\"Q:/data/backup\"\r\n", "", "",  // folder
        "1\tVaultrun: Invalid drive -> Q:/"},
       {"", "wrong", "",  // connection

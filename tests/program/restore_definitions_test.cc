@@ -2,8 +2,6 @@
 // the real program's archives of a game-like database, restored and
 // verified with the live database dropped; an account that may not read a
 // view; and definitions entries made hostile by hand.
-#include "restore/definitions.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +10,7 @@
 #include "core/failure.h"
 #include "program_folder.h"
 #include "restore/command.h"
+#include "restore/definitions.h"
 #include "restore/restore.h"
 #include "test_db.h"
 

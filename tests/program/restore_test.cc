@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <sstream>
 
+#include "archive/completeness_mark.h"
 #include "core/failure.h"
 #include "program_folder.h"
 #include "restore/command.h"
-#include "archive/completeness_mark.h"
 #include "run/definitions.h"
 #include "test_db.h"
 

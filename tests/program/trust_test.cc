@@ -8,15 +8,15 @@
 #include <regex>
 #include <thread>
 
+#include "archive/completeness_mark.h"
+#include "archive/writer.h"
 #include "config/registry.h"
+#include "core/failure.h"
 #include "core/report.h"
 #include "db/access.h"
 #include "fakes.h"
-#include "core/failure.h"
 #include "program_folder.h"
-#include "archive/writer.h"
 #include "run/backup_run.h"
-#include "archive/completeness_mark.h"
 #include "test_db.h"
 
 namespace vaultrun {
