@@ -109,7 +109,8 @@ TEST(ArchiveReaderTest, ReadsEveryByteOfEntriesOverAndPast4GiB) {
     Le(&tail, 0xFFFFFFFF, 4);
     Le(&tail, m.name.size(), 2);
     Le(&tail, 28, 2);
-    Le(&tail, 0, 10);  // comment, disk, attributes
+    Le(&tail, 0, 6);  // comment length, disk, internal and external attributes
+    Le(&tail, 0, 4);
     Le(&tail, 0xFFFFFFFF, 4);
     tail += m.name;
     Le(&tail, 1, 2);
