@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "archive/deflate.h"
+#include "archive/writer.h"
 #include "archive/zip_layout.h"
 
 namespace vaultrun {
