@@ -17,9 +17,13 @@ namespace {
 
 constexpr uint64_t kMiB = uint64_t{1} << 20;
 
-void Le(std::string* out, uint64_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+// Appends little-endian fields, each {value, bytes}.
+void Le(std::string* out, std::initializer_list<std::pair<uint64_t, int>> fields) {
+  for (auto [v, bytes] : fields) {
+    for (int i = 0; i < bytes; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+  }
 }
+constexpr uint64_t kFF = 0xFFFFFFFF;  // "see the ZIP64 field"
 
 struct Made {
   std::string name;
@@ -72,18 +76,19 @@ TEST(ArchiveReaderTest, ReadsEveryByteOfEntriesOverAndPast4GiB) {
         name, method, size, data != nullptr ? data->size() : hole, static_cast<uint64_t>(ftello(f)),
         crc};
     std::string head;
-    for (uint64_t v : std::initializer_list<uint64_t>{0x04034b50, 45, 0, method, 0, 0x21})
-      Le(&head, v, v == 0x04034b50 ? 4 : 2);
-    Le(&head, crc, 4);
-    Le(&head, 0xFFFFFFFF, 4);
-    Le(&head, 0xFFFFFFFF, 4);
-    Le(&head, name.size(), 2);
-    Le(&head, 20, 2);
+    Le(&head, {{0x04034b50, 4},
+               {45, 2},
+               {0, 2},
+               {method, 2},
+               {0, 2},
+               {0x21, 2},
+               {crc, 4},
+               {kFF, 4},
+               {kFF, 4},
+               {name.size(), 2},
+               {20, 2}});
     head += name;
-    Le(&head, 1, 2);
-    Le(&head, 16, 2);
-    Le(&head, size, 8);
-    Le(&head, m.compressed, 8);
+    Le(&head, {{1, 2}, {16, 2}, {size, 8}, {m.compressed, 8}});
     std::fwrite(head.data(), 1, head.size(), f);
     if (data != nullptr) std::fwrite(data->data(), 1, data->size(), f);
     if (hole > 0) fseeko(f, static_cast<off_t>(hole), SEEK_CUR);  // zeros, not on disk
@@ -100,45 +105,45 @@ TEST(ArchiveReaderTest, ReadsEveryByteOfEntriesOverAndPast4GiB) {
   const uint64_t directory = static_cast<uint64_t>(ftello(f));
   std::string tail;
   for (const Made& m : made) {
-    Le(&tail, 0x02014b50, 4);
-    for (uint64_t v : std::initializer_list<uint64_t>{45, 45, 0, m.method, 0, 0x21}) {
-      Le(&tail, v, 2);
-    }
-    Le(&tail, m.crc, 4);
-    Le(&tail, 0xFFFFFFFF, 4);
-    Le(&tail, 0xFFFFFFFF, 4);
-    Le(&tail, m.name.size(), 2);
-    Le(&tail, 28, 2);
-    Le(&tail, 0, 6);  // comment length, disk, internal and external attributes
-    Le(&tail, 0, 4);
-    Le(&tail, 0xFFFFFFFF, 4);
+    Le(&tail, {{0x02014b50, 4},
+               {45, 2},
+               {45, 2},
+               {0, 2},
+               {m.method, 2},
+               {0, 2},
+               {0x21, 2},
+               {m.crc, 4},
+               {kFF, 4},
+               {kFF, 4},
+               {m.name.size(), 2},
+               {28, 2},
+               {0, 6},
+               {0, 4},
+               {kFF, 4}});
     tail += m.name;
-    Le(&tail, 1, 2);
-    Le(&tail, 24, 2);
-    Le(&tail, m.size, 8);
-    Le(&tail, m.compressed, 8);
-    Le(&tail, m.offset, 8);
+    Le(&tail, {{1, 2}, {24, 2}, {m.size, 8}, {m.compressed, 8}, {m.offset, 8}});
   }
   const uint64_t directory_size = tail.size(), end64 = directory + tail.size();
-  Le(&tail, 0x06064b50, 4);  // the ZIP64 end record
-  Le(&tail, 44, 8);
-  Le(&tail, 45 | (45 << 16), 4);
-  Le(&tail, 0, 8);
-  Le(&tail, 3, 8);
-  Le(&tail, 3, 8);
-  Le(&tail, directory_size, 8);
-  Le(&tail, directory, 8);
-  Le(&tail, 0x07064b50, 4);
-  Le(&tail, 0, 4);
-  Le(&tail, end64, 8);
-  Le(&tail, 1, 4);
-  Le(&tail, 0x06054b50, 4);
-  Le(&tail, 0, 4);
-  Le(&tail, 3, 2);
-  Le(&tail, 3, 2);
-  Le(&tail, 0xFFFFFFFF, 4);
-  Le(&tail, 0xFFFFFFFF, 4);
-  Le(&tail, 0, 2);
+  Le(&tail, {{0x06064b50, 4},
+             {44, 8},
+             {45, 2},
+             {45, 2},
+             {0, 8},
+             {3, 8},
+             {3, 8},  // ZIP64 end
+             {directory_size, 8},
+             {directory, 8},
+             {0x07064b50, 4},
+             {0, 4},
+             {end64, 8},
+             {1, 4},
+             {0x06054b50, 4},
+             {0, 4},
+             {3, 2},
+             {3, 2},
+             {kFF, 4},
+             {kFF, 4},
+             {0, 2}});
   std::fwrite(tail.data(), 1, tail.size(), f);
   ASSERT_EQ(0, std::fclose(f));
 
