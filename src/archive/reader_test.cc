@@ -17,10 +17,13 @@ namespace {
 
 constexpr uint64_t kMiB = uint64_t{1} << 20;
 
-// Appends little-endian fields, each {value, bytes}.
-void Le(std::string* out, std::initializer_list<std::pair<uint64_t, int>> fields) {
-  for (auto [v, bytes] : fields) {
-    for (int i = 0; i < bytes; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+// Appends little-endian fields: widths holds each one's bytes ("42": a
+// 4-byte field, then a 2-byte one).
+void Le(std::string* out, const char* widths, std::initializer_list<uint64_t> values) {
+  for (uint64_t v : values) {
+    for (int i = 0; i < *widths - '0'; ++i)
+      out->push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+    ++widths;
   }
 }
 constexpr uint64_t kFF = 0xFFFFFFFF;  // "see the ZIP64 field"
@@ -76,19 +79,9 @@ TEST(ArchiveReaderTest, ReadsEveryByteOfEntriesOverAndPast4GiB) {
         name, method, size, data != nullptr ? data->size() : hole, static_cast<uint64_t>(ftello(f)),
         crc};
     std::string head;
-    Le(&head, {{0x04034b50, 4},
-               {45, 2},
-               {0, 2},
-               {method, 2},
-               {0, 2},
-               {0x21, 2},
-               {crc, 4},
-               {kFF, 4},
-               {kFF, 4},
-               {name.size(), 2},
-               {20, 2}});
+    Le(&head, "42222244422", {0x04034b50, 45, 0, method, 0, 0x21, crc, kFF, kFF, name.size(), 20});
     head += name;
-    Le(&head, {{1, 2}, {16, 2}, {size, 8}, {m.compressed, 8}});
+    Le(&head, "2288", {1, 16, size, m.compressed});
     std::fwrite(head.data(), 1, head.size(), f);
     if (data != nullptr) std::fwrite(data->data(), 1, data->size(), f);
     if (hole > 0) fseeko(f, static_cast<off_t>(hole), SEEK_CUR);  // zeros, not on disk
@@ -105,45 +98,16 @@ TEST(ArchiveReaderTest, ReadsEveryByteOfEntriesOverAndPast4GiB) {
   const uint64_t directory = static_cast<uint64_t>(ftello(f));
   std::string tail;
   for (const Made& m : made) {
-    Le(&tail, {{0x02014b50, 4},
-               {45, 2},
-               {45, 2},
-               {0, 2},
-               {m.method, 2},
-               {0, 2},
-               {0x21, 2},
-               {m.crc, 4},
-               {kFF, 4},
-               {kFF, 4},
-               {m.name.size(), 2},
-               {28, 2},
-               {0, 6},
-               {0, 4},
-               {kFF, 4}});
+    Le(&tail, "42222224442222244",
+       {0x02014b50, 45, 45, 0, m.method, 0, 0x21, m.crc, kFF, kFF, m.name.size(), 28, 0, 0, 0, 0,
+        kFF});
     tail += m.name;
-    Le(&tail, {{1, 2}, {24, 2}, {m.size, 8}, {m.compressed, 8}, {m.offset, 8}});
+    Le(&tail, "22888", {1, 24, m.size, m.compressed, m.offset});
   }
   const uint64_t directory_size = tail.size(), end64 = directory + tail.size();
-  Le(&tail, {{0x06064b50, 4},
-             {44, 8},
-             {45, 2},
-             {45, 2},
-             {0, 8},
-             {3, 8},
-             {3, 8},  // ZIP64 end
-             {directory_size, 8},
-             {directory, 8},
-             {0x07064b50, 4},
-             {0, 4},
-             {end64, 8},
-             {1, 4},
-             {0x06054b50, 4},
-             {0, 4},
-             {3, 2},
-             {3, 2},
-             {kFF, 4},
-             {kFF, 4},
-             {0, 2}});
+  Le(&tail, "4822448888", {0x06064b50, 44, 45, 45, 0, 0, 3, 3, directory_size, directory});
+  Le(&tail, "4484", {0x07064b50, 0, end64, 1});
+  Le(&tail, "42222442", {0x06054b50, 0, 0, 3, 3, kFF, kFF, 0});
   std::fwrite(tail.data(), 1, tail.size(), f);
   ASSERT_EQ(0, std::fclose(f));
 
