@@ -30,14 +30,14 @@ std::string Flag(std::string_view text, RunSettings& settings) {
   return "";
 }
 
-// A whole number of decimal digits from 0 to max.
-template <int32_t RunSettings::*field, int32_t max = 2147483647>
+// A whole number of decimal digits from min to max.
+template <int32_t RunSettings::*field, int32_t max = 2147483647, int32_t min = 0>
 std::string Count(std::string_view text, RunSettings& settings) {
   int32_t value = 0;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (text.empty() || text.front() == '-' || ec != std::errc() ||
-      end != text.data() + text.size() || value > max) {
-    return "is not a whole number from 0 to " + std::to_string(max);
+      end != text.data() + text.size() || value > max || value < min) {
+    return "is not a whole number from " + std::to_string(min) + " to " + std::to_string(max);
   }
   settings.*field = value;
   return "";
@@ -81,6 +81,10 @@ const std::vector<SettingKey> kKeys = {
     {"store_definitions", "1", Flag<&RunSettings::store_definitions>},
     {"log_success", "0", Flag<&RunSettings::log_success>},
     {"run_lock_wait", "300", Count<&RunSettings::run_lock_wait, 99999>},
+    // Never 0: a server that stops answering must not hang a run for good.
+    {"connect_timeout", "30", Count<&RunSettings::connect_timeout, 3600, 1>},
+    {"net_timeout", "600", Count<&RunSettings::net_timeout, 86400, 1>},
+    {"metrics_file", "", Text<&RunSettings::metrics_file>},
 };
 
 std::string Describe(const SettingKey& key, const std::string& text) {

@@ -37,6 +37,13 @@ struct RunSettings {
   bool log_success = false;
   // Seconds a run waits for another run of the same database to end.
   int32_t run_lock_wait = 300;
+  // Seconds to wait for the database server: to connect, and for any one
+  // read or write on the connection.
+  int32_t connect_timeout = 30;
+  int32_t net_timeout = 600;
+  // The file of Prometheus metrics replaced after every run (relative to
+  // the program folder unless a full path); empty: none.
+  std::string metrics_file;
 };
 
 // What a value that the key's rule refuses gives.

@@ -27,7 +27,13 @@ TEST(RunSettingsTest, RefusedValuesAreNamedWithWhatIsUsed) {
       {"\"format_sql\"=\"2x\"", "setting format_sql \"2x\" reads as 2: the .sql files then hold"},
       {"\"run_lock_wait\"=\"100000\"",
        "setting run_lock_wait \"100000\" is not a whole number from 0 to 99999; 300 is used"},
-      {"\"keep_runs\"=\"7\"\n\"log_success\"=\"1\"\n\"format_sql\"=\"&H1\"", ""},
+      {"\"connect_timeout\"=\"0\"",
+       "setting connect_timeout \"0\" is not a whole number from 1 to 3600; 30 is used instead"},
+      {"\"net_timeout\"=\"-5\"",
+       "setting net_timeout \"-5\" is not a whole number from 1 to 86400; 600 is used instead"},
+      {"\"keep_runs\"=\"7\"\n\"log_success\"=\"1\"\n\"format_sql\"=\"&H1\"\n"
+       "\"connect_timeout\"=\"5\"\n\"net_timeout\"=\"7\"\n\"metrics_file\"=\"/m.prom\"",
+       ""},
   };
   test::TempDir dir;
   std::unique_ptr<Env> env = NewDefaultEnv();
@@ -47,6 +53,9 @@ TEST(RunSettingsTest, RefusedValuesAreNamedWithWhatIsUsed) {
       EXPECT_EQ(7, settings.keep_runs);
       EXPECT_TRUE(settings.log_success);
       EXPECT_EQ(1, settings.format_sql);
+      EXPECT_EQ(5, settings.connect_timeout);
+      EXPECT_EQ(7, settings.net_timeout);
+      EXPECT_EQ("/m.prom", settings.metrics_file);
       continue;
     }
     ASSERT_EQ(1u, log.entries.size()) << row.value;
@@ -55,6 +64,8 @@ TEST(RunSettingsTest, RefusedValuesAreNamedWithWhatIsUsed) {
         << log.entries[0].text;
     EXPECT_FALSE(settings.lock_tables);
     EXPECT_TRUE(settings.consistent_snapshot);
+    EXPECT_EQ(30, settings.connect_timeout);
+    EXPECT_EQ(600, settings.net_timeout);
     EXPECT_FALSE(process.Failed);
   }
 }

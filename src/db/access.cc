@@ -32,10 +32,16 @@ struct ResultFreer {
 };
 using ResultHandle = std::unique_ptr<MYSQL_RES, ResultFreer>;
 
-Failure ClientFailure(MYSQL* mysql) {
-  unsigned number = mysql_errno(mysql);
-  return Failure(number == 0 ? kErrDatabase : static_cast<int>(number), mysql_error(mysql));
+// The failure of the call on mysql that started at `started`.
+Failure ClientFailure(MYSQL* mysql, Clock::time_point started) {
+  return Failure(FailureNumber(mysql), FailureMessage(mysql, started));
 }
+
+// Rows are many and a clock reading is not free: the clock is read before
+// every this many rows, and a failed fetch counts from that reading. A
+// fetch that waits out the read timeout is told from one that fails at
+// once, unless the rows since the reading alone took that long.
+constexpr uint64_t kRowsPerClockReading = 64;
 
 // The type code of a result column. TEXT and BLOB, CHAR and BINARY differ
 // only in the character set, so that decides between the text and the
@@ -207,13 +213,14 @@ class RecordsetImpl : public Recordset {
     if (has_row_) {
       AppendRow(count);
       for (;;) {
+        if (fetched_++ % kRowsPerClockReading == 0) clock_reading_ = Clock::now();
         row_ = mysql_fetch_row(result_.get());
         if (row_ == nullptr) break;
         lengths_ = mysql_fetch_lengths(result_.get());
         AppendRow(count);
       }
       MYSQL* mysql = connection_->mysql.get();
-      if (mysql_errno(mysql) != 0) pending_failure_ = ClientFailure(mysql);
+      if (mysql_errno(mysql) != 0) pending_failure_ = ClientFailure(mysql, clock_reading_);
     }
     StopStreaming();
     buffered_row_ = 0;
@@ -242,6 +249,7 @@ class RecordsetImpl : public Recordset {
   }
 
   void FetchStreamed() {
+    if (fetched_++ % kRowsPerClockReading == 0) clock_reading_ = Clock::now();
     row_ = mysql_fetch_row(result_.get());
     if (row_ != nullptr) {
       lengths_ = mysql_fetch_lengths(result_.get());
@@ -251,7 +259,7 @@ class RecordsetImpl : public Recordset {
     has_row_ = false;
     MYSQL* mysql = connection_->mysql.get();
     if (mysql_errno(mysql) != 0) {
-      Failure failure = ClientFailure(mysql);
+      Failure failure = ClientFailure(mysql, clock_reading_);
       StopStreaming();
       throw failure;
     }
@@ -299,6 +307,10 @@ class RecordsetImpl : public Recordset {
   // The current row while streaming.
   MYSQL_ROW row_ = nullptr;
   unsigned long* lengths_ = nullptr;
+  // Rows fetched, and the clock's reading before the latest of every
+  // kRowsPerClockReading of them.
+  uint64_t fetched_ = 0;
+  Clock::time_point clock_reading_;
 
   // The rows held in memory after the connection moved on.
   std::string buffer_;
@@ -379,13 +391,17 @@ void Connection::Open(const std::string& connection_string, const std::string& u
   std::string socket = EnvText("MYSQL_UNIX_PORT");
   if (!socket.empty()) options.socket = socket;
   options.charset = "utf8mb4";
+  options.connect_timeout = connection_timeout_;
+  options.read_timeout = command_timeout_;
+  options.write_timeout = command_timeout_;
   Adopt(Connect(options).release());
 }
 
 void Connection::Adopt(st_mysql* connected) {
   MysqlHandle mysql(connected);
   if (impl_->mysql != nullptr) throw Failure(kErrDatabase, kOpenMessage);
-  auto fail = [&]() { throw ClientFailure(mysql.get()); };
+  const Clock::time_point started = Clock::now();
+  auto fail = [&]() { throw ClientFailure(mysql.get(), started); };
   // Statements go in utf8mb4 whatever the option files say; results come
   // back in each column's own character set, byte for byte. A server older
   // than utf8mb4 (MySQL before 5.5.3) gets utf8, all that it can store.
@@ -413,13 +429,14 @@ std::unique_ptr<Recordset> Connection::Execute(const std::string& sql) {
   MYSQL* mysql = impl_->mysql.get();
   if (mysql == nullptr) throw Failure(kErrDatabase, kClosedMessage);
   if (impl_->streaming != nullptr) impl_->streaming->Buffer();
-  if (mysql_real_query(mysql, sql.data(), sql.size()) != 0) throw ClientFailure(mysql);
+  const Clock::time_point started = Clock::now();
+  if (mysql_real_query(mysql, sql.data(), sql.size()) != 0) throw ClientFailure(mysql, started);
   if (mysql_field_count(mysql) == 0) {
     impl_->SkipPendingResults();
     return std::make_unique<RecordsetImpl>();
   }
   ResultHandle result(mysql_use_result(mysql));
-  if (result == nullptr) throw ClientFailure(mysql);
+  if (result == nullptr) throw ClientFailure(mysql, started);
   auto recordset = std::make_unique<RecordsetImpl>(impl_, std::move(result));
   recordset->Start();
   return recordset;

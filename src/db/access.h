@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/failure.h"
+#include "db/connect.h"
 
 struct st_mysql;
 
@@ -141,6 +142,12 @@ class Connection {
   const std::string& ConnectionString() const { return connection_string_; }
   void SetCursorLocation(int location) { cursor_location_ = location; }
   void SetMode(int mode) { mode_ = mode; }
+  // Seconds Open waits for the server, and that any one read or write of
+  // a statement waits for it (ADO's ConnectionTimeout and CommandTimeout);
+  // a server that stops answering fails the call with a message that
+  // names the server and the timeout.
+  void SetConnectionTimeout(unsigned seconds) { connection_timeout_ = seconds; }
+  void SetCommandTimeout(unsigned seconds) { command_timeout_ = seconds; }
 
   // Connects with the ConnectionString (the arguments, when not empty, take
   // its place and add user and password, as ADO's Open does) through the
@@ -163,6 +170,8 @@ class Connection {
   std::string connection_string_;
   int cursor_location_ = adUseServer;
   int mode_ = 0;
+  unsigned connection_timeout_ = kDefaultConnectTimeout;
+  unsigned command_timeout_ = kDefaultNetTimeout;
   std::shared_ptr<Impl> impl_;
 };
 

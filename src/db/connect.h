@@ -3,6 +3,7 @@
 // [client] group, then the values given here.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +11,12 @@
 struct st_mysql;
 
 namespace vaultrun::db {
+
+// Seconds to wait for a server: to connect (its greeting included), and for
+// any one read or write on an open connection. No healthy server comes near
+// them; one that stops answering fails the call instead of hanging it.
+inline constexpr unsigned kDefaultConnectTimeout = 30;
+inline constexpr unsigned kDefaultNetTimeout = 600;
 
 // How to reach the server, as MariaDB's own clients take it: unset values
 // come from the option files' [client] group, then Connector/C's defaults.
@@ -31,10 +38,11 @@ struct ConnectOptions {
   bool local_infile = false;
   // The client's packet limit in bytes; 0: Connector/C's default.
   unsigned long max_packet = 0;
-  // In seconds; 0: Connector/C's default (none for reads and writes).
-  unsigned connect_timeout = 0;
-  unsigned read_timeout = 0;
-  unsigned write_timeout = 0;
+  // In seconds (0: Connector/C's default, which is none for reads and
+  // writes; nothing of this program passes it).
+  unsigned connect_timeout = kDefaultConnectTimeout;
+  unsigned read_timeout = kDefaultNetTimeout;
+  unsigned write_timeout = kDefaultNetTimeout;
 };
 
 struct MysqlCloser {
@@ -43,7 +51,19 @@ struct MysqlCloser {
 using MysqlHandle = std::unique_ptr<st_mysql, MysqlCloser>;
 
 // Connects; raises a Failure with the server's (or the client library's)
-// error number and its message when it cannot.
+// error number and its message when it cannot. When the server did not
+// answer within connect_timeout, the message says so and names the server.
 MysqlHandle Connect(const ConnectOptions& options);
+
+using Clock = std::chrono::steady_clock;
+
+// The failure of a call on a connected handle that started at `started`:
+// the server's (or the client library's) error number and message. When
+// the call failed because the server did not answer within the
+// connection's read or write timeout (it lasted that long), the message
+// begins by naming the server and the timeout, so that a hung server is
+// not taken for a crashed one.
+std::string FailureMessage(st_mysql* mysql, Clock::time_point started);
+int FailureNumber(st_mysql* mysql);
 
 }  // namespace vaultrun::db

@@ -22,13 +22,16 @@ std::string BuildConnectionString(const std::string& server, const std::string& 
          ";OPTION=3";
 }
 
-void OpenConnection(const Process& process, Session& session) {
+void OpenConnection(const Process& process, Session& session, unsigned connect_timeout,
+                    unsigned net_timeout) {
   session.connection.reset();
   auto connection = std::make_unique<db::Connection>();
   connection->SetConnectionString(
       BuildConnectionString(process.DbServer, process.DbName, process.DbUser, process.DbPassword));
   connection->SetCursorLocation(db::adUseServer);
   connection->SetMode(db::adModeRead);
+  connection->SetConnectionTimeout(connect_timeout);
+  connection->SetCommandTimeout(net_timeout);
   connection->Open("", "", "", -1);
   session.connection = std::move(connection);
 }

@@ -23,9 +23,13 @@ struct Session {
 };
 
 // Opens a new session connection from the connection parameters, read-only
-// with server-side cursors (a connection held before is released). Raises
-// the server's error number and message when it cannot.
-void OpenConnection(const Process& process, Session& session);
+// with server-side cursors (a connection held before is released), waiting
+// at most connect_timeout seconds for the server and net_timeout seconds
+// for any one read or write later. Raises the server's error number and
+// message when it cannot.
+void OpenConnection(const Process& process, Session& session,
+                    unsigned connect_timeout = db::kDefaultConnectTimeout,
+                    unsigned net_timeout = db::kDefaultNetTimeout);
 
 // Runs sql on the session connection: rs holds the result (what it held
 // before is released). On failure rs is unchanged and the failure raised.

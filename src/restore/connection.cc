@@ -90,7 +90,9 @@ std::unique_ptr<Connection> Connection::Open(const ConnectOptions& options) {
   RefuseLocalFiles(raw);
   // An option file's default-character-set applies at connect and would
   // override the one set above; the restore needs binary whatever it says.
-  if (mysql_set_character_set(raw, "binary") != 0) connection->Raise("set character set binary");
+  if (mysql_set_character_set(raw, "binary") != 0) {
+    connection->Raise("set character set binary", db::Clock::now());
+  }
   // Zero and invalid dates (stored under ALLOW_INVALID_DATES) and 0 in
   // auto-increment columns restore as written; tables restore in archive
   // order, so foreign keys are checked by no one order.
@@ -101,16 +103,14 @@ std::unique_ptr<Connection> Connection::Open(const ConnectOptions& options) {
   return connection;
 }
 
-void Connection::Raise(std::string_view context) const {
-  unsigned number = mysql_errno(mysql_.get());
-  throw Failure(number != 0 ? static_cast<int>(number) : kErrDatabase,
-                std::string(context) + ": " + mysql_error(mysql_.get()));
+void Connection::Raise(std::string_view context, db::Clock::time_point started) const {
+  throw Failure(db::FailureNumber(mysql_.get()),
+                std::string(context) + ": " + db::FailureMessage(mysql_.get(), started));
 }
 
 void Connection::RaiseStatement(std::string_view sql, const std::string& where,
                                 const std::string& message) const {
-  unsigned number = mysql_errno(mysql_.get());
-  int code = number != 0 ? static_cast<int>(number) : kErrDatabase;
+  int code = db::FailureNumber(mysql_.get());
   if (!where.empty()) throw Failure(code, where + ": " + message);
   std::string_view head = sql.substr(0, 120);
   throw Failure(code, message + " (in: " + std::string(head) + (sql.size() > 120 ? "...)" : ")"));
@@ -118,18 +118,22 @@ void Connection::RaiseStatement(std::string_view sql, const std::string& where,
 
 void Connection::Exec(std::string_view sql, const std::string& where) {
   MYSQL* m = mysql_.get();
-  if (mysql_real_query(m, sql.data(), sql.size()) != 0) RaiseStatement(sql, where, mysql_error(m));
+  const db::Clock::time_point started = db::Clock::now();
+  if (mysql_real_query(m, sql.data(), sql.size()) != 0) {
+    RaiseStatement(sql, where, db::FailureMessage(m, started));
+  }
   // Drop any result (LOAD DATA and INSERT have none).
   Result result(mysql_store_result(m));
 }
 
 std::vector<Connection::Row> Connection::Query(std::string_view sql) {
   MYSQL* m = mysql_.get();
-  if (mysql_real_query(m, sql.data(), sql.size()) != 0) Raise(sql.substr(0, 120));
+  const db::Clock::time_point started = db::Clock::now();
+  if (mysql_real_query(m, sql.data(), sql.size()) != 0) Raise(sql.substr(0, 120), started);
   Result result(mysql_store_result(m));
   std::vector<Row> rows;
   if (!result) {
-    if (mysql_field_count(m) != 0) Raise(sql.substr(0, 120));
+    if (mysql_field_count(m) != 0) Raise(sql.substr(0, 120), started);
     return rows;
   }
   unsigned columns = mysql_num_fields(result.get());
@@ -161,13 +165,14 @@ void Connection::LoadLocal(std::string_view sql, const LocalFile& file, const st
   unsigned int on = 1;
   mysql_optionsv(m, MYSQL_OPT_LOCAL_INFILE, &on);
   mysql_set_local_infile_handler(m, LocalInit, LocalReadBytes, LocalEnd, LocalError, &read);
+  const db::Clock::time_point started = db::Clock::now();
   const bool failed = mysql_real_query(m, sql.data(), sql.size()) != 0;
   Result result(failed ? nullptr : mysql_store_result(m));
   if (!read.error.empty()) {
     throw Failure(failed && mysql_errno(m) != 0 ? static_cast<int>(mysql_errno(m)) : kErrLocalFile,
                   where + ": " + read.error);
   }
-  if (failed) RaiseStatement(sql, where, mysql_error(m));
+  if (failed) RaiseStatement(sql, where, db::FailureMessage(m, started));
 }
 
 uint64_t Connection::affected_rows() const { return mysql_affected_rows(mysql_.get()); }

@@ -69,7 +69,8 @@ class Connection {
 
  private:
   explicit Connection(db::MysqlHandle mysql);
-  [[noreturn]] void Raise(std::string_view context) const;
+  // The failure of the call that started at `started`, after context.
+  [[noreturn]] void Raise(std::string_view context, db::Clock::time_point started) const;
   // The failure of the statement just run, with where or the statement.
   [[noreturn]] void RaiseStatement(std::string_view sql, const std::string& where,
                                    const std::string& message) const;

@@ -2,9 +2,16 @@
 // connection is killed from another session, or the server is stopped.
 // The run must write one entry with the server's message, exit 1, keep the
 // tables it packed before in a sound archive, flag no failed table and
-// leave no cut-off data file.
+// leave no cut-off data file. A server that hangs (accepts and never
+// answers, or stops sending mid-table) fails the run within its timeout.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -145,6 +152,147 @@ TEST(ServerGoesAway, ServerStoppedMidTable) {
   std::printf("server stopped mid-table: %s\n", entry.c_str());
   figures.Print();
   EXPECT_EQ(0u, figures.losses);
+}
+
+// A server on 127.0.0.1 that hangs: it accepts connections and, with a
+// target port, forwards them there until `limit` bytes have come back from
+// the target; then it stops forwarding and holds both ends open. Without a
+// target it never answers at all.
+class HangingServer {
+ public:
+  HangingServer(int target, uint64_t limit) : target_(target), limit_(limit) {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listener_, 8) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+      ADD_FAILURE() << "no listener";
+      return;
+    }
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { Loop(); });
+  }
+  ~HangingServer() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    for (const Pair& pair : pairs_) {
+      close(pair.client);
+      if (pair.server >= 0) close(pair.server);
+    }
+    close(listener_);
+  }
+  int port() const { return port_; }
+
+ private:
+  struct Pair {
+    int client;
+    int server;             // -1 without a target
+    uint64_t returned = 0;  // bytes from the server to the client
+  };
+
+  void Loop() {
+    char buffer[16384];
+    while (!stop_) {
+      std::vector<pollfd> fds{{listener_, POLLIN, 0}};
+      for (const Pair& pair : pairs_) {
+        if (pair.server < 0) continue;
+        fds.push_back({pair.client, POLLIN, 0});
+        // Once the limit is reached the server's side is no longer read.
+        fds.push_back({pair.returned < limit_ ? pair.server : -1, POLLIN, 0});
+      }
+      if (poll(fds.data(), fds.size(), 100) <= 0) continue;
+      if (fds[0].revents & POLLIN) {
+        int client = accept(listener_, nullptr, nullptr);
+        int server = -1;
+        if (target_ != 0) {
+          server = socket(AF_INET, SOCK_STREAM, 0);
+          sockaddr_in addr{};
+          addr.sin_family = AF_INET;
+          addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+          addr.sin_port = htons(static_cast<uint16_t>(target_));
+          if (connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            close(server);
+            server = -1;
+          }
+        }
+        pairs_.push_back({client, server});
+        continue;
+      }
+      size_t at = 1;
+      for (Pair& pair : pairs_) {
+        if (pair.server < 0) continue;
+        if (fds[at].revents & (POLLIN | POLLHUP)) {
+          ssize_t n = read(pair.client, buffer, sizeof buffer);
+          if (n > 0 && write(pair.server, buffer, static_cast<size_t>(n)) != n) n = 0;
+        }
+        if (fds[at + 1].revents & (POLLIN | POLLHUP)) {
+          size_t room =
+              static_cast<size_t>(std::min<uint64_t>(sizeof buffer, limit_ - pair.returned));
+          ssize_t n = read(pair.server, buffer, room);
+          if (n > 0 && write(pair.client, buffer, static_cast<size_t>(n)) == n) pair.returned += n;
+        }
+        at += 2;
+      }
+    }
+  }
+
+  int target_;
+  uint64_t limit_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::vector<Pair> pairs_;
+};
+
+// A run against a hanging server ends within 30 s with exit status 1 and
+// one entry that names the server and the timeout that ran out: before the
+// server's greeting (connect_timeout), or mid-table (net_timeout).
+TEST(ServerHangs, TheTimeoutEndsTheRun) {
+  TestServer& server = TestServer::Get();
+  const std::string database = server.CreateDatabase("hangs");
+  server.Admin("CREATE TABLE `" + database + "`.a1 (id INT PRIMARY KEY)");
+  server.Admin("INSERT INTO `" + database + "`.a1 VALUES (1), (2)");
+  server.Admin("CREATE TABLE `" + database + "`.big (id INT PRIMARY KEY, v VARCHAR(100))");
+  server.Admin("USE `" + database + "`");  // where seq_1_to_N is found
+  server.Admin("INSERT INTO big SELECT seq, REPEAT('x', 90) FROM seq_1_to_100000");
+  server.Admin("USE mysql");
+  struct Case {
+    const char* setting;
+    uint64_t forwarded;  // bytes the server's answers get through; 0: none
+    const char* entry;
+  } cases[] = {
+      {"\"connect_timeout\"=\"5\"", 0, "did not answer within 5 seconds (connect_timeout): "},
+      // Past the greeting and the definitions, well before the big table's end.
+      {"\"net_timeout\"=\"5\"", 2 << 20,
+       "did not answer within 5 seconds (net_timeout): Lost connection to server during query"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.setting);
+    HangingServer hanging(c.forwarded == 0 ? 0 : server.port(), c.forwarded);
+    ProgramFolder folder;
+    folder.WriteConfFor(database, TestServer::kBackupUser, TestServer::kBackupPassword);
+    folder.WriteSettings(
+        std::string("[HKEY_LOCAL_MACHINE\\Software\\Cobaltine\\Vaultrun\\cfg]\r\n") +
+        "\"format_sql\"=\"1\"\r\n" + c.setting + "\r\n");
+    const auto start = std::chrono::steady_clock::now();
+    ProgramChild child(folder, "", {{"MYSQL_TCP_PORT", std::to_string(hanging.port())}});
+    const bool ended = WaitFor([&] { return child.Ended(); }, std::chrono::seconds(30));
+    EXPECT_TRUE(ended) << "still running after 30 s";
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("a hanging server ended the run after %.1f s\n", seconds);
+    if (!ended) continue;  // the child is killed as it goes out of scope
+    EXPECT_EQ(1, child.Wait());
+    std::vector<std::string> entries = folder.Entries();
+    ASSERT_EQ(1u, entries.size()) << ::testing::PrintToString(entries);
+    EXPECT_EQ(0u, entries[0].find("1\tVaultrun: the database server 127.0.0.1:" +
+                                  std::to_string(hanging.port()) + " " + c.entry))
+        << entries[0];
+  }
 }
 
 }  // namespace
