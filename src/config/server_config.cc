@@ -99,15 +99,28 @@ bool ReadTextFile(Process& process, const std::string& path, std::string* out) {
   return false;
 }
 
-void LoadServerConfig(Process& process, const RunSettings& settings) {
-  const char sep = process.env->Separator();
+namespace {
+
+// The configuration file's name below the program folder: relative even
+// with a leading separator.
+std::string ConfigFileName(Process& process, const RunSettings& settings) {
   std::string name = settings.config_filename;
-  // The name is relative to the program folder even with a leading separator.
-  if (!name.empty() && name.front() == sep) name.erase(0, 1);
-  process.ConfigFileName = name;
+  if (!name.empty() && name.front() == process.env->Separator()) name.erase(0, 1);
+  return name;
+}
+
+}  // namespace
+
+std::string ServerConfigPath(Process& process, const RunSettings& settings) {
+  return process.env->ProgramFolder() + process.env->Separator() +
+         ConfigFileName(process, settings);
+}
+
+void ReadServerConfig(Process& process, const RunSettings& settings) {
+  process.ConfigFileName = ConfigFileName(process, settings);
   process.KeyLists = settings.key_lists;
 
-  std::string path = process.env->ProgramFolder() + sep + process.ConfigFileName;
+  std::string path = ServerConfigPath(process, settings);
   std::string text;
   if (!ReadTextFile(process, path, &text)) {
     const std::string message = "Error: Can't open " + path;
@@ -134,7 +147,10 @@ void LoadServerConfig(Process& process, const RunSettings& settings) {
   for (const auto& [value, message] : checks) {
     if (value->empty()) throw Failure(kErrConfiguration, message, message);
   }
+}
 
+void LoadServerConfig(Process& process, const RunSettings& settings) {
+  ReadServerConfig(process, settings);
   process.BackupFolder = GetBackupFolder(process, process.DbName);
   EnsureFolder(process, process.BackupFolder);
 }

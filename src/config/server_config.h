@@ -38,11 +38,16 @@ ServerConfigValues ParseServerConfig(std::string_view text,
 // such file; false after an error entry when it exists but cannot be read.
 bool ReadTextFile(Process& process, const std::string& path, std::string* out);
 
-// Fills the connection parameters, the configuration file name, the key
-// lists and the backup folder (created when missing), from the settings'
-// file name and key lists. Raises a Failure, whose entry is the message as
-// the configuration step writes it, when the file cannot be read or a
-// parameter is missing.
+// Fills the connection parameters, the configuration file name and the key
+// lists from the settings' file name and key lists. Raises a Failure, whose
+// entry is the message as the configuration step writes it, when the file
+// cannot be read or a parameter is missing. Writes nothing but that entry.
+void ReadServerConfig(Process& process, const RunSettings& settings);
+
+// The path of the game server's configuration file that the settings name.
+std::string ServerConfigPath(Process& process, const RunSettings& settings);
+
+// ReadServerConfig, then the backup folder (created when missing).
 void LoadServerConfig(Process& process, const RunSettings& settings);
 
 }  // namespace vaultrun

@@ -36,6 +36,27 @@ class SettingsStore {
   virtual Status CheckFormat() { return Status::OK(); }
 };
 
+// A view of a store that reads through and stores nothing: what asks the
+// settings without changing them (vaultrun --check) reads the defaults a
+// run would seed, and no value is written.
+class ReadOnlySettingsStore : public SettingsStore {
+ public:
+  explicit ReadOnlySettingsStore(SettingsStore* store) : store_(store) {}
+  std::string ReadRegString(uint32_t root, const std::string& key_path,
+                            const std::string& value_name,
+                            const std::string& default_text) override {
+    return store_->ReadRegString(root, key_path, value_name, default_text);
+  }
+  bool WriteRegString(uint32_t, const std::string&, const std::string&,
+                      const std::string&) override {
+    return false;
+  }
+  Status CheckFormat() override { return store_->CheckFormat(); }
+
+ private:
+  SettingsStore* store_;
+};
+
 // The store that a run uses on this platform: on POSIX the file named by
 // the environment variable VAULTRUN_REGISTRY, else
 // /etc/cobaltine/vaultrun.reg; on Windows the registry.

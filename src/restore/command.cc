@@ -4,47 +4,189 @@
 #include <ostream>
 
 #include "core/failure.h"
+#include "platform/env.h"
+#include "platform/settings_store.h"
 #include "platform/system.h"
+#include "restore/list.h"
 
 namespace vaultrun::restore {
 namespace {
 
 constexpr const char kProgram[] = "vaultrun-restore";
 
-// Options that take a value, long name and short letter.
-struct ValueOption {
-  const char* name;
-  char letter;
-};
-constexpr ValueOption kValueOptions[] = {
-    {"host", 'h'},     {"port", 'P'},        {"socket", 'S'},        {"user", 'u'},
-    {"database", 'D'}, {"defaults-file", 0}, {"source-database", 0},
+// What an option takes after it.
+enum class Takes {
+  kNothing,        // --force
+  kValue,          // --host=H, --host H, -hH, -h H
+  kAttachedValue,  // --password[=P], -p[P]: a value only when attached
 };
 
-bool SetValue(CommandLine& line, const std::string& name, const std::string& value,
-              std::string* error) {
-  if (name == "host") {
-    line.connect.host = value;
-  } else if (name == "port") {
-    unsigned port = 0;
-    auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), port);
-    if (ec != std::errc() || end != value.data() + value.size() || port == 0 || port > 65535) {
-      *error = "--port needs a number from 1 to 65535, not '" + value + "'";
-      return false;
-    }
-    line.connect.port = port;
-  } else if (name == "socket") {
-    line.connect.socket = value;
-  } else if (name == "user") {
-    line.connect.user = value;
-  } else if (name == "database") {
-    line.database = value;
-  } else if (name == "defaults-file") {
-    line.connect.defaults_file = value;
-  } else if (name == "source-database") {
-    line.source_database = value;
+// Applies an option's value (has_value: one was given) to the command
+// line; returns what is wrong with it, or "".
+using Apply = std::string (*)(CommandLine& line, const std::string& value, bool has_value);
+
+struct Option {
+  const char* name;  // the long name, after "--"
+  char letter;       // the short letter, or 0
+  Takes takes;
+  Apply apply;
+};
+
+// A whole number of seconds from 1 to max.
+std::string Seconds(const char* option, const std::string& value, unsigned max, unsigned* out) {
+  unsigned seconds = 0;
+  auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+  if (ec != std::errc() || end != value.data() + value.size() || seconds == 0 || seconds > max) {
+    return std::string("--") + option + " needs a number of seconds from 1 to " +
+           std::to_string(max) + ", not '" + value + "'";
   }
-  return true;
+  *out = seconds;
+  return "";
+}
+
+// Every option, one row each.
+const Option kOptions[] = {
+    {"host", 'h', Takes::kValue,
+     [](CommandLine& l, const std::string& v, bool) {
+       l.connect.host = v;
+       return std::string();
+     }},
+    {"port", 'P', Takes::kValue,
+     [](CommandLine& l, const std::string& v, bool) {
+       unsigned port = 0;
+       auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), port);
+       if (ec != std::errc() || end != v.data() + v.size() || port == 0 || port > 65535) {
+         return "--port needs a number from 1 to 65535, not '" + v + "'";
+       }
+       l.connect.port = port;
+       return std::string();
+     }},
+    {"socket", 'S', Takes::kValue,
+     [](CommandLine& l, const std::string& v, bool) {
+       l.connect.socket = v;
+       return std::string();
+     }},
+    {"user", 'u', Takes::kValue,
+     [](CommandLine& l, const std::string& v, bool) {
+       l.connect.user = v;
+       return std::string();
+     }},
+    // As in MariaDB's clients, a bare --password or -p prompts.
+    {"password", 'p', Takes::kAttachedValue,
+     [](CommandLine& l, const std::string& v, bool has_value) {
+       if (has_value) {
+         l.connect.password = v;
+         l.password_on_command_line = true;
+       } else {
+         l.prompt_password = true;
+       }
+       return std::string();
+     }},
+    {"database", 'D', Takes::kValue,
+     [](CommandLine& l, const std::string& v, bool) {
+       l.database = v;
+       return std::string();
+     }},
+    {"defaults-file", 0, Takes::kValue,
+     [](CommandLine& l, const std::string& v, bool) {
+       l.connect.defaults_file = v;
+       return std::string();
+     }},
+    {"no-defaults", 0, Takes::kNothing,
+     [](CommandLine& l, const std::string&, bool) {
+       l.connect.read_option_files = false;
+       return std::string();
+     }},
+    {"connect-timeout", 0, Takes::kValue,
+     [](CommandLine& l, const std::string& v, bool) {
+       return Seconds("connect-timeout", v, 3600, &l.connect.connect_timeout);
+     }},
+    {"net-timeout", 0, Takes::kValue,
+     [](CommandLine& l, const std::string& v, bool) {
+       std::string error = Seconds("net-timeout", v, 86400, &l.connect.read_timeout);
+       l.connect.write_timeout = l.connect.read_timeout;
+       return error;
+     }},
+    {"force", 'f', Takes::kNothing,
+     [](CommandLine& l, const std::string&, bool) {
+       l.force = true;
+       return std::string();
+     }},
+    {"allow-incomplete", 0, Takes::kNothing,
+     [](CommandLine& l, const std::string&, bool) {
+       l.allow_incomplete = true;
+       return std::string();
+     }},
+    {"verify", 0, Takes::kNothing,
+     [](CommandLine& l, const std::string&, bool) {
+       l.verify = true;
+       return std::string();
+     }},
+    {"source-database", 0, Takes::kValue,
+     [](CommandLine& l, const std::string& v, bool) {
+       l.source_database = v;
+       return std::string();
+     }},
+    {"list", 0, Takes::kNothing,
+     [](CommandLine& l, const std::string&, bool) {
+       l.list = true;
+       return std::string();
+     }},
+    {"deep", 0, Takes::kNothing,
+     [](CommandLine& l, const std::string&, bool) {
+       l.deep = true;
+       return std::string();
+     }},
+    {"json", 0, Takes::kNothing,
+     [](CommandLine& l, const std::string&, bool) {
+       l.json = true;
+       return std::string();
+     }},
+    {"help", '?', Takes::kNothing,
+     [](CommandLine& l, const std::string&, bool) {
+       l.help = true;
+       return std::string();
+     }},
+    {"version", 0, Takes::kNothing,
+     [](CommandLine& l, const std::string&, bool) {
+       l.version = true;
+       return std::string();
+     }},
+};
+
+const Option* FindOption(const std::string& name, char letter) {
+  for (const Option& option : kOptions) {
+    if (letter != 0 ? option.letter == letter : name == option.name) return &option;
+  }
+  return nullptr;
+}
+
+// What the mode chosen (restore, --verify or --list) makes of the
+// positional arguments and the options that go with one mode only.
+std::string CheckMode(CommandLine& line, const std::vector<std::string>& positional) {
+  if (line.list) {
+    if (line.verify) return "--list and --verify do not go together";
+    if (positional.size() > 1) return "--list takes one folder";
+    if (!line.database.empty() || line.force || line.allow_incomplete) {
+      return "--list only lists: it takes neither --database, --force nor --allow-incomplete";
+    }
+    if (!positional.empty()) line.list_folder = positional[0];
+    return "";
+  }
+  if (line.deep || line.json) return "--deep and --json go with --list";
+  if (positional.empty()) return "no archive named";
+  line.archive = positional[0];
+  line.tables.assign(positional.begin() + 1, positional.end());
+  if (line.verify) {
+    if (!line.database.empty() || !line.tables.empty()) {
+      return "--verify restores the whole archive into a scratch database: it takes neither "
+             "--database nor table names";
+    }
+    return "";
+  }
+  if (line.database.empty()) return "--database=DB is required: the database to restore into";
+  if (!line.source_database.empty()) return "--source-database is only used with --verify";
+  return "";
 }
 
 }  // namespace
@@ -64,120 +206,55 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
       options_end = true;
       continue;
     }
-    std::string name, value;
+    const Option* option = nullptr;
+    std::string value;
     bool has_value = false;
     if (arg[1] == '-') {
       size_t equals = arg.find('=');
-      name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+      option = FindOption(arg.substr(2, equals == std::string::npos ? equals : equals - 2), 0);
       if (equals != std::string::npos) {
         value = arg.substr(equals + 1);
         has_value = true;
       }
     } else {
       // Short options: -uNAME or -u NAME; -pSECRET or -p alone.
-      char letter = arg[1];
-      if (letter == 'p') {
-        name = "password";
-      } else if (letter == 'f') {
-        name = "force";
-      } else if (letter == '?') {
-        name = "help";
-      } else {
-        for (const ValueOption& option : kValueOptions) {
-          if (option.letter == letter) name = option.name;
-        }
-        if (name.empty()) {
-          *error = "unknown option " + arg;
-          return std::nullopt;
-        }
-      }
+      option = FindOption("", arg[1]);
       if (arg.size() > 2) {
         value = arg.substr(2);
         has_value = true;
       }
-      if (has_value && (name == "force" || name == "help")) {
-        *error = "unknown option " + arg;
-        return std::nullopt;
-      }
+      if (option != nullptr && option->takes == Takes::kNothing && has_value) option = nullptr;
     }
-
-    if (name == "password") {
-      // As in MariaDB's clients, a bare --password or -p prompts.
-      if (has_value) {
-        line.connect.password = value;
-        line.password_on_command_line = true;
-      } else {
-        line.prompt_password = true;
-      }
-      continue;
-    }
-    bool is_flag = true;
-    if (name == "help") {
-      line.help = true;
-    } else if (name == "version") {
-      line.version = true;
-    } else if (name == "verify") {
-      line.verify = true;
-    } else if (name == "force") {
-      line.force = true;
-    } else if (name == "no-defaults") {
-      line.connect.read_option_files = false;
-    } else {
-      is_flag = false;
-    }
-    if (is_flag) {
-      if (has_value) {
-        *error = "--" + name + " takes no value";
-        return std::nullopt;
-      }
-      continue;
-    }
-    bool known = false;
-    for (const ValueOption& option : kValueOptions) known = known || name == option.name;
-    if (!known) {
+    if (option == nullptr) {
       *error = "unknown option " + arg;
       return std::nullopt;
     }
-    if (!has_value) {
+    const std::string name = std::string("--") + option->name;
+    if (option->takes == Takes::kNothing && has_value) {
+      *error = name + " takes no value";
+      return std::nullopt;
+    }
+    if (option->takes == Takes::kValue && !has_value) {
       if (i + 1 >= args.size()) {
-        *error = "--" + name + " needs a value";
+        *error = name + " needs a value";
         return std::nullopt;
       }
       value = args[++i];
+      has_value = true;
     }
-    if (!SetValue(line, name, value, error)) return std::nullopt;
+    *error = option->apply(line, value, has_value);
+    if (!error->empty()) return std::nullopt;
   }
   if (line.help || line.version) return line;
-
-  if (positional.empty()) {
-    *error = "no archive named";
-    return std::nullopt;
-  }
-  line.archive = positional[0];
-  line.tables.assign(positional.begin() + 1, positional.end());
-  if (line.verify) {
-    if (!line.database.empty() || !line.tables.empty()) {
-      *error =
-          "--verify restores the whole archive into a scratch database: it takes neither "
-          "--database nor table names";
-      return std::nullopt;
-    }
-  } else {
-    if (line.database.empty()) {
-      *error = "--database=DB is required: the database to restore into";
-      return std::nullopt;
-    }
-    if (!line.source_database.empty()) {
-      *error = "--source-database is only used with --verify";
-      return std::nullopt;
-    }
-  }
+  *error = CheckMode(line, positional);
+  if (!error->empty()) return std::nullopt;
   return line;
 }
 
 std::string HelpText() {
   return R"(Usage: vaultrun-restore [options] ARCHIVE --database=DB [TABLE...]
        vaultrun-restore [options] --verify [--source-database=DB] ARCHIVE
+       vaultrun-restore --list [--deep] [--json] [FOLDER]
 
 Restores a vaultrun archive, or the named tables of it, into database DB,
 streaming each table from the archive. When DB does not exist it is made
@@ -198,6 +275,19 @@ code), drops the scratch database and prints the verdict. The live database
 is the one the mark names, or --source-database. The account needs CREATE,
 DROP and INSERT rights.
 
+An archive without its completeness mark (its run failed or was cut off) is
+refused, as tables or rows may be missing; --allow-incomplete restores what
+it holds.
+
+With --list, lists the archives of FOLDER (without FOLDER: the backup folder
+of the database that the installed settings and the game server's
+configuration name), newest first: stamp, state (complete: the mark is there
+and every table it lists has its entry; incomplete: no mark; damaged: the
+archive cannot be read, or, with --deep, which decompresses every entry, an
+entry fails its CRC-32), whether it is authenticated, tables, rows (by the
+mark), size in bytes, format, whether it holds the definitions, and what is
+wrong. --json prints the same as a JSON array. Connects to no server.
+
 Options:
   -h, --host=HOST           server host
   -P, --port=PORT           server TCP port
@@ -208,11 +298,19 @@ Options:
                             users of the machine: prefer an option file)
   -D, --database=DB         the database to restore into
   -f, --force               also restore into tables that already hold rows
+      --allow-incomplete    restore an archive that carries no completeness mark
       --verify              verify the archive as described above
       --source-database=DB  the live database whose definitions --verify copies
                             (for an archive without definitions)
+      --list                list the archives of a folder as described above
+      --deep                with --list: decompress and check every entry
+      --json                with --list: print JSON
       --defaults-file=FILE  read this option file instead of the standard ones
       --no-defaults         read no option file
+      --connect-timeout=S   seconds to wait for the server to answer a
+                            connection (default 30)
+      --net-timeout=S       seconds to wait for any one read or write on the
+                            connection (default 600)
       --help, --version
 
 )" + ClientOptionFilesText() +
@@ -260,6 +358,21 @@ int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& term
     out << kProgram << " " << VAULTRUN_VERSION << "\n";
     return kExitOk;
   }
+  if (line->list) {
+    try {
+      std::unique_ptr<Env> env = NewDefaultEnv();
+      std::string folder = line->list_folder;
+      if (folder.empty()) {
+        std::unique_ptr<SettingsStore> settings = NewDefaultSettingsStore(env.get());
+        folder = InstalledDatabaseFolder(env.get(), settings.get());
+      }
+      out << FormatListing(folder, ListArchives(env.get(), folder, line->deep), line->json);
+      return kExitOk;
+    } catch (const Failure& failure) {
+      err << kProgram << ": " << failure.description() << "\n";
+      return kExitFailed;
+    }
+  }
   if (line->password_on_command_line) {
     err << kProgram
         << ": warning: a password on the command line can be seen by other users of this "
@@ -300,6 +413,7 @@ int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& term
     request.database = line->database;
     request.tables = line->tables;
     request.force = line->force;
+    request.allow_incomplete = line->allow_incomplete;
     RestoreSummary summary = Restore(request, *connection, terminal.console);
     out << "Restored " << summary.tables.size() << " tables, " << summary.rows << " rows into "
         << line->database << "\n";

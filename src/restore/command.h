@@ -26,14 +26,20 @@ struct CommandLine {
   bool version = false;
   bool verify = false;
   bool force = false;
+  bool allow_incomplete = false;  // restore an archive without its mark
+  bool list = false;              // --list [FOLDER]
+  bool deep = false;              // --list: decompress every entry
+  bool json = false;              // --list: JSON for scripts
   std::string archive;
   std::string database;
   std::string source_database;
   std::vector<std::string> tables;
+  std::string list_folder;  // --list's folder; empty: the installed one
 };
 
 // The command line after the program name, or what is wrong with it in
-// *error (a usage error).
+// *error (a usage error). The options are one table in command.cc: an
+// option more is one row there.
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args,
                                             std::string* error);
 

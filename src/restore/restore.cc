@@ -6,6 +6,7 @@
 
 #include "archive/completeness_mark.h"
 #include "archive/reader.h"
+#include "archive/summary.h"
 #include "core/failure.h"
 #include "restore/definitions.h"
 #include "restore/load.h"
@@ -53,6 +54,15 @@ RestoreSummary RestoreIntoNewDatabase(ArchiveReader& reader, const std::vector<D
 RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
                        const Console& console) {
   ArchiveReader reader(request.archive);
+  // A run that failed or was cut off may have left tables or rows out; only
+  // the user's word restores such an archive.
+  const std::string incomplete = CompletenessProblem(reader);
+  if (!incomplete.empty() && !request.allow_incomplete) {
+    throw Failure(kErrRestore, request.archive + " is not a complete backup: " + incomplete +
+                                   ", so tables or rows may be missing; nothing was written "
+                                   "(vaultrun-restore --list shows each archive's state; "
+                                   "--allow-incomplete restores what it holds)");
+  }
   if (reader.entries().empty()) {
     throw Failure(kErrRestore, request.archive + ": holds no table data");
   }
@@ -80,8 +90,18 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
   // Every check before the first write; the definitions are checked first.
   SchemaBuilder schema(request.archive, connection, request.database, console.err);
   chosen = RowEntries(chosen, schema);
-  if (schema.has_definitions() && !DatabaseExists(connection, request.database)) {
-    return RestoreIntoNewDatabase(reader, chosen, schema, connection, request.database, console);
+  if (!DatabaseExists(connection, request.database)) {
+    if (schema.has_definitions()) {
+      return RestoreIntoNewDatabase(reader, chosen, schema, connection, request.database, console);
+    }
+    // A run stores its definitions last: a cut-off archive holds none.
+    throw Failure(kErrRestore,
+                  "database " + request.database +
+                      " does not exist, and the archive holds no definitions to make it from (" +
+                      (incomplete.empty() ? "it was made without them"
+                                          : "its run did not get as far as storing them") +
+                      "): create the database and its tables first, e.g. from the game "
+                      "server's schema; nothing was written");
   }
   UseDatabase(connection, request.database);
   // Views and sequences: a view's rows belong to its tables and are never

@@ -31,6 +31,7 @@ struct RestoreRequest {
   std::string database;             // the target
   std::vector<std::string> tables;  // empty: every table of the archive
   bool force = false;               // write into tables that hold rows
+  bool allow_incomplete = false;    // restore an archive that is not whole
 };
 
 struct RestoreSummary {
@@ -38,9 +39,10 @@ struct RestoreSummary {
   uint64_t rows = 0;
 };
 
-// Checks every chosen table first (in the archive, present in the target,
-// empty unless force), then restores them in archive order, each in one
-// transaction. Raises a Failure with a message for the user.
+// Checks the archive first (complete, unless allow_incomplete) and every
+// chosen table (in the archive, present in the target, empty unless force),
+// then restores them in archive order, each in one transaction. Raises a
+// Failure with a message for the user.
 RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
                        const Console& console);
 

@@ -8,11 +8,6 @@
 
 namespace vaultrun {
 
-bool IsStampedArchiveName(const std::string& name) {
-  if (name.size() != 18 || name.compare(14, 4, ".zip") != 0) return false;
-  return std::all_of(name.begin(), name.begin() + 14, [](char c) { return c >= '0' && c <= '9'; });
-}
-
 std::string FutureArchive(const std::vector<ArchiveInfo>& archives, const std::string& current) {
   std::string newest;
   for (const ArchiveInfo& archive : archives) {

@@ -5,12 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "archive/summary.h"
 #include "platform/env.h"
 
 namespace vaultrun {
-
-// True for the names that a run gives its archives: 14 digits + ".zip".
-bool IsStampedArchiveName(const std::string& name);
 
 struct ArchiveInfo {
   std::string name;     // a stamped archive name
