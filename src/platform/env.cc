@@ -1,6 +1,22 @@
 #include "platform/env.h"
 
+#include <ctime>
+
 namespace vaultrun {
+
+int64_t Env::UnixTime() { return static_cast<int64_t>(std::time(nullptr)); }
+
+int64_t Env::UnixTimeOf(const LocalTime& local) {
+  std::tm tm{};
+  tm.tm_year = local.year - 1900;
+  tm.tm_mon = local.month - 1;
+  tm.tm_mday = local.day;
+  tm.tm_hour = local.hour;
+  tm.tm_min = local.minute;
+  tm.tm_sec = local.second;
+  tm.tm_isdst = -1;  // the zone's rules decide
+  return static_cast<int64_t>(std::mktime(&tm));
+}
 
 Status Env::TruncateFile(const std::string& path, uint64_t length) {
   std::unique_ptr<File> file;

@@ -120,6 +120,13 @@ class Env {
 
   // The current local date and time to the second.
   virtual LocalTime Now() = 0;
+  // The current time in seconds since 1970-01-01 00:00 UTC (the C
+  // library's clock by default).
+  virtual int64_t UnixTime();
+  // The Unix time of a local date and time (for an hour that the clock
+  // repeats or skips, one of the instants the text can mean; the C
+  // library's zone rules by default).
+  virtual int64_t UnixTimeOf(const LocalTime& local);
   // The folder that holds the running executable, without a trailing
   // separator except at a root.
   virtual std::string ProgramFolder() = 0;
@@ -192,6 +199,8 @@ class EnvWrapper : public Env {
     return target_->TryLockMachineWide(n, l);
   }
   LocalTime Now() override { return target_->Now(); }
+  int64_t UnixTime() override { return target_->UnixTime(); }
+  int64_t UnixTimeOf(const LocalTime& t) override { return target_->UnixTimeOf(t); }
   std::string ProgramFolder() override { return target_->ProgramFolder(); }
   void ProcessPendingMessages() override { target_->ProcessPendingMessages(); }
   void LowerThreadPriority() override { target_->LowerThreadPriority(); }

@@ -117,6 +117,10 @@ TEST(EnvPosix, ClockAndProgramFolder) {
   EXPECT_GE(t.year, 2020);
   EXPECT_TRUE(t.month >= 1 && t.month <= 12);
   EXPECT_TRUE(t.hour >= 0 && t.hour <= 23);
+  // The local time read back as a Unix time is the clock's, within the
+  // second that may have passed between the readings.
+  EXPECT_LE(env->UnixTime() - env->UnixTimeOf(t), 2);
+  EXPECT_GE(env->UnixTime() - env->UnixTimeOf(t), 0);
   std::string folder = env->ProgramFolder();
   EXPECT_TRUE(env->FolderExists(folder));
   EXPECT_NE('/', folder.back());

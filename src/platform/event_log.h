@@ -28,7 +28,12 @@ class EventLog {
 };
 
 // The log that a run reports to: the file named by the environment variable
-// VAULTRUN_EVENT_LOG when it is set, else the platform's system log.
+// VAULTRUN_EVENT_LOG when it is set, else the platform's system log. On
+// POSIX the text of every failure (an error entry, or one without a type)
+// also goes to standard error, one line each, so that cron mails it; not
+// when standard error is the journal (JOURNAL_STREAM names its device and
+// inode), which holds the system log's entry already. Warnings and
+// information entries stay in the log alone.
 std::unique_ptr<EventLog> NewDefaultEventLog(Env* env);
 
 // The platform's system log (event_log_posix.cc or event_log_windows.cc).

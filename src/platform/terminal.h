@@ -1,7 +1,9 @@
-// The terminal services of the command-line tool vaultrun-restore. The
-// backup program itself has no terminal and never uses these.
+// The terminal services of the command-line tool vaultrun-restore, and of
+// the forms of vaultrun that answer a question (--help, --check); a backup
+// run itself has no terminal and never uses these.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -10,6 +12,21 @@ namespace vaultrun {
 // Shows prompt on the controlling terminal and reads one line with echo
 // off; nothing when there is no terminal.
 std::optional<std::string> ReadPasswordFromTerminal(const std::string& prompt);
+
+// Held while std::cout and std::cerr write to the console of the process
+// that started this one; the destructor flushes them and puts their own
+// buffers back.
+class ParentConsole {
+ public:
+  virtual ~ParentConsole() = default;
+};
+
+// For a program without a console of its own (vaultrun.exe runs
+// unattended, in the Windows GUI subsystem): std::cout and std::cerr write
+// to the console of the process that started it (AttachConsole), so that a
+// form typed at a prompt prints there; a stream that the caller redirected
+// into a file or a pipe keeps writing there. Nothing to do on POSIX.
+std::unique_ptr<ParentConsole> UseParentConsole();
 
 // True when the standard error stream is a terminal (progress lines go there).
 bool ErrorStreamIsTerminal();

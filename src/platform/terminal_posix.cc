@@ -36,6 +36,8 @@ std::optional<std::string> ReadPasswordFromTerminal(const std::string& prompt) {
   return password;
 }
 
+std::unique_ptr<ParentConsole> UseParentConsole() { return std::make_unique<ParentConsole>(); }
+
 bool ErrorStreamIsTerminal() { return ::isatty(STDERR_FILENO) != 0; }
 
 int CurrentProcessId() { return static_cast<int>(::getpid()); }

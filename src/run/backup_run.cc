@@ -20,6 +20,7 @@
 #include "core/failure.h"
 #include "core/report.h"
 #include "db/session.h"
+#include "platform/path_rules.h"
 #include "run/data_file.h"
 #include "run/definitions.h"
 #include "run/export_query.h"
@@ -186,24 +187,36 @@ void MarkArchive(Env* env, const RunArchive& archive, const CompletenessMark& ma
   ThrowIfError(SetArchiveCommentChecked(env, archive_path, text, archive.packed()));
 }
 
+// The metrics file's full path: a relative name is below the program
+// folder, as every other file of the program.
+std::string MetricsFilePath(Env* env, const std::string& name) {
+  if (name.empty() || PathRootLength(name, env->Separator()) > 0) return name;
+  return env->ProgramFolder() + env->Separator() + name;
+}
+
 }  // namespace
 
-void Main(Process& process, Session& session) {
+void Main(Process& process, Session& session, RunRecord* record) {
+  RunRecord unrecorded;
+  if (record == nullptr) record = &unrecorded;
   // Every setting is read once, before anything else: a bad one that must
   // stop the run stops it before any archive is written.
   const RunSettings settings = ReadRunSettings(process);
+  record->metrics_file = MetricsFilePath(process.env, settings.metrics_file);
   LoadServerConfig(process, settings);
 
   Env* env = process.env;
   const auto started = std::chrono::steady_clock::now();
   RunRecordsets sets;
   const std::string database_folder = process.BackupFolder + process.DbName;
+  record->database_folder = database_folder;
   // One run per database folder: held until the run ends, so that no other
   // run repairs, packs into or prunes this run's archives meanwhile.
   const std::unique_ptr<RunLock> run_lock =
       LockDatabaseFolder(env, database_folder, std::chrono::seconds(settings.run_lock_wait));
   RepairArchives(env, database_folder);
-  OpenConnection(process, session);
+  OpenConnection(process, session, static_cast<unsigned>(settings.connect_timeout),
+                 static_cast<unsigned>(settings.net_timeout));
   // Every table's rows come from one point in time: a consistent snapshot,
   // or, for tables of engines without transactions, read locks on every
   // exported table for the whole run.
@@ -242,6 +255,7 @@ void Main(Process& process, Session& session) {
   const std::string stamp = DateStamp(stamp_time);
   const std::string archive_path = database_folder + env->Separator() + stamp + ".zip";
   RunArchive archive(env, archive_path);
+  record->archive_path = archive_path;
   if (settings.warn_low_space) WarnLowSpace(process, session);
 
   CompletenessMark mark{VAULTRUN_VERSION, stamp, process.DbName, {}, 0, kRunTimeZone};
@@ -258,6 +272,8 @@ void Main(Process& process, Session& session) {
                                   settings.format_sql, settings.format_insert);
       mark.tables.emplace_back(table, rows);
       total_rows += rows;
+      ++record->tables;
+      record->rows = total_rows;
       if (store->ReadRegString(kHkeyLocalMachine, kProgramKey, table, "").empty()) {
         store->WriteRegString(kHkeyLocalMachine, std::string(kProgramKey) + "\\", table, "0");
       }

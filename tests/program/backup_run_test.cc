@@ -2,14 +2,19 @@
 #include "run/backup_run.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <time.h>
 
+#include <ctime>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "program_folder.h"
 #include "run/definitions.h"
 #include "test_db.h"
+#include "test_util.h"
 
 namespace vaultrun {
 namespace {
@@ -283,6 +288,97 @@ TEST_F(BackupRunTest, ConcurrentRunsKeepEachOthersSettings) {
                                    std::string("\"config_filename\"")}) {
     EXPECT_NE(std::string::npos, settings.find(value)) << value << "\n" << settings;
   }
+}
+
+// The samples of a metrics file as Prometheus' own parser reads them, one
+// "name database value" a line; the parser is told to fail on a series
+// given twice or a file without its final newline.
+std::vector<std::string> MetricSamples(const std::string& path) {
+  std::string out;
+  EXPECT_EQ(0,
+            test::RunCommand("/usr/bin/python3 -c 'import sys\n"
+                             "from prometheus_client.parser import text_string_to_metric_families\n"
+                             "text = open(sys.argv[1]).read()\n"
+                             "assert text.endswith(\"\\n\")\n"
+                             "seen = set()\n"
+                             "for family in text_string_to_metric_families(text):\n"
+                             "  for s in family.samples:\n"
+                             "    key = (s.name, tuple(sorted(s.labels.items())))\n"
+                             "    assert key not in seen, key\n"
+                             "    seen.add(key)\n"
+                             "    print(s.name, s.labels[\"database\"], int(s.value))' '" +
+                                 path + "' 2>&1",
+                             &out))
+      << out;
+  std::vector<std::string> lines;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// After a success and after a failure the metrics file holds every series
+// of the database, once; the failure keeps the last success's time and the
+// newest complete archive's, and the series of another database stay.
+TEST_F(BackupRunTest, MetricsFileAfterSuccessAndFailure) {
+  Table("t", "id INT", "(1),(2),(3)");
+  ProgramFolder folder;
+  UseBackupAccount(folder);
+  folder.WriteSettings(
+      "[HKEY_LOCAL_MACHINE\\Software\\Cobaltine\\Vaultrun\\cfg]\r\n"
+      "\"metrics_file\"=\"metrics/vaultrun.prom\"\r\n");
+  const std::string file = folder.Sub("metrics/vaultrun.prom");
+  fs::create_directories(folder.Sub("metrics"));
+  test::WriteFileOrDie(file,
+                       "# a file of another database's runs\n"
+                       "vaultrun_last_run_success{database=\"other\"} 1\n");
+
+  const int64_t before = static_cast<int64_t>(time(nullptr));
+  ASSERT_EQ(0, folder.Run()) << ::testing::PrintToString(folder.Entries());
+  const int64_t after = static_cast<int64_t>(time(nullptr));
+  const std::string archive = OnlyArchive(folder);
+  std::tm stamp{};
+  ASSERT_TRUE(strptime(fs::path(archive).stem().c_str(), "%Y%m%d%H%M%S", &stamp));
+  stamp.tm_isdst = -1;
+  const std::string complete = std::to_string(mktime(&stamp));
+
+  std::vector<std::string> samples = MetricSamples(file);
+  auto value = [&](const std::string& name) -> int64_t {
+    for (const std::string& sample : samples) {
+      std::string prefix = name + " " + database_ + " ";
+      if (sample.rfind(prefix, 0) == 0) return std::stoll(sample.substr(prefix.size()));
+    }
+    ADD_FAILURE() << name << " not in " << ::testing::PrintToString(samples);
+    return -1;
+  };
+  ASSERT_EQ(9u, samples.size()) << ::testing::PrintToString(samples);
+  const int64_t success = value("vaultrun_last_success_timestamp_seconds");
+  EXPECT_TRUE(success >= before && success <= after) << success;
+  EXPECT_EQ(success, value("vaultrun_last_run_timestamp_seconds"));
+  EXPECT_EQ(1, value("vaultrun_last_run_success"));
+  EXPECT_LE(value("vaultrun_last_run_duration_seconds"), after - before);
+  EXPECT_EQ(static_cast<int64_t>(fs::file_size(archive)), value("vaultrun_last_archive_bytes"));
+  EXPECT_EQ(1, value("vaultrun_last_run_tables"));
+  EXPECT_EQ(3, value("vaultrun_last_run_rows"));
+  EXPECT_EQ(std::stoll(complete), value("vaultrun_last_complete_archive_timestamp_seconds"));
+  EXPECT_NE(samples.end(),
+            std::find(samples.begin(), samples.end(), "vaultrun_last_run_success other 1"));
+  // Readable by the collector, which runs as another user (within the umask).
+  const mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(static_cast<fs::perms>(0644 & ~mask), fs::status(file).permissions() & fs::perms::all);
+
+  folder.WriteConfFor(database_, TestServer::kBackupUser, "wrong");
+  ASSERT_EQ(1, folder.Run());
+  samples = MetricSamples(file);
+  ASSERT_EQ(9u, samples.size()) << ::testing::PrintToString(samples);
+  EXPECT_EQ(0, value("vaultrun_last_run_success"));
+  EXPECT_EQ(success, value("vaultrun_last_success_timestamp_seconds"));
+  EXPECT_GE(value("vaultrun_last_run_timestamp_seconds"), success);
+  EXPECT_EQ(0, value("vaultrun_last_archive_bytes"));
+  EXPECT_EQ(0, value("vaultrun_last_run_tables"));
+  EXPECT_EQ(0, value("vaultrun_last_run_rows"));
+  EXPECT_EQ(std::stoll(complete), value("vaultrun_last_complete_archive_timestamp_seconds"));
+  EXPECT_FALSE(fs::exists(file + ".tmp"));
 }
 
 }  // namespace
