@@ -53,7 +53,7 @@ function(vaultrun_windows_tests binary sources)
   set_target_properties(hold_file PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
   add_dependencies(${binary} hold_file)
   foreach(name success round_trip messages drive non_ascii event_log registry_view console
-          ansi_config table_names long_path restore_command_line)
+          command_line ansi_config table_names long_path restore_command_line)
     add_test(NAME windows_e2e_${name}
              COMMAND ${Python3_EXECUTABLE} ${driver} case ${name} ${CMAKE_BINARY_DIR}
                      $<TARGET_FILE:vaultrun>)

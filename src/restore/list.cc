@@ -64,7 +64,9 @@ std::string Table(const std::string& folder, const std::vector<ArchiveSummary>& 
                   a.rows ? std::to_string(*a.rows).c_str() : "-",
                   static_cast<unsigned long long>(a.bytes),
                   a.format.empty() ? "-" : a.format.c_str(), a.definitions ? "yes" : "no");
-    out += line + a.problem + "\n";
+    std::string row = line + a.problem;
+    while (!row.empty() && row.back() == ' ') row.pop_back();
+    out += row + "\n";
   }
   return out;
 }
