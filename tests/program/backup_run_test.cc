@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/env.h"
 #include "program_folder.h"
 #include "run/definitions.h"
 #include "test_db.h"
@@ -379,6 +380,20 @@ TEST_F(BackupRunTest, MetricsFileAfterSuccessAndFailure) {
   EXPECT_EQ(0, value("vaultrun_last_run_rows"));
   EXPECT_EQ(std::stoll(complete), value("vaultrun_last_complete_archive_timestamp_seconds"));
   EXPECT_FALSE(fs::exists(file + ".tmp"));
+
+  // A run that another run's lock keeps out is a failed run too.
+  folder.WriteConfFor(database_, TestServer::kBackupUser, TestServer::kBackupPassword);
+  folder.WriteSettings(
+      "[HKEY_LOCAL_MACHINE\\Software\\Cobaltine\\Vaultrun\\cfg]\r\n"
+      "\"metrics_file\"=\"metrics/vaultrun.prom\"\r\n\"run_lock_wait\"=\"0\"\r\n");
+  std::unique_ptr<Env> env = NewDefaultEnv();
+  std::unique_ptr<FileLock> held;
+  ASSERT_TRUE(env->LockFile(folder.Sub("backup/" + database_ + "/.vaultrun.run.lock"), &held).ok());
+  ASSERT_EQ(1, folder.Run());
+  samples = MetricSamples(file);
+  EXPECT_EQ(0, value("vaultrun_last_run_success"));
+  EXPECT_EQ(success, value("vaultrun_last_success_timestamp_seconds"));
+  EXPECT_EQ(std::stoll(complete), value("vaultrun_last_complete_archive_timestamp_seconds"));
 }
 
 }  // namespace
