@@ -37,6 +37,12 @@ class CollectedLog : public EventLog {
   std::vector<Entry> entries;
 };
 
+// An entry's text without the "Vaultrun: " that the event log needs.
+std::string WithoutPrefix(std::string text) {
+  if (text.rfind("Vaultrun: ", 0) == 0) text.erase(0, 10);
+  return text;
+}
+
 class Report {
  public:
   explicit Report(std::ostream& out) : out_(out) {}
@@ -50,8 +56,7 @@ class Report {
   // The entries a run would have written: failures are problems.
   void Entries(CollectedLog& log) {
     for (const CollectedLog::Entry& entry : log.entries) {
-      std::string text = entry.text;
-      if (text.rfind("Vaultrun: ", 0) == 0) text.erase(0, 10);
+      const std::string text = WithoutPrefix(entry.text);
       if (!entry.type || *entry.type == kEventError) {
         Problem(text);
       } else if (*entry.type == kEventWarning) {
@@ -357,7 +362,7 @@ bool CheckSetup(Env* env, SettingsStore* settings, std::ostream& out) {
               process.DbName + " on " + process.DbServer + " as " + process.DbUser);
   } catch (const Failure& failure) {
     report.Entries(log);
-    report.Problem(failure.EntryText());
+    report.Problem(WithoutPrefix(failure.EntryText()));
     report.Text("result: a run would fail at once");
     return false;
   }
