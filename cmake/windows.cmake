@@ -19,7 +19,7 @@ target_include_directories(vaultrun_core PRIVATE ${VAULTRUN_MC_DIR})
 target_sources(vaultrun PRIVATE ${VAULTRUN_MC_DIR}/vaultrun_messages.rc)
 set_source_files_properties(${VAULTRUN_MC_DIR}/vaultrun_messages.rc PROPERTIES
   OBJECT_DEPENDS ${VAULTRUN_MC_DIR}/vaultrun_messages.h)
-target_link_libraries(vaultrun_core PUBLIC advapi32 user32 shell32)
+target_link_libraries(vaultrun_core PUBLIC advapi32 user32 shell32 bcrypt)
 
 # Each program carries a manifest (no elevation, long paths) and version
 # information (product, version, description).
