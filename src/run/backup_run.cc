@@ -21,6 +21,7 @@
 #include "run/definitions.h"
 #include "run/export_query.h"
 #include "run/retention.h"
+#include "run/tab_separated_warning.h"
 
 namespace vaultrun {
 namespace {
@@ -37,7 +38,8 @@ namespace {
 // as it is written), pack, deletion.
 uint64_t ExportTable(Process& process, RunRecordsets& sets, RunArchive& archive,
                      const std::string& table, const std::string& database_folder,
-                     int32_t format_sql, const std::string& format_insert) {
+                     int32_t format_sql, const std::string& format_insert,
+                     TabSeparatedLosses* losses) {
   Env* env = process.env;
   const std::string table_base_path = database_folder + env->Separator() + table;
   const std::string data_file = table_base_path + DataFileExtension(format_sql);
@@ -68,7 +70,7 @@ uint64_t ExportTable(Process& process, RunRecordsets& sets, RunArchive& archive,
   uint64_t rows = 0;
   try {
     rows = WriteDataFile(process, table, table_base_path, sets, format_sql, format_insert, query,
-                         pack);
+                         pack, losses);
   } catch (...) {
     // A data file cut short must not be taken for a whole one, and the
     // archive goes back to what it held before this table.
@@ -239,6 +241,7 @@ void Main(Process& process) {
 
     CompletenessMark mark{VAULTRUN_VERSION, stamp, process.DbName, {}, 0, kRunTimeZone};
     uint64_t total_rows = 0;
+    TabSeparatedWarning form_warning;
     while (!sets.TableList->Eof()) {
       const std::string table = sets.TableList->GetFields().Item(0).GetValue().Text();
       if (!IsView(*sets.TableList) &&
@@ -246,8 +249,10 @@ void Main(Process& process) {
         if (!env->Exists(database_folder)) {
           ThrowIfError(CreateFolderLevel(env, database_folder, 0700));
         }
-        uint64_t rows =
-            ExportTable(process, sets, archive, table, database_folder, format_sql, format_insert);
+        TabSeparatedLosses losses;
+        uint64_t rows = ExportTable(process, sets, archive, table, database_folder, format_sql,
+                                    format_insert, &losses);
+        form_warning.Add(table, losses);
         mark.tables.emplace_back(table, rows);
         total_rows += rows;
         if (settings->ReadRegString(kHkeyLocalMachine, kProgramKey, table, "").empty()) {
@@ -257,6 +262,9 @@ void Main(Process& process) {
       sets.TableList->MoveNext();
     }
 
+    if (const std::string warning = form_warning.Text(); !warning.empty()) {
+      WriteEventLogEntry(process, warning, kEventWarning);
+    }
     if (definitions && !mark.tables.empty()) PackDefinitions(archive, *definitions);
 
     // The normal end: the archive says that it is whole and is read back
