@@ -1,5 +1,6 @@
 #include "run/definitions.h"
 
+#include <algorithm>
 #include <charconv>
 #include <memory>
 #include <set>
@@ -14,7 +15,10 @@
 namespace vaultrun {
 namespace {
 
-constexpr std::string_view kHeader = "vaultrun definitions 1\n";
+constexpr std::string_view kHeader = "vaultrun definitions 2\n";
+constexpr std::string_view kHeaderVersion1 = "vaultrun definitions 1\n";
+// Server error 1115: a character set the server does not know.
+constexpr int kUnknownCharacterSet = 1115;
 constexpr std::string_view kEnd = "end\n";
 
 // Server error codes that mean "the account may not read this".
@@ -79,8 +83,58 @@ void ReadObject(Process& process, Definitions& d, const char* kind, const char* 
     return;
   }
   const Row& row = rows->front();
-  Add(d, kind, name, StripDefiner(*row[column]),
+  Add(d, kind, name, *row[column],
       mode_column >= 0 ? Column(row, static_cast<size_t>(mode_column)) : "");
+}
+
+// Runs a statement without a result.
+void Exec(Process& process, const std::string& sql) {
+  if (process.SessionConnection == nullptr) throw Failure(kErrDatabase, "no connection");
+  process.SessionConnection->Execute(sql);
+}
+
+// Definitions are read under the empty sql_mode, so that what the server
+// prints does not depend on its global mode (ANSI_QUOTES would print
+// "names", NO_TABLE_OPTIONS would drop the engine), and with results in
+// utf8mb4, which holds every character. Restore() gives the session back
+// its own settings for the rows.
+class DefinitionsSession {
+ public:
+  explicit DefinitionsSession(Process& process) : process_(process) {
+    Exec(process_, "set @vaultrun_sql_mode = @@session.sql_mode, session sql_mode = ''");
+    try {
+      Exec(process_, "set character_set_results = utf8mb4");
+    } catch (const Failure& failure) {
+      // A server older than utf8mb4 holds nothing that utf8 cannot show.
+      if (failure.number() != kUnknownCharacterSet) throw;
+      Exec(process_, "set character_set_results = utf8");
+    }
+  }
+  void Restore() {
+    Exec(process_, "set session sql_mode = @vaultrun_sql_mode, character_set_results = NULL");
+  }
+
+ private:
+  Process& process_;
+};
+
+// True when a column's default, shown with "?" (shown_default), is really
+// a 4-byte character that the server cannot show. A literal default is
+// asked for in utf8mb4 (a NULL row of the table gives DEFAULT() its column);
+// an expression is not evaluated (it might take a sequence's next value),
+// so its "?" counts.
+bool DefaultLosesCharacter(Process& process, const std::string& table, const std::string& column,
+                           const std::string& shown_default) {
+  if (shown_default.empty() || shown_default[0] != '\'') return true;
+  std::vector<Row> rows = Query(process, "select hex(convert(default(" + QuoteName(column) +
+                                             ") using utf8mb4)) from (select 1) as one left join " +
+                                             QuoteName(table) + " on 0");
+  const std::string hex = rows.empty() ? "" : Column(rows[0], 0);
+  // In UTF-8 the bytes F0 to F4 only ever lead a 4-byte character.
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    if (hex[i] == 'F' && hex[i + 1] >= '0' && hex[i + 1] <= '4') return true;
+  }
+  return false;
 }
 
 // A column default that takes a sequence's value names the sequence with
@@ -259,9 +313,13 @@ std::string BuildDefinitions(const Definitions& d) {
 }
 
 std::optional<Definitions> ParseDefinitions(std::string_view text) {
-  if (text.substr(0, kHeader.size()) != kHeader) return std::nullopt;
-  text.remove_prefix(kHeader.size());
   Definitions d;
+  if (text.substr(0, kHeaderVersion1.size()) == kHeaderVersion1) {
+    d.version = 1;
+  } else if (text.substr(0, kHeader.size()) != kHeader) {
+    return std::nullopt;
+  }
+  text.remove_prefix(kHeader.size());
   bool first = true;
   while (text != kEnd) {
     DefinitionRecord r;
@@ -317,6 +375,7 @@ std::string StripDefiner(const std::string& statement) {
 Definitions ReadDefinitions(Process& process) {
   Definitions d;
   d.database = process.DbName;
+  DefinitionsSession session(process);
   std::vector<Row> schema = Query(
       process,
       "select default_character_set_name, default_collation_name from information_schema.schemata"
@@ -329,6 +388,7 @@ Definitions ReadDefinitions(Process& process) {
   ReadTriggers(process, d, tables);
   ReadRoutines(process, d);
   ReadEvents(process, d);
+  session.Restore();
   return d;
 }
 
@@ -341,6 +401,50 @@ std::string LeftOutWarning(const Definitions& d) {
   return text + "; grant these privileges to the backup account to store them";
 }
 
+std::vector<std::string> TablesWithLostCharacters(Process& process,
+                                                  const std::vector<std::string>& tables) {
+  // The character sets that hold characters beyond U+FFFF; the server
+  // shows its definitions in utf8mb3, which does not.
+  std::set<std::string> lost;
+  for (const Row& row : Query(process,
+                              "select table_name, column_name, column_default, data_type, "
+                              "column_type from information_schema.columns where table_schema = "
+                              "database() and character_set_name in ('utf8mb4', 'utf16', "
+                              "'utf16le', 'utf32') and (column_default like '%?%' or (data_type "
+                              "in ('enum', 'set') and column_type like '%?%'))")) {
+    const std::string table = Column(row, 0);
+    if (lost.count(table) > 0 || std::find(tables.begin(), tables.end(), table) == tables.end()) {
+      continue;
+    }
+    // A member is not known but as shown: its "?" counts.
+    const std::string type = Column(row, 3);
+    if (((type == "enum" || type == "set") && Column(row, 4).find('?') != std::string::npos) ||
+        (Column(row, 2).find('?') != std::string::npos &&
+         DefaultLosesCharacter(process, table, Column(row, 1), Column(row, 2)))) {
+      lost.insert(table);
+    }
+  }
+  std::vector<std::string> named;
+  for (const std::string& table : tables) {
+    if (lost.count(table) > 0) named.push_back(table);
+  }
+  return named;
+}
+
+std::string LostCharactersWarning(const std::string& database,
+                                  const std::vector<std::string>& tables) {
+  if (tables.empty()) return "";
+  std::string names;
+  for (const std::string& table : tables) names += (names.empty() ? "" : ", ") + table;
+  return "Vaultrun: definitions of " + database +
+         ": the server shows characters beyond U+FFFF (emoji and the like) as '?' in column "
+         "defaults and ENUM or SET members, so the stored definitions hold '?' in their place in "
+         "the tables " +
+         names +
+         " (their rows keep every character); after a restore that creates these tables, give "
+         "those columns their characters back by hand";
+}
+
 std::optional<std::string> ReadDefinitionsEntry(Process& process) {
   if (process.settings->ReadRegString(kHkeyLocalMachine, kSettingsKey, "store_definitions", "1") ==
       "0") {
@@ -348,6 +452,12 @@ std::optional<std::string> ReadDefinitionsEntry(Process& process) {
   }
   Definitions definitions = ReadDefinitions(process);
   std::string warning = LeftOutWarning(definitions);
+  if (!warning.empty()) WriteEventLogEntry(process, warning, kEventWarning);
+  std::vector<std::string> tables;
+  for (const DefinitionRecord& r : definitions.objects) {
+    if (r.kind == "table") tables.push_back(r.name);
+  }
+  warning = LostCharactersWarning(definitions.database, TablesWithLostCharacters(process, tables));
   if (!warning.empty()) WriteEventLogEntry(process, warning, kEventWarning);
   return BuildDefinitions(definitions);
 }

@@ -22,13 +22,19 @@ TEST(DefinitionsFormat, RoundTripsAndRefusesAnythingElse) {
 
   EXPECT_FALSE(ParseDefinitions(text.substr(0, text.size() - 1)));  // no "end" line
   EXPECT_FALSE(ParseDefinitions(text + "x"));                       // bytes after it
-  EXPECT_FALSE(ParseDefinitions("vaultrun definitions 2\n" + text.substr(23)));
+  EXPECT_EQ(2, back->version);
+  EXPECT_FALSE(ParseDefinitions("vaultrun definitions 3\n" + text.substr(23)));
+  // Entries of older runs still read.
+  std::optional<Definitions> old = ParseDefinitions("vaultrun definitions 1\n" + text.substr(23));
+  ASSERT_TRUE(old);
+  EXPECT_EQ(1, old->version);
+  EXPECT_EQ(d.objects, old->objects);
   std::string longer = text;
   longer.insert(longer.find('\n', longer.find("trigger 1 19 ")), "9");  // a count past its field
   EXPECT_FALSE(ParseDefinitions(longer));
   EXPECT_FALSE(
-      ParseDefinitions("vaultrun definitions 1\ntable 1 0 1\na\n\nb\nend\n"));  // no database
-  EXPECT_FALSE(ParseDefinitions("vaultrun definitions 1\ndatabase 1 0 99999999999999999999\n"));
+      ParseDefinitions("vaultrun definitions 2\ntable 1 0 1\na\n\nb\nend\n"));  // no database
+  EXPECT_FALSE(ParseDefinitions("vaultrun definitions 2\ndatabase 1 0 99999999999999999999\n"));
 
   EXPECT_EQ("CREATE VIEW `v` AS select 1",
             StripDefiner("CREATE DEFINER=`ro``ot`@`local host` VIEW `v` AS select 1"));
