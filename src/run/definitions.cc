@@ -403,8 +403,8 @@ std::string LeftOutWarning(const Definitions& d) {
 
 std::vector<std::string> TablesWithLostCharacters(Process& process,
                                                   const std::vector<std::string>& tables) {
-  // The character sets that hold characters beyond U+FFFF; the server
-  // shows its definitions in utf8mb3, which does not.
+  // Only a column whose character set holds characters beyond U+FFFF can
+  // lose one: the server shows definitions in utf8mb3, which does not.
   std::set<std::string> lost;
   for (const Row& row : Query(process,
                               "select table_name, column_name, column_default, data_type, "
