@@ -38,6 +38,12 @@ void RunQuery(Session& session, const std::string& sql, std::unique_ptr<db::Reco
   rs = session.connection->Execute(sql);
 }
 
+void RunStatement(Session& session, const std::string& sql) {
+  std::unique_ptr<db::Recordset> result;
+  RunQuery(session, sql, result);
+  CloseRecordset(result);
+}
+
 void CloseRecordset(std::unique_ptr<db::Recordset>& rs) {
   if (rs == nullptr) return;
   try {

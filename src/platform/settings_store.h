@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/archive_key.h"
 #include "platform/status.h"
 
 namespace vaultrun {
@@ -34,6 +35,15 @@ class SettingsStore {
   // cannot, so that no run goes on with settings it silently skipped. The
   // registry has no lines: always OK.
   virtual Status CheckFormat() { return Status::OK(); }
+
+  // This installation's archive key (platform/archive_key.h), kept apart
+  // from the values: in a file beside the settings file, or a registry key
+  // that only Administrators and SYSTEM may open. A missing key is made,
+  // under the lock that settings writes take, so that two first runs at
+  // once agree on one key; kNone when it cannot be stored here.
+  virtual ArchiveKeyResult LoadOrCreateArchiveKey() = 0;
+  // The archive key as it is stored now (to export a copy); never makes one.
+  virtual ArchiveKeyResult ReadArchiveKey() = 0;
 };
 
 // The store that a run uses on this platform: on POSIX the file named by
@@ -44,5 +54,9 @@ std::unique_ptr<SettingsStore> NewDefaultSettingsStore(Env* env);
 // A store kept in a registry-export file. On POSIX: the file at path (a REGEDIT4-style text
 // file, see reg_file.h), written atomically under a lock file beside it.
 std::unique_ptr<SettingsStore> NewRegFileSettingsStore(Env* env, const std::string& path);
+
+// Windows only: the registry store with its archive key under
+// HKEY_LOCAL_MACHINE\archive_key_path (tests use a key of their own).
+std::unique_ptr<SettingsStore> NewRegistrySettingsStore(const std::string& archive_key_path);
 
 }  // namespace vaultrun

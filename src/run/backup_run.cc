@@ -25,6 +25,7 @@
 #include "run/export_query.h"
 #include "run/retention.h"
 #include "run/run_lock.h"
+#include "run/tab_separated_warning.h"
 
 namespace vaultrun {
 namespace {
@@ -33,7 +34,8 @@ namespace {
 // as it is written), pack, deletion.
 uint64_t ExportTable(Process& process, Session& session, RunRecordsets& sets, RunArchive& archive,
                      const std::string& table, const std::string& database_folder,
-                     int32_t format_sql, const std::string& format_insert) {
+                     int32_t format_sql, const std::string& format_insert,
+                     TabSeparatedLosses* losses) {
   Env* env = process.env;
   const std::string table_base_path = database_folder + env->Separator() + table;
   const std::string data_file = table_base_path + DataFileExtension(format_sql);
@@ -64,7 +66,7 @@ uint64_t ExportTable(Process& process, Session& session, RunRecordsets& sets, Ru
   uint64_t rows = 0;
   try {
     rows = WriteDataFile(process, table, table_base_path, sets, format_sql, format_insert, query,
-                         pack);
+                         pack, losses);
   } catch (...) {
     // A data file cut short must not be taken for a whole one, and the
     // archive goes back to what it held before this table.
@@ -77,13 +79,6 @@ uint64_t ExportTable(Process& process, Session& session, RunRecordsets& sets, Ru
   archive.CommitEntry();
   ThrowIfError(env->DeleteFile(data_file));
   return rows;
-}
-
-// Runs a statement whose failure ends the run like the table listing's.
-void RunStatement(Session& session, const std::string& sql) {
-  std::unique_ptr<db::Recordset> result;
-  RunQuery(session, sql, result);
-  CloseRecordset(result);
 }
 
 // The table listing: base tables and sequences with their type; views hold
@@ -246,6 +241,7 @@ void Main(Process& process, Session& session) {
 
   CompletenessMark mark{VAULTRUN_VERSION, stamp, process.DbName, {}, 0, kRunTimeZone};
   uint64_t total_rows = 0;
+  TabSeparatedWarning form_warning;
   SettingsStore* store = process.settings;
   while (!sets.TableList->Eof()) {
     const std::string table = sets.TableList->GetFields().Item(0).GetValue().Text();
@@ -254,8 +250,10 @@ void Main(Process& process, Session& session) {
       if (!env->Exists(database_folder)) {
         ThrowIfError(CreateFolderLevel(env, database_folder, 0700));
       }
+      TabSeparatedLosses losses;
       uint64_t rows = ExportTable(process, session, sets, archive, table, database_folder,
-                                  settings.format_sql, settings.format_insert);
+                                  settings.format_sql, settings.format_insert, &losses);
+      form_warning.Add(table, losses);
       mark.tables.emplace_back(table, rows);
       total_rows += rows;
       if (store->ReadRegString(kHkeyLocalMachine, kProgramKey, table, "").empty()) {
@@ -265,6 +263,9 @@ void Main(Process& process, Session& session) {
     sets.TableList->MoveNext();
   }
 
+  if (const std::string warning = form_warning.Text(); !warning.empty()) {
+    WriteEventLogEntry(process, warning, kEventWarning);
+  }
   if (definitions && !mark.tables.empty()) PackDefinitions(archive, *definitions);
 
   // The normal end: the archive says that it is whole and is read back
