@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,6 +45,7 @@ void HidePassword(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   vaultrun::PrepareProcess();
+  std::unique_ptr<vaultrun::UnicodeConsole> console = vaultrun::UseUnicodeConsole();
   std::vector<std::string> args = vaultrun::CommandLineArguments(argc, argv);
   HidePassword(argc, argv);
 
