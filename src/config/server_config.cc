@@ -7,6 +7,7 @@
 #include "config/registry.h"
 #include "core/report.h"
 #include "db/session.h"
+#include "platform/path_rules.h"
 #include "platform/system.h"
 
 namespace vaultrun {
@@ -99,6 +100,11 @@ ServerConfigValues ParseServerConfig(std::string_view text,
   return result;
 }
 
+std::string ConfigFilePath(const std::string& program_folder, const std::string& name, char sep) {
+  if (sep == '\\' && PathRootLength(name, sep) >= 2) return name;
+  return program_folder + sep + name;
+}
+
 bool ReadTextFile(Process& process, const std::string& path, std::string* out) {
   out->clear();
   // A folder at the path is no file, like a missing one: the caller's
@@ -116,15 +122,17 @@ void LoadServerConfig(Process& process) {
   const char sep = process.env->Separator();
   const std::string default_name = std::string("conf") + sep + "inter_kelvane.conf";
   std::string name = SeededRead(process, kSettingsKey, "config_filename", default_name, true);
-  // The name is relative to the program folder even with a leading separator.
-  if (!name.empty() && name.front() == sep) name.erase(0, 1);
+  // A relative name is below the program folder even with a leading
+  // separator; a Windows network share keeps both of its own.
+  const bool share = sep == '\\' && name.starts_with("\\\\");
+  if (!name.empty() && name.front() == sep && !share) name.erase(0, 1);
   process.ConfigFileName = name;
   for (size_t k = 0; k < 4; ++k) {
     process.KeyLists[k] = SeededRead(process, kSettingsKey, kKeyListSettings[k].name,
                                      kKeyListSettings[k].builtin_default, true);
   }
 
-  std::string path = process.env->ProgramFolder() + sep + process.ConfigFileName;
+  const std::string path = ConfigFilePath(process.env->ProgramFolder(), name, sep);
   std::string text;
   if (!ReadTextFile(process, path, &text)) {
     ReportAndEnd(process, "Error: Can't open " + path);
