@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "db/client_options.h"
 #include "db/connection_string.h"
-#include "platform/system.h"
 
 namespace vaultrun::db {
 namespace {
@@ -392,11 +392,12 @@ void Connection::Open(const std::string& connection_string, const std::string& u
     errors_.Add({kErrDatabase, "Out of memory"});
     throw Failure(kErrDatabase, "Out of memory");
   }
-  const std::string option_file = ClientOptionFile();
-  if (!option_file.empty()) {
-    mysql_optionsv(mysql.get(), MYSQL_READ_DEFAULT_FILE, option_file.c_str());
+  try {
+    UseClientOptionFiles(mysql.get(), "");
+  } catch (const Failure& failure) {
+    errors_.Add({failure.number(), failure.description()});
+    throw;
   }
-  mysql_optionsv(mysql.get(), MYSQL_READ_DEFAULT_GROUP, "client");
   mysql_optionsv(mysql.get(), MYSQL_SET_CHARSET_NAME, "utf8mb4");
 
   auto fail = [&]() {

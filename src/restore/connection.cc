@@ -4,8 +4,8 @@
 
 #include <cstdio>
 
+#include "db/client_options.h"
 #include "platform/failure.h"
-#include "platform/system.h"
 #include "run/export_query.h"
 
 namespace vaultrun::restore {
@@ -83,12 +83,7 @@ std::unique_ptr<Connection> Connection::Open(const ConnectOptions& options) {
   if (raw == nullptr) throw Failure(kErrDatabase, "connect: out of memory");
   std::unique_ptr<Connection> connection(new Connection(raw));
   connection->options_ = options;
-  if (options.read_option_files) {
-    const std::string file =
-        options.defaults_file.empty() ? ClientOptionFile() : options.defaults_file;
-    if (!file.empty()) mysql_optionsv(raw, MYSQL_READ_DEFAULT_FILE, file.c_str());
-    mysql_optionsv(raw, MYSQL_READ_DEFAULT_GROUP, "client");
-  }
+  if (options.read_option_files) db::UseClientOptionFiles(raw, options.defaults_file);
   mysql_optionsv(raw, MYSQL_SET_CHARSET_NAME, "binary");
   unsigned int on = 1;
   mysql_optionsv(raw, MYSQL_OPT_LOCAL_INFILE, &on);

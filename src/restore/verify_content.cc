@@ -9,6 +9,7 @@
 
 #include "core/process.h"
 #include "db/access.h"
+#include "db/client_options.h"
 #include "platform/env.h"
 #include "platform/failure.h"
 #include "run/data_file.h"
@@ -51,12 +52,9 @@ std::unique_ptr<db::Connection> OpenExportConnection(const ConnectOptions& optio
                                                      const std::string& zone) {
   MYSQL* raw = mysql_init(nullptr);
   if (raw == nullptr) throw Failure(kErrDatabase, "connect: out of memory");
-  if (options.read_option_files) {
-    if (!options.defaults_file.empty()) {
-      mysql_optionsv(raw, MYSQL_READ_DEFAULT_FILE, options.defaults_file.c_str());
-    }
-    mysql_optionsv(raw, MYSQL_READ_DEFAULT_GROUP, "client");
-  }
+  std::unique_ptr<MYSQL, decltype(&mysql_close)> owned(raw, &mysql_close);
+  if (options.read_option_files) db::UseClientOptionFiles(raw, options.defaults_file);
+  owned.release();
   auto text = [](const std::optional<std::string>& value) {
     return value ? value->c_str() : nullptr;
   };
