@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 
 #include "platform/reg_file.h"
 #include "program_folder.h"
@@ -19,6 +20,15 @@ extern char** environ;
 namespace vaultrun::test {
 
 namespace fs = std::filesystem;
+
+bool WaitFor(const std::function<bool()>& done, std::chrono::seconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
 
 ProgramChild::ProgramChild(const ProgramFolder& folder, const std::string& settings_path,
                            const std::vector<std::pair<std::string, std::string>>& env) {

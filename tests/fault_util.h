@@ -5,7 +5,9 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -38,6 +40,10 @@ class ProgramChild {
   int status_ = 0;
   bool reaped_ = false;
 };
+
+// Polls done every 10 ms until it returns true (then true) or limit has
+// passed (then false).
+bool WaitFor(const std::function<bool()>& done, std::chrono::seconds limit);
 
 // Every file of a folder tree with its bytes, by path relative to root,
 // keeping only names that end in suffix.

@@ -107,6 +107,16 @@ class Env {
   // file at path (created 0600 when missing). The lock is held until
   // *lock is destroyed. Other processes that call LockFile wait.
   virtual Status LockFile(const std::string& path, std::unique_ptr<FileLock>* lock) = 0;
+  // LockFile without the wait: when another process holds the lock, returns
+  // OK and leaves *lock empty.
+  virtual Status TryLockFile(const std::string& path, std::unique_ptr<FileLock>* lock) = 0;
+  // Takes the machine-wide lock called name (letters, digits and dots)
+  // without waiting, held until *lock is destroyed by the thread that took
+  // it. On Windows a named mutex that every session of the machine sees; OK
+  // with *lock empty when another process holds it. Where no such object can
+  // be made (POSIX has none; the file locks serve there), OK with a lock
+  // that holds nothing.
+  virtual Status TryLockMachineWide(const std::string& name, std::unique_ptr<FileLock>* lock) = 0;
 
   // The current local date and time to the second.
   virtual LocalTime Now() = 0;
@@ -174,6 +184,12 @@ class EnvWrapper : public Env {
   Status FreeSpace(const std::string& p, uint64_t* n) override { return target_->FreeSpace(p, n); }
   Status LockFile(const std::string& p, std::unique_ptr<FileLock>* l) override {
     return target_->LockFile(p, l);
+  }
+  Status TryLockFile(const std::string& p, std::unique_ptr<FileLock>* l) override {
+    return target_->TryLockFile(p, l);
+  }
+  Status TryLockMachineWide(const std::string& n, std::unique_ptr<FileLock>* l) override {
+    return target_->TryLockMachineWide(n, l);
   }
   LocalTime Now() override { return target_->Now(); }
   std::string ProgramFolder() override { return target_->ProgramFolder(); }

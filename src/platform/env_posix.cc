@@ -236,18 +236,15 @@ class PosixEnv : public Env {
   }
 
   Status LockFile(const std::string& path, std::unique_ptr<FileLock>* lock) override {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return Status::FromErrno("open lock file " + path, errno);
-    int r;
-    do {
-      r = ::flock(fd, LOCK_EX);
-    } while (r != 0 && errno == EINTR);
-    if (r != 0) {
-      int err = errno;
-      ::close(fd);
-      return Status::FromErrno("lock " + path, err);
-    }
-    *lock = std::make_unique<PosixFileLock>(fd);
+    return Lock(path, true, lock);
+  }
+
+  Status TryLockFile(const std::string& path, std::unique_ptr<FileLock>* lock) override {
+    return Lock(path, false, lock);
+  }
+
+  Status TryLockMachineWide(const std::string&, std::unique_ptr<FileLock>* lock) override {
+    *lock = std::make_unique<FileLock>();
     return Status::OK();
   }
 
@@ -285,6 +282,27 @@ class PosixEnv : public Env {
 
   bool IsUsableFileName(const std::string& name) const override {
     return IsUsablePosixFileName(name);
+  }
+
+ private:
+  // flock on the lock file at path; without wait, a lock held elsewhere
+  // gives OK and an empty *lock.
+  static Status Lock(const std::string& path, bool wait, std::unique_ptr<FileLock>* lock) {
+    lock->reset();
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return Status::FromErrno("open lock file " + path, errno);
+    int r;
+    do {
+      r = ::flock(fd, wait ? LOCK_EX : LOCK_EX | LOCK_NB);
+    } while (r != 0 && errno == EINTR);
+    if (r != 0) {
+      int err = errno;
+      ::close(fd);
+      if (!wait && err == EWOULDBLOCK) return Status::OK();
+      return Status::FromErrno("lock " + path, err);
+    }
+    *lock = std::make_unique<PosixFileLock>(fd);
+    return Status::OK();
   }
 };
 

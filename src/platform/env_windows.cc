@@ -145,6 +145,17 @@ class WindowsFileLock : public FileLock {
   Handle h_;
 };
 
+// A named mutex this thread owns; released and closed by the destructor,
+// which must run on the same thread.
+class MutexLock : public FileLock {
+ public:
+  explicit MutexLock(HANDLE h) : h_(h) {}
+  ~MutexLock() override { ::ReleaseMutex(h_.get()); }
+
+ private:
+  Handle h_;
+};
+
 bool IsReparsePoint(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
@@ -458,24 +469,31 @@ class WindowsEnv : public Env {
   }
 
   Status LockFile(const std::string& path, std::unique_ptr<FileLock>* lock) override {
-    const std::wstring wide = WidePath(path);
-    const DWORD tag = ReparseTag(wide);
-    if (IsRedirectingReparseTag(tag)) return RefuseLink(path);
-    const DWORD flags = FILE_ATTRIBUTE_NORMAL | (tag == 0 ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-    Handle h;
-    bool held = false;
-    DWORD error = RetryWhileHeld(wide, &held, [&] {
-      h.Reset(::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
-                            OPEN_ALWAYS, flags, nullptr));
-      return h.valid();
-    });
-    if (error != ERROR_SUCCESS) return HeldStatus("open lock file " + path, error, held);
-    OVERLAPPED at = {};
-    if (!::LockFileEx(h.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &at)) {
-      return LastWindowsStatus("lock " + path);
+    return Lock(path, true, lock);
+  }
+
+  Status TryLockFile(const std::string& path, std::unique_ptr<FileLock>* lock) override {
+    return Lock(path, false, lock);
+  }
+
+  Status TryLockMachineWide(const std::string& name, std::unique_ptr<FileLock>* lock) override {
+    lock->reset();
+    // The Global namespace reaches every session (the nightly task runs in
+    // session 0, an administrator's double-click in another). Where this
+    // account may not create or open it, the file locks still serve.
+    Handle h(::CreateMutexW(nullptr, FALSE, Wide("Global\\" + name).c_str()));
+    if (!h.valid()) {
+      *lock = std::make_unique<FileLock>();
+      return Status::OK();
     }
-    *lock = std::make_unique<WindowsFileLock>(h.release());
-    return Status::OK();
+    // An abandoned mutex (its owner died) is this thread's now too.
+    DWORD r = ::WaitForSingleObject(h.get(), 0);
+    if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) {
+      *lock = std::make_unique<MutexLock>(h.release());
+      return Status::OK();
+    }
+    if (r == WAIT_TIMEOUT) return Status::OK();
+    return LastWindowsStatus("lock " + name);
   }
 
   LocalTime Now() override {
@@ -522,6 +540,32 @@ class WindowsEnv : public Env {
   }
 
  private:
+  // LockFileEx on the lock file at path; without wait, a lock held
+  // elsewhere gives OK and an empty *lock.
+  static Status Lock(const std::string& path, bool wait, std::unique_ptr<FileLock>* lock) {
+    lock->reset();
+    const std::wstring wide = WidePath(path);
+    const DWORD tag = ReparseTag(wide);
+    if (IsRedirectingReparseTag(tag)) return RefuseLink(path);
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | (tag == 0 ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    Handle h;
+    bool held = false;
+    DWORD error = RetryWhileHeld(wide, &held, [&] {
+      h.Reset(::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
+                            OPEN_ALWAYS, flags, nullptr));
+      return h.valid();
+    });
+    if (error != ERROR_SUCCESS) return HeldStatus("open lock file " + path, error, held);
+    OVERLAPPED at = {};
+    const DWORD how = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    if (!::LockFileEx(h.get(), how, 0, MAXDWORD, MAXDWORD, &at)) {
+      if (!wait && ::GetLastError() == ERROR_LOCK_VIOLATION) return Status::OK();
+      return LastWindowsStatus("lock " + path);
+    }
+    *lock = std::make_unique<WindowsFileLock>(h.release());
+    return Status::OK();
+  }
+
   static Status RefuseLink(const std::string& path) {
     return WindowsStatus("open " + path + ": refusing to write through a link",
                          ERROR_CANT_ACCESS_FILE);

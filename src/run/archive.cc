@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/failure.h"
@@ -331,6 +333,38 @@ Status CheckEntry(File* file, const ZipEntryInfo& entry, const PackedEntry* prov
   return Status::OK();
 }
 
+// Checks a directory against the entries packed through one RunArchive:
+// each of them is there once, with the sizes and CRC-32 it was packed with.
+// With only_packed, the directory holds nothing else either. An archive
+// that was replaced, cut or emptied under its run fails here.
+Status HoldsPacked(const ZipLayout& layout, const std::vector<PackedEntry>& packed,
+                   bool only_packed, const std::string& context) {
+  std::unordered_map<std::string_view, const ZipEntryInfo*> by_name;
+  by_name.reserve(layout.entries.size());
+  for (const ZipEntryInfo& entry : layout.entries) {
+    auto [it, added] = by_name.emplace(entry.name, &entry);
+    if (!added) it->second = nullptr;  // a name twice: no entry of it counts as the packed one
+  }
+  for (const PackedEntry& p : packed) {
+    auto it = by_name.find(p.name);
+    if (it == by_name.end())
+      return Status::Error(EIO, context + ": entry " + p.name + " is missing");
+    const ZipEntryInfo* entry = it->second;
+    if (entry == nullptr) {
+      return Status::Error(EIO, context + ": entry " + p.name + " is there more than once");
+    }
+    if (entry->method != Z_DEFLATED || entry->uncompressed != p.size || entry->crc != p.crc ||
+        entry->compressed != p.deflated_size) {
+      return Status::Error(EIO, context + ": entry " + p.name + " is not the one this run packed");
+    }
+  }
+  if (only_packed && layout.entries.size() != packed.size()) {
+    return Status::Error(EIO, context + ": holds " + std::to_string(layout.entries.size()) +
+                                  " entries, this run packed " + std::to_string(packed.size()));
+  }
+  return Status::OK();
+}
+
 // The record of what this run packed under an entry's name, when it agrees
 // with the directory's sizes and CRC-32.
 const PackedEntry* FindProven(const std::vector<PackedEntry>& packed, const ZipEntryInfo& entry) {
@@ -350,6 +384,24 @@ std::string DateStamp(const LocalTime& t) {
   std::snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour,
                 t.minute, t.second);
   return buf;
+}
+
+LocalTime NextSecond(LocalTime t) {
+  if (++t.second < 60) return t;
+  t.second = 0;
+  if (++t.minute < 60) return t;
+  t.minute = 0;
+  if (++t.hour < 24) return t;
+  t.hour = 0;
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
+  const int days = t.month == 2 && leap ? 29 : kDays[(t.month - 1) % 12];
+  if (++t.day <= days) return t;
+  t.day = 1;
+  if (++t.month <= 12) return t;
+  t.month = 1;
+  ++t.year;
+  return t;
 }
 
 // One pack in progress. Members are destroyed bottom-up: the compressing
@@ -387,12 +439,19 @@ void RunArchive::BeginEntry(const std::string& entry_name, uint64_t size_hint) {
   // The archive's state is read only under the lock, after any pack that a
   // killed process left behind has been put back.
   ThrowIfError(RepairLocked(env_, path_));
+  // An archive that vanished under its run cannot be started afresh: the
+  // entries already packed would be missing from it.
+  if (!packed_.empty() && !env_->Exists(path_)) {
+    throw Failure(ENOENT, pack->context + ": the archive has vanished since this run packed " +
+                              packed_.back().name);
+  }
   TailRecord rec;
   if (env_->Exists(path_)) {
     // Every pack first removes the archive's comment (the completeness mark
     // of an earlier run), so a pack that fails leaves no mark behind.
     ThrowIfError(SetCommentLocked(env_, path_, ""));
     ThrowIfError(ReadZipLayout(env_, path_, &pack->layout));
+    ThrowIfError(HoldsPacked(pack->layout, packed_, false, pack->context));
     bool same_name = false;
     for (const std::string& name : pack->layout.names) same_name |= name == entry_name;
     if (pack->layout.names.size() + (same_name ? 0 : 1) > kMaxEntries) {
@@ -577,10 +636,14 @@ Status SetArchiveCommentChecked(Env* env, const std::string& archive_path,
   std::unique_ptr<FileLock> lock;
   Status s = env->LockFile(LockPath(env, archive_path), &lock);
   if (s.ok()) s = RepairLocked(env, archive_path);
+  // Before the mark: the archive holds what this run packed, and only that.
+  ZipLayout layout;
+  if (s.ok()) s = ReadZipLayout(env, archive_path, &layout);
+  if (s.ok()) s = HoldsPacked(layout, packed, true, "mark " + archive_path);
   if (s.ok()) s = SetCommentLocked(env, archive_path, comment);
   if (!s.ok()) return s;
   std::string read_back;
-  Status checked = CheckArchive(env, archive_path, &read_back, packed);
+  Status checked = CheckArchive(env, archive_path, &read_back, packed, true);
   if (checked.ok() && read_back != comment) {
     checked = Status::Error(EINVAL, "check " + archive_path + ": the comment reads back wrong");
   }
@@ -602,7 +665,7 @@ Status ReadArchiveComment(Env* env, const std::string& archive_path, std::string
 }
 
 Status CheckArchive(Env* env, const std::string& archive_path, std::string* comment,
-                    const std::vector<PackedEntry>& packed) {
+                    const std::vector<PackedEntry>& packed, bool only_packed) {
   comment->clear();
   const std::string context = "check " + archive_path;
   // minizip finds the end record by its signature, as other readers do, and
@@ -639,6 +702,10 @@ Status CheckArchive(Env* env, const std::string& archive_path, std::string* comm
   if (!s.ok()) return s;
   if (layout.names != names) {
     return Status::Error(EINVAL, context + ": the readers disagree on the entries");
+  }
+  if (only_packed) {
+    s = HoldsPacked(layout, packed, true, context);
+    if (!s.ok()) return s;
   }
   std::unique_ptr<File> file;
   s = env->OpenFile(archive_path, OpenMode::kReadOwn, 0, &file);

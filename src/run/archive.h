@@ -17,6 +17,10 @@ namespace vaultrun {
 // {2006,3,5,9,7,2} -> "20060305090702".
 std::string DateStamp(const LocalTime& t);
 
+// The second after t on the calendar ({2026,12,31,23,59,59} -> the first
+// second of 2027): the stamp a run takes when its own is already used.
+LocalTime NextSecond(LocalTime t);
+
 // An entry as a pack wrote it: its deflated bytes were inflated as they were
 // written and gave size bytes with CRC-32 crc; deflated_crc is the CRC-32 of
 // those deflated bytes, so a stored copy can be compared with them later
@@ -93,14 +97,17 @@ Status ReadArchiveComment(Env* env, const std::string& archive_path, std::string
 // directory, reads every entry's data and checks it, and returns the zip
 // comment as read. An entry that agrees with one of packed is checked by
 // the CRC-32 of its deflated bytes; any other is inflated and its size and
-// CRC-32 compared.
+// CRC-32 compared. With only_packed, the archive must hold exactly the
+// entries of packed, each once and as it was packed, and nothing else.
 Status CheckArchive(Env* env, const std::string& archive_path, std::string* comment,
-                    const std::vector<PackedEntry>& packed = {});
+                    const std::vector<PackedEntry>& packed = {}, bool only_packed = false);
 
-// Sets the comment and reads the archive back with CheckArchive, both under
-// the folder's pack lock, so that another run's pack into the same archive
-// cannot come between them. A check that fails, or a comment that reads back
-// other than written, takes the comment off again and is returned.
+// Marks an archive that holds exactly the entries of packed: checks that it
+// does (each once, as packed, nothing else), sets the comment, and reads the
+// archive back with CheckArchive(only_packed), all under the folder's pack
+// lock, so that another run's pack into the same archive cannot come between
+// them. A check that fails, or a comment that reads back other than written,
+// takes the comment off again and is returned.
 Status SetArchiveCommentChecked(Env* env, const std::string& archive_path,
                                 const std::string& comment,
                                 const std::vector<PackedEntry>& packed = {});

@@ -152,6 +152,50 @@ TEST(DateStampTest, ZeroPaddedTwentyFourHour) {
   EXPECT_EQ("20070102000509", DateStamp({2007, 1, 2, 0, 5, 9}));
   EXPECT_EQ("20070102130000", DateStamp({2007, 1, 2, 13, 0, 0}));
   EXPECT_EQ("20991231235959", DateStamp({2099, 12, 31, 23, 59, 59}));
+  // The next second, across every calendar boundary.
+  EXPECT_EQ("20060305090703", DateStamp(NextSecond({2006, 3, 5, 9, 7, 2})));
+  EXPECT_EQ("21000101000000", DateStamp(NextSecond({2099, 12, 31, 23, 59, 59})));
+  EXPECT_EQ("20240229000000", DateStamp(NextSecond({2024, 2, 28, 23, 59, 59})));
+  EXPECT_EQ("21000301000000", DateStamp(NextSecond({2100, 2, 28, 23, 59, 59})));
+  EXPECT_EQ("20000229000000", DateStamp(NextSecond({2000, 2, 28, 23, 59, 59})));
+  EXPECT_EQ("20260501000000", DateStamp(NextSecond({2026, 4, 30, 23, 59, 59})));
+}
+
+// The mark goes only on an archive that holds exactly what its run packed:
+// not when another writer added an entry, nor when the archive vanished, was
+// cut or replaced under the run (the next pack fails then too).
+TEST_F(ArchiveTest, MarkAndPackNeedExactlyWhatTheRunPacked) {
+  RunArchive run(env_.get(), zip_);
+  Pack(&run, "db/a.sql", SqlText(50000, 1));
+  Pack(&run, "db/b.sql", SqlText(50000, 2));
+  std::string comment;
+  {
+    RunArchive other(env_.get(), zip_);
+    Pack(&other, "db/c.sql", SqlText(1000, 3));
+  }
+  EXPECT_FALSE(SetArchiveCommentChecked(env_.get(), zip_, "mark", run.packed()).ok());
+  ASSERT_TRUE(ReadArchiveComment(env_.get(), zip_, &comment).ok());
+  EXPECT_EQ("", comment);
+
+  const std::string whole = ReadFileOrDie(zip_);
+  auto expect_next_pack_fails = [&](const std::string& why) {
+    EXPECT_THROW(Pack(&run, "db/d.sql", SqlText(1000, 4)), Failure) << why;
+    EXPECT_FALSE(SetArchiveCommentChecked(env_.get(), zip_, "mark", run.packed()).ok()) << why;
+  };
+  ASSERT_TRUE(env_->DeleteFile(zip_).ok());
+  expect_next_pack_fails("vanished");
+  EXPECT_FALSE(env_->Exists(zip_));
+  WriteFileOrDie(zip_, whole.substr(0, whole.size() / 2));
+  expect_next_pack_fails("cut");
+  {
+    ASSERT_TRUE(env_->DeleteFile(zip_).ok());
+    RunArchive replacement(env_.get(), zip_);
+    Pack(&replacement, "db/a.sql", SqlText(50000, 9));
+    Pack(&replacement, "db/b.sql", SqlText(50000, 2));
+  }
+  expect_next_pack_fails("replaced");
+  ASSERT_TRUE(ReadArchiveComment(env_.get(), zip_, &comment).ok());
+  EXPECT_EQ("", comment);
 }
 
 TEST_F(ArchiveTest, TwoEntriesReadBackIdenticalAndTestClean) {

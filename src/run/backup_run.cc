@@ -7,6 +7,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "run/definitions.h"
 #include "run/export_query.h"
 #include "run/retention.h"
+#include "run/run_lock.h"
 
 namespace vaultrun {
 namespace {
@@ -168,13 +170,42 @@ void RepairArchives(Env* env, const std::string& database_folder) {
 // and the mark as that reader finds it. An archive that fails the check is a
 // failed run, and its mark is taken off again so that nothing takes it for a
 // whole backup.
-void MarkArchive(Env* env, const RunArchive& archive, const CompletenessMark& mark) {
+void MarkArchive(Env* env, const RunArchive& archive, const CompletenessMark& mark,
+                 const std::string& table_entry_prefix, const std::string& extension) {
   const std::string& archive_path = archive.path();
   const std::string text = BuildCompletenessMark(mark);
   if (!ParseCompletenessMark(text)) {
     throw Failure(EINVAL, "mark " + archive_path + ": the completeness mark does not read back");
   }
+  // The mark lists exactly the tables packed (and the archive must then hold
+  // exactly the entries packed): every table it lists has one entry.
+  std::unordered_set<std::string> expected{kDefinitionsEntry};
+  for (const auto& [table, rows] : mark.tables)
+    expected.insert(table_entry_prefix + table + extension);
+  for (const PackedEntry& entry : archive.packed()) {
+    if (expected.erase(entry.name) == 0) {
+      throw Failure(EIO, "mark " + archive_path + ": entry " + entry.name +
+                             " was packed, but the mark does not list it");
+    }
+  }
+  expected.erase(kDefinitionsEntry);  // a run may have none
+  if (!expected.empty()) {
+    throw Failure(EIO, "mark " + archive_path + ": the mark lists " + *expected.begin() +
+                           ", but no such entry was packed");
+  }
   ThrowIfError(SetArchiveCommentChecked(env, archive_path, text, archive.packed()));
+}
+
+// Seconds a run waits for another run of the same database to end.
+std::chrono::seconds RunLockWait(SettingsStore* settings) {
+  constexpr int kDefault = 300;
+  const std::string text =
+      settings->ReadRegString(kHkeyLocalMachine, kSettingsKey, "run_lock_wait", "");
+  if (text.empty() || text.size() > 5 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return std::chrono::seconds(kDefault);
+  }
+  return std::chrono::seconds(std::stoi(text));
 }
 
 }  // namespace
@@ -190,6 +221,10 @@ void Main(Process& process) {
   // is reported once and ends the run through ShutDown.
   try {
     const std::string database_folder = process.BackupFolder + process.DbName;
+    // One run per database folder: held until the run ends, so that no other
+    // run repairs, packs into or prunes this run's archives meanwhile.
+    const std::unique_ptr<RunLock> run_lock =
+        LockDatabaseFolder(env, database_folder, RunLockWait(settings));
     RepairArchives(env, database_folder);
     if (!OpenConnection(process)) {
       if (!process.SessionConnection) {
@@ -232,7 +267,15 @@ void Main(Process& process) {
     // one never ends a run whose archive already says it is whole.
     const int32_t keep_runs =
         FormatSqlNumber(settings->ReadRegString(kHkeyLocalMachine, kSettingsKey, "keep_runs", "0"));
-    const std::string stamp = DateStamp(run_time);
+    // A stamp already taken (an earlier run in the same second, or a clock
+    // set back) gives way to the next free second: a run never packs into an
+    // archive that another run has marked.
+    LocalTime stamp_time = run_time;
+    while (env->Exists(database_folder + env->Separator() + DateStamp(stamp_time) + ".zip") ||
+           env->Exists(database_folder + env->Separator() + DateStamp(stamp_time) + ".zip.tail")) {
+      stamp_time = NextSecond(stamp_time);
+    }
+    const std::string stamp = DateStamp(stamp_time);
     const std::string archive_path = database_folder + env->Separator() + stamp + ".zip";
     RunArchive archive(env, archive_path);
     if (SettingIs(process, "warn_low_space", "1")) WarnLowSpace(process);
@@ -261,15 +304,22 @@ void Main(Process& process) {
 
     // The normal end: the archive says that it is whole and is read back
     // whole by another reader, then old runs may go.
-    if (!mark.tables.empty()) MarkArchive(env, archive, mark);
+    if (!mark.tables.empty()) {
+      MarkArchive(env, archive, mark, process.DbName + "/", DataFileExtension(format_sql));
+    }
     if (keep_runs >= 1 && env->FolderExists(database_folder)) {
-      std::string future = PruneArchives(env, database_folder, keep_runs, stamp + ".zip");
-      if (!future.empty()) {
+      PruneResult pruned = PruneArchives(env, database_folder, keep_runs, stamp + ".zip");
+      if (!pruned.future.empty()) {
         WriteEventLogEntry(process,
                            "Vaultrun: keep_runs: no archive deleted, as " + database_folder +
-                               env->Separator() + future + " is stamped later than this run (" +
-                               stamp + ")",
+                               env->Separator() + pruned.future +
+                               " is stamped later than this run (" + stamp + ")",
                            kEventWarning);
+      }
+      for (const std::string& reason : pruned.not_deleted) {
+        WriteEventLogEntry(
+            process, "Vaultrun: keep_runs: an old archive stays until the next run: " + reason,
+            kEventWarning);
       }
     }
     if (SettingIs(process, "log_success", "1") && !process.Failed) {

@@ -126,15 +126,16 @@ TEST_F(BackupRunTest, ExclusionFlags) {
   EXPECT_NE(std::string::npos, settings.find("\"unflagged\"=\"0\""));
 }
 
-TEST_F(BackupRunTest, NothingToExportCreatesNothing) {
+// The database folder holds the run lock, so it is there; no archive is.
+TEST_F(BackupRunTest, NothingToExportCreatesNoArchive) {
   ProgramFolder folder;
   UseBackupAccount(folder);
   ASSERT_EQ(0, folder.Run());
-  EXPECT_FALSE(fs::exists(folder.Sub("backup/" + database_)));
+  EXPECT_TRUE(folder.Archives(database_).empty());
   Table("only", "id INT", "(1)");
   folder.WriteSettings("[HKEY_LOCAL_MACHINE\\Software\\Cobaltine\\Vaultrun]\r\n\"only\"=\"1\"\r\n");
   ASSERT_EQ(0, folder.Run());
-  EXPECT_FALSE(fs::exists(folder.Sub("backup/" + database_)));
+  EXPECT_TRUE(folder.Archives(database_).empty());
   EXPECT_TRUE(folder.Entries().empty());
 }
 

@@ -24,6 +24,7 @@ using test::FaultFigures;
 using test::ProgramChild;
 using test::ProgramFolder;
 using test::TestServer;
+using test::WaitFor;
 
 // Two small tables, then "big": a million rows (about 95 MB of INSERT
 // text), so the run is surely in the middle of it when the server goes. A
@@ -41,15 +42,6 @@ void FillDatabase(AdminConnection& admin, const std::string& database) {
 
 const char kA1[] = "insert into `a1` (`id`,`name`) values (1,'first'),(2,'o\\'brien');\r\n";
 const char kA2[] = "insert into `a2` (`id`,`data`) values (7,'\\0\xff');\r\n";
-
-bool WaitFor(const std::function<bool()>& done, std::chrono::seconds limit) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
 
 // Starts a run of database, waits until it has written a megabyte of the
 // big table's data file, calls breaker with the run's connection id, and

@@ -43,26 +43,29 @@ std::vector<std::string> ArchivesToDelete(std::vector<ArchiveInfo> archives, int
   return doomed;
 }
 
-std::string PruneArchives(Env* env, const std::string& database_folder, int keep,
+PruneResult PruneArchives(Env* env, const std::string& database_folder, int keep,
                           const std::string& current) {
   std::vector<std::string> names;
   ThrowIfError(env->ListFolder(database_folder, &names));
   std::vector<ArchiveInfo> archives;
   for (const std::string& name : names) {
     if (!IsStampedArchiveName(name)) continue;
-    std::string comment;
     std::string path = database_folder + env->Separator() + name;
+    if (env->Exists(path + ".tail")) continue;  // mid-pack: not ours to judge
+    std::string comment;
     // An archive that cannot be read carries no mark; it may still be old
     // enough to go.
     bool marked =
         ReadArchiveComment(env, path, &comment).ok() && ParseCompletenessMark(comment).has_value();
     archives.push_back({name, marked});
   }
+  PruneResult result;
   for (const std::string& name : ArchivesToDelete(archives, keep, current)) {
-    std::string path = database_folder + env->Separator() + name;
-    ThrowIfError(env->DeleteFile(path));
+    Status s = env->DeleteFile(database_folder + env->Separator() + name);
+    if (!s.ok()) result.not_deleted.push_back(s.description());
   }
-  return FutureArchive(archives, current);
+  result.future = FutureArchive(archives, current);
+  return result;
 }
 
 }  // namespace vaultrun

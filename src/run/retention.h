@@ -30,11 +30,20 @@ std::vector<std::string> ArchivesToDelete(std::vector<ArchiveInfo> archives, int
 // The newest archive name later than `current`, or "" when there is none.
 std::string FutureArchive(const std::vector<ArchiveInfo>& archives, const std::string& current);
 
+struct PruneResult {
+  // FutureArchive's name; nothing was deleted when it is set.
+  std::string future;
+  // The archives that could not be deleted (held open by another program,
+  // access denied), each with the reason; the next run tries them again.
+  std::vector<std::string> not_deleted;
+};
+
 // Deletes in the database folder what ArchivesToDelete names, reading each
-// stamped archive's mark; current is the run's own archive name. Returns
-// FutureArchive's name (then nothing was deleted). Raises a Failure when a
-// deletion fails.
-std::string PruneArchives(Env* env, const std::string& database_folder, int keep,
+// stamped archive's mark; current is the run's own archive name. An archive
+// with a pack in progress (its tail file beside it) is neither counted nor
+// deleted. Call it only while holding the folder's run lock. A deletion that
+// fails is reported in the result, not raised: the backup itself is whole.
+PruneResult PruneArchives(Env* env, const std::string& database_folder, int keep,
                           const std::string& current);
 
 }  // namespace vaultrun

@@ -2,6 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
+#include "fakes.h"
+#include "run/archive.h"
+#include "run/completeness_mark.h"
+#include "test_util.h"
+
 namespace vaultrun {
 namespace {
 
@@ -42,6 +49,41 @@ TEST(Retention, FutureStampsKeepEverythingAndTheRunKeepsItsOwn) {
   EXPECT_EQ("20990101000000.zip", FutureArchive(archives, "20260104000000.zip"));
   archives.pop_back();
   EXPECT_EQ("", FutureArchive(archives, "20260104000000.zip"));
+}
+
+// An archive that cannot be deleted (held open by a copy tool, access
+// denied) stays for the next run and is reported, not raised; one with a
+// pack in progress beside it is neither counted nor touched.
+TEST(Retention, PruneReportsWhatItCannotDeleteAndSkipsPacksInProgress) {
+  test::TempDir dir;
+  auto real = NewDefaultEnv();
+  auto marked = [&](const std::string& name) {
+    RunArchive archive(real.get(), dir.Sub(name));
+    archive.BeginEntry("db/t.sql", 1);
+    archive.Write("x", 1);
+    archive.CommitEntry();
+    CompletenessMark mark{"0", name.substr(0, 14), "db", {{"t", 1}}, 0, "+00:00"};
+    ASSERT_TRUE(SetArchiveComment(real.get(), dir.Sub(name), BuildCompletenessMark(mark)).ok());
+  };
+  for (const char* name : {"20260101000000.zip", "20260102000000.zip", "20260103000000.zip",
+                           "20260104000000.zip", kNow.c_str()}) {
+    marked(name);
+  }
+  test::WriteFileOrDie(dir.Sub("20260103000000.zip.tail"), "a pack of another run");
+  test::FaultEnv env(real.get());
+  env.hook = [](const std::string& op, const std::string& path) {
+    return op == "DeleteFile" && path.find("20260102") != std::string::npos
+               ? Status::Error(EACCES, "delete " + path + ": held open")
+               : Status::OK();
+  };
+  PruneResult result = PruneArchives(&env, dir.path(), 2, kNow);
+  EXPECT_EQ("", result.future);
+  ASSERT_EQ(1u, result.not_deleted.size());
+  EXPECT_NE(std::string::npos, result.not_deleted[0].find("20260102000000.zip: held open"));
+  EXPECT_FALSE(real->Exists(dir.Sub("20260101000000.zip")));
+  for (const char* kept : {"20260102000000.zip", "20260103000000.zip", "20260104000000.zip"}) {
+    EXPECT_TRUE(real->Exists(dir.Sub(kept))) << kept;
+  }
 }
 
 }  // namespace
