@@ -119,7 +119,7 @@ function(vaultrun_windows_tests)
   add_executable(load_library ${CMAKE_SOURCE_DIR}/tests/windows/load_library.cc)
   foreach(name success round_trip messages drive non_ascii event_log registry_view console
           ansi_config table_names long_path restore_command_line install_route planted_dll
-          option_files)
+          option_files runs_meet held_prune)
     add_test(NAME windows_e2e_${name}
              COMMAND ${Python3_EXECUTABLE} ${driver} case ${name} ${CMAKE_BINARY_DIR}
                      $<TARGET_FILE:vaultrun>)
