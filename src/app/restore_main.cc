@@ -5,10 +5,12 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/env.h"
 #include "platform/system.h"
 #include "platform/terminal.h"
 #include "restore/command.h"
@@ -44,12 +46,15 @@ void HidePassword(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   vaultrun::PrepareProcess();
+  std::unique_ptr<vaultrun::UnicodeConsole> console = vaultrun::UseUnicodeConsole();
   std::vector<std::string> args = vaultrun::CommandLineArguments(argc, argv);
   HidePassword(argc, argv);
 
   vaultrun::OnStopRequest(RequestStop);
 
+  std::unique_ptr<vaultrun::Env> env = vaultrun::NewDefaultEnv();
   vaultrun::restore::Terminal terminal;
+  terminal.env = env.get();
   terminal.console.out = &std::cout;
   terminal.console.err = &std::cerr;
   terminal.console.progress = vaultrun::ErrorStreamIsTerminal();

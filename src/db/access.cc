@@ -379,6 +379,7 @@ void Connection::Open(const std::string& connection_string, const std::string& u
   std::string socket = EnvText("MYSQL_UNIX_PORT");
   if (!socket.empty()) options.socket = socket;
   options.charset = "utf8mb4";
+  options.env = env_;
   Adopt(Connect(options).release());
 }
 

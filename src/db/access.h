@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/failure.h"
+#include "platform/env.h"
 
 struct st_mysql;
 
@@ -141,6 +142,8 @@ class Connection {
   const std::string& ConnectionString() const { return connection_string_; }
   void SetCursorLocation(int location) { cursor_location_ = location; }
   void SetMode(int mode) { mode_ = mode; }
+  // The Env that Open reads the option files through (db/connect.h).
+  void SetEnv(Env* env) { env_ = env; }
 
   // Connects with the ConnectionString (the arguments, when not empty, take
   // its place and add user and password, as ADO's Open does) through the
@@ -163,6 +166,7 @@ class Connection {
   std::string connection_string_;
   int cursor_location_ = adUseServer;
   int mode_ = 0;
+  Env* env_ = nullptr;
   std::shared_ptr<Impl> impl_;
 };
 

@@ -276,6 +276,21 @@ std::string ProcessAccountSid() {
   return sid;
 }
 
+// True when the folder at path would be on a network share: a UNC path, or
+// a drive letter mapped to a share.
+bool OnNetworkShare(const std::string& path) {
+  const std::wstring wide = Wide(path);
+  DWORD n = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  std::wstring full(n, L'\0');
+  n = n == 0 ? 0 : ::GetFullPathNameW(wide.c_str(), n, full.data(), nullptr);
+  full.resize(n < full.size() ? n : 0);
+  const std::string utf8 = Utf8(full);
+  if (IsNetworkSharePath(utf8)) return true;
+  const size_t root = PathRootLength(utf8, '\\');
+  if (root < 3 || utf8[root - 2] != ':') return false;
+  return ::GetDriveTypeW(Wide(utf8.substr(root - 3, 3)).c_str()) == DRIVE_REMOTE;
+}
+
 class WindowsEnv : public Env {
  public:
   bool Exists(const std::string& path) override {
@@ -291,10 +306,14 @@ class WindowsEnv : public Env {
   Status CreateFolder(const std::string& path, int mode) override {
     // Folders for the owner only (the backup folders: player data and
     // account hashes) get a protected DACL for SYSTEM, the Administrators
-    // and this account, whatever the parent folder lets others do.
+    // and this account, whatever the parent folder lets others do. Not on
+    // a network share: there those SIDs are the file server's own accounts
+    // (this machine's SYSTEM is its computer account), so such a DACL would
+    // lock this machine out of the next level; the share's rules are
+    // inherited instead.
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
     std::unique_ptr<SecurityDescriptor> descriptor;
-    if ((mode & 077) == 0) {
+    if ((mode & 077) == 0 && !OnNetworkShare(path)) {
       const std::string sid = ProcessAccountSid();
       if (!sid.empty()) descriptor = std::make_unique<SecurityDescriptor>(ProtectedFolderSddl(sid));
       if (descriptor == nullptr || descriptor->get() == nullptr) {

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <ostream>
 #include <thread>
+#include <vector>
 
 #include "platform/env.h"
 #include "platform/text_windows.h"
@@ -260,6 +262,22 @@ TEST_F(EnvWindowsTest, OwnerOnlyFoldersGetAProtectedDacl) {
   ASSERT_NE(nullptr, dacl);
   EXPECT_EQ(3u, dacl->AceCount);
   ::LocalFree(sd);
+}
+
+TEST(Utf16StreamBufferTest, WholeCharactersReachTheConsole) {
+  std::vector<std::wstring> writes;
+  Utf16StreamBuffer buffer([&](const wchar_t* text, size_t n) {
+    writes.emplace_back(text, n);
+    return true;
+  });
+  std::ostream out(&buffer);
+  // A character cut between two flushes arrives whole with the second.
+  out << "Schwert \xC3\xA4\xE6\x97" << std::flush;
+  out << "\xA5 " << std::string(5000, 'x') << "\xF0\x9F\x98\x80\n" << std::flush;
+  std::wstring all;
+  for (const std::wstring& w : writes) all += w;
+  EXPECT_EQ(L"Schwert \u00E4\u65E5 " + std::wstring(5000, L'x') + L"\U0001F600\n", all);
+  EXPECT_EQ(L"Schwert \u00E4", writes.front());
 }
 
 }  // namespace

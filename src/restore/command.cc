@@ -211,7 +211,8 @@ Options:
       --verify              verify the archive as described above
       --source-database=DB  the live database whose definitions --verify copies
                             (for an archive without definitions)
-      --defaults-file=FILE  read this option file instead of the standard ones
+      --defaults-file=FILE  read this option file (it must exist) instead of
+                            the standard ones
       --no-defaults         read no option file
       --help, --version
 
@@ -274,6 +275,7 @@ int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& term
     }
     line->connect.password = *password;
   }
+  line->connect.env = terminal.env;
 
   try {
     std::unique_ptr<Connection> connection;

@@ -41,6 +41,8 @@ std::string HelpText();
 
 // What the process entry provides.
 struct Terminal {
+  // The platform services (the option files are read through it).
+  Env* env = nullptr;
   Console console;
   // Reads a password from the terminal without echo; nothing when there is
   // no terminal.
