@@ -21,6 +21,7 @@
 #include "run/data_file.h"
 #include "run/definitions.h"
 #include "run/export_query.h"
+#include "run/offsite.h"
 #include "run/retention.h"
 #include "run/run_lock.h"
 
@@ -307,6 +308,12 @@ void Main(Process& process) {
     if (!mark.tables.empty()) {
       MarkArchive(env, archive, mark, process.DbName + "/", DataFileExtension(format_sql));
     }
+    // Every complete archive the remote lacks goes there before anything is
+    // pruned here; a copy that fails fails the run, which then prunes nothing.
+    const OffsiteResult offsite = CopyOffsite(process, database_folder, stamp + ".zip", keep_runs);
+    // The metrics file's vaultrun_offsite_last_success_timestamp_seconds is
+    // offsite.success_time (set only when every copy was confirmed).
+    (void)offsite;
     if (keep_runs >= 1 && env->FolderExists(database_folder)) {
       PruneResult pruned = PruneArchives(env, database_folder, keep_runs, stamp + ".zip");
       if (!pruned.future.empty()) {
