@@ -47,6 +47,9 @@ struct Terminal {
   std::function<std::optional<std::string>(const std::string& prompt)> read_password;
   // A scratch database name unique to this process and time.
   std::function<std::string()> scratch_name;
+  // Where an archive fetched from an rclone remote is kept while the
+  // command runs.
+  std::string temp_folder;
 };
 
 // Runs the command and returns the exit status.

@@ -156,6 +156,20 @@ class OffsiteTest : public ::testing::Test {
     return ReadFileOrDie(server_.root() + "/backups/" + database_ + "/" + name);
   }
 
+  // vaultrun-restore --verify of an archive on a remote, with the rclone
+  // settings of the program's settings file: the verdict's first word. The
+  // fetched copy is gone afterwards.
+  std::string RestoreVerdict(const std::string& remote_archive) {
+    test::TempDir temp;
+    std::string output;
+    RunCommand("TMPDIR='" + temp.path() + "' VAULTRUN_REGISTRY='" + folder_.settings_path() + "' " +
+                   VAULTRUN_RESTORE_BINARY + " --no-defaults -uroot -S '" +
+                   TestServer::Get().socket() + "' --verify '" + remote_archive + "' 2>&1",
+               &output);
+    EXPECT_TRUE(fs::is_empty(temp.path())) << output;
+    return output.substr(0, output.find(':'));
+  }
+
   SftpServer server_;
   ProgramFolder folder_;
   std::string database_;
@@ -169,6 +183,8 @@ TEST_F(OffsiteTest, ArchiveArrivesByteIdenticalAndThroughCryptUnreadable) {
   ASSERT_EQ(1u, local.size());
   EXPECT_EQ(local, RemoteNames("backups/" + database_));  // nothing .partial left
   EXPECT_EQ(Local(local[0]), OnServer(local[0]));
+  // vaultrun-restore reads it straight from the remote.
+  EXPECT_EQ("OK", RestoreVerdict("nas:backups/" + database_ + "/" + local[0]));
 
   // Through crypt: the archive the remote lacks comes too, oldest first.
   Settings("secret:");
@@ -193,6 +209,7 @@ TEST_F(OffsiteTest, ArchiveArrivesByteIdenticalAndThroughCryptUnreadable) {
     EXPECT_NE(Local(local[0]).substr(0, 4), ReadFileOrDie(entry.path()).substr(0, 4));
   }
   EXPECT_EQ(2u, stored);
+  EXPECT_EQ("OK", RestoreVerdict("secret:" + database_ + "/" + local[1]));
 }
 
 TEST_F(OffsiteTest, ServerDownFailsTheRunWithOneEntryAndTheNextRunCatchesUp) {
