@@ -95,6 +95,13 @@ function(vaultrun_windows_tests)
   # test binary, for the tests of the Env's waiting for such files.
   add_executable(hold_file ${CMAKE_SOURCE_DIR}/tests/windows/hold_file.cc)
   add_dependencies(vaultrun_tests hold_file)
+  # A stand-in rclone.exe beside the test binary (so also in the program
+  # folder, where the off-site copy looks for it), for the child-process
+  # and off-site tests.
+  add_executable(rclone_stand_in ${CMAKE_SOURCE_DIR}/tests/windows/rclone_stand_in.cc)
+  set_target_properties(rclone_stand_in PROPERTIES OUTPUT_NAME rclone)
+  target_link_options(rclone_stand_in PRIVATE -municode)
+  add_dependencies(vaultrun_tests rclone_stand_in)
   foreach(name success round_trip messages drive non_ascii event_log registry_view console
           ansi_config table_names long_path restore_command_line)
     add_test(NAME windows_e2e_${name}

@@ -325,16 +325,15 @@ struct ChildPipe {
 
 // A job object that kills every process in it when its last handle closes:
 // at the end of RunChild, or when this process dies in any way.
-Handle NewKillOnCloseJob() {
+HANDLE NewKillOnCloseJob() {
   Handle job(::CreateJobObjectW(nullptr, nullptr));
-  if (!job.valid()) return job;
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  if (!::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
-                                 sizeof limits)) {
-    job.Reset();
+  if (!job.valid() || !::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation,
+                                                 &limits, sizeof limits)) {
+    return nullptr;
   }
-  return job;
+  return job.release();
 }
 
 class WindowsEnv : public Env {
@@ -568,7 +567,7 @@ class WindowsEnv : public Env {
     }
     ChildPipe out, err;
     if (!out.Create() || !err.Create()) return LastWindowsStatus("run " + name + ": pipe");
-    Handle job = NewKillOnCloseJob();
+    Handle job(NewKillOnCloseJob());
     if (!job.valid()) return LastWindowsStatus("run " + name + ": job object");
 
     STARTUPINFOW startup = {};
