@@ -146,11 +146,13 @@ class Env {
 
   // Runs a program to its end and waits for it, with standard input empty
   // and its output captured as ChildRequest says. The child lives in a
-  // group of its own (a process group on POSIX, a job object on Windows)
-  // that dies with this process: at the timeout, when this call returns,
-  // and when this process ends in any way, every process of the group is
-  // killed. Fails (and runs nothing) when the program cannot be started;
-  // a program that ran gives OK whatever its exit status.
+  // group of its own (a process group on POSIX, a job object on Windows):
+  // at the timeout and when this call returns, every process of the group
+  // is killed. When this process dies, the child dies too (Windows: the
+  // whole job; Linux: the child, by a death signal tied to the calling
+  // thread, so call it from a thread that outlives the call). Fails (and
+  // runs nothing) when the program cannot be started; a program that ran
+  // gives OK whatever its exit status.
   virtual Status RunChild(const ChildRequest& request, ChildResult* result) = 0;
 
   // The current local date and time to the second.
