@@ -185,6 +185,7 @@ TEST_F(OffsiteTest, ArchiveArrivesByteIdenticalAndThroughCryptUnreadable) {
   EXPECT_EQ(Local(local[0]), OnServer(local[0]));
   // vaultrun-restore reads it straight from the remote.
   EXPECT_EQ("OK", RestoreVerdict("nas:backups/" + database_ + "/" + local[0]));
+  EXPECT_EQ("vaultrun-restore", RestoreVerdict("nas:backups/" + database_ + "/none.zip"));
 
   // Through crypt: the archive the remote lacks comes too, oldest first.
   Settings("secret:");

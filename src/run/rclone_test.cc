@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "run/completeness_mark.h"
 #include "run/offsite.h"
 
@@ -82,6 +84,37 @@ TEST(Rclone, MarkFoundInAnArchivesLastBytes) {
   EXPECT_FALSE(TailCarriesMark("entries..." + end_record("another program's comment")));
   EXPECT_FALSE(TailCarriesMark("entries..." + end_record(mark).substr(0, 40)));
   EXPECT_FALSE(TailCarriesMark(""));
+}
+
+TEST(Rclone, OffsiteSettingsWithTheirDefaultsAndWarnings) {
+  std::unique_ptr<Env> env = NewDefaultEnv();
+  std::map<std::string, std::string> values;
+  auto lookup = [&values](const std::string& name) { return values[name]; };
+  std::vector<std::string> warnings;
+  OffsiteSettings settings = ReadOffsiteSettings(env.get(), lookup, 7, &warnings);
+  EXPECT_EQ("", settings.remote);
+  EXPECT_EQ(7, settings.keep_runs);  // keep_runs, when not set
+  EXPECT_EQ(std::chrono::seconds(3600), settings.rclone.timeout);
+  EXPECT_NE(std::string::npos, settings.rclone.program.find("rclone"));
+  EXPECT_TRUE(warnings.empty());
+
+  values = {{"offsite_remote", "nas:backup"},
+            {"offsite_keep_runs", "3 runs"},
+            {"offsite_timeout", "0"},
+            {"rclone_path", "/opt/rclone/rclone"},
+            {"rclone_config", "/etc/cobaltine/rclone.conf"}};
+  settings = ReadOffsiteSettings(env.get(), lookup, 0, &warnings);
+  EXPECT_EQ("nas:backup", settings.remote);
+  EXPECT_EQ(0, settings.keep_runs);
+  EXPECT_EQ(std::chrono::seconds(3600), settings.rclone.timeout);
+  EXPECT_EQ("/opt/rclone/rclone", settings.rclone.program);
+  EXPECT_EQ("/etc/cobaltine/rclone.conf", settings.rclone.config);
+  EXPECT_EQ((std::vector<std::string>{
+                "setting offsite_keep_runs \"3 runs\" is not a whole number from 0 to "
+                "2147483647; 0 is used instead",
+                "setting offsite_timeout \"0\" is not a whole number of seconds from 1 to "
+                "2147483647; 3600 is used instead"}),
+            warnings);
 }
 
 }  // namespace
