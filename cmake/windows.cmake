@@ -77,6 +77,14 @@ function(vaultrun_windows_tests binary sources)
                         RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
   add_executable(load_library ${CMAKE_SOURCE_DIR}/tests/windows/load_library.cc)
   set_target_properties(load_library PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
+  # A stand-in rclone.exe beside the test binary (so also in the program
+  # folder, where the off-site copy looks for it), for the child-process
+  # and off-site tests.
+  add_executable(rclone_stand_in ${CMAKE_SOURCE_DIR}/tests/windows/rclone_stand_in.cc)
+  set_target_properties(rclone_stand_in PROPERTIES OUTPUT_NAME rclone
+                        RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
+  target_link_options(rclone_stand_in PRIVATE -municode)
+  add_dependencies(${binary} rclone_stand_in)
   foreach(name success round_trip messages drive non_ascii event_log registry_view console
           ansi_config table_names long_path restore_command_line install_route planted_dll
           option_files runs_meet held_prune)

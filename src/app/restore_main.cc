@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -61,6 +62,9 @@ int main(int argc, char** argv) {
   terminal.console.stop = &g_stop;
   terminal.read_password = vaultrun::ReadPasswordFromTerminal;
   terminal.scratch_name = ScratchName;
+  std::error_code no_temp;
+  const std::u8string temp = std::filesystem::temp_directory_path(no_temp).u8string();
+  terminal.temp_folder.assign(temp.begin(), temp.end());
   int status = vaultrun::restore::RunRestoreCommand(args, terminal);
   std::cout.flush();
   return status;

@@ -157,4 +157,31 @@ std::string ProtectedFolderSddl(const std::string& account_sid) {
   return "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + account_sid + ")";
 }
 
+std::string WindowsCommandLine(const std::vector<std::string>& argv) {
+  std::string line;
+  for (const std::string& arg : argv) {
+    if (!line.empty()) line += ' ';
+    if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) {
+      line += arg;
+      continue;
+    }
+    line += '"';
+    size_t backslashes = 0;
+    for (char c : arg) {
+      if (c == '\\') {
+        ++backslashes;
+        continue;
+      }
+      // Backslashes before a quote are doubled, and the quote escaped.
+      line.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+      backslashes = 0;
+      line += c;
+    }
+    // Before the closing quote, too.
+    line.append(2 * backslashes, '\\');
+    line += '"';
+  }
+  return line;
+}
+
 }  // namespace vaultrun

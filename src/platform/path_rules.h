@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vaultrun {
 
@@ -62,5 +63,11 @@ size_t Utf8CompleteLength(std::string_view text);
 // full control to SYSTEM, the Administrators and the account whose SID
 // (e.g. "S-1-5-21-...") is given, to the folder and everything created in it.
 std::string ProtectedFolderSddl(const std::string& account_sid);
+
+// The command line that hands argv to a Windows program unchanged, as the
+// C runtime's and CommandLineToArgvW's parsing splits it: an argument with
+// a blank, a tab or a quote (or an empty one) is quoted, a quote inside is
+// escaped, and backslashes are doubled only where they precede a quote.
+std::string WindowsCommandLine(const std::vector<std::string>& argv);
 
 }  // namespace vaultrun

@@ -84,5 +84,21 @@ TEST(PathRules, Utf8AndTheProtectedFolderDescriptor) {
             ProtectedFolderSddl("S-1-5-21-1-2-3-1001"));
 }
 
+TEST(PathRules, WindowsCommandLineQuotesWhatWouldSplit) {
+  struct Row {
+    std::vector<std::string> argv;
+    const char* line;
+  };
+  const Row rows[] = {
+      {{"rclone", "lsjson", "nas:backup/db"}, "rclone lsjson nas:backup/db"},
+      {{"C:\\Program Files\\rclone.exe", ""}, "\"C:\\Program Files\\rclone.exe\" \"\""},
+      {{"a\"b", "c\\d\\", "e f\\"}, "\"a\\\"b\" c\\d\\ \"e f\\\\\""},
+      {{"x\\\"y z"}, "\"x\\\\\\\"y z\""},
+      {{"C:\\Sauvegardes \xC3\xA9t\xC3\xA9\\db\\1.zip"},
+       "\"C:\\Sauvegardes \xC3\xA9t\xC3\xA9\\db\\1.zip\""},
+  };
+  for (const Row& row : rows) EXPECT_EQ(row.line, WindowsCommandLine(row.argv));
+}
+
 }  // namespace
 }  // namespace vaultrun

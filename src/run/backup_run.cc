@@ -23,6 +23,7 @@
 #include "run/data_file.h"
 #include "run/definitions.h"
 #include "run/export_query.h"
+#include "run/offsite.h"
 #include "run/retention.h"
 #include "run/run_lock.h"
 #include "run/tab_separated_warning.h"
@@ -273,6 +274,12 @@ void Main(Process& process, Session& session) {
   if (!mark.tables.empty()) {
     MarkArchive(env, archive, mark, process.DbName + "/", DataFileExtension(settings.format_sql));
   }
+  // Every complete archive the remote lacks goes there before anything is
+  // pruned here; a copy that fails fails the run, which then prunes nothing.
+  const OffsiteResult offsite = CopyOffsite(process, settings, database_folder, stamp + ".zip");
+  // The metrics file's vaultrun_offsite_last_success_timestamp_seconds is
+  // offsite.success_time (set only when every copy was confirmed).
+  (void)offsite;
   if (settings.keep_runs >= 1 && env->FolderExists(database_folder)) {
     PruneResult pruned = PruneArchives(env, database_folder, settings.keep_runs, stamp + ".zip");
     if (!pruned.future.empty()) {
