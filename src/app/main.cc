@@ -140,6 +140,7 @@ int main(int argc, char** argv) {
   // A form typed at a prompt prints there, also on Windows, where
   // vaultrun.exe has no console of its own.
   std::unique_ptr<ParentConsole> console = UseParentConsole();
+  std::unique_ptr<UnicodeConsole> unicode = UseUnicodeConsole();
   std::string argument;
   const Form* form = FindForm(args, &argument);
   int status = kExitUsage;
@@ -157,5 +158,6 @@ int main(int argc, char** argv) {
   }
   std::cout.flush();
   std::cerr.flush();
+  unicode.reset();  // before the console it writes to
   return status;
 }

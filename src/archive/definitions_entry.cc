@@ -5,7 +5,8 @@
 namespace vaultrun {
 namespace {
 
-constexpr std::string_view kHeader = "vaultrun definitions 1\n";
+constexpr std::string_view kHeader = "vaultrun definitions 2\n";
+constexpr std::string_view kHeaderVersion1 = "vaultrun definitions 1\n";
 constexpr std::string_view kEnd = "end\n";
 
 bool ReadCount(std::string_view& text, char end, size_t* value) {
@@ -22,6 +23,31 @@ bool ReadField(std::string_view& text, size_t size, std::string* out) {
   *out = std::string(text.substr(0, size));
   text.remove_prefix(size + 1);
   return true;
+}
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// Length of the quoted or bare word at text[pos] (a user or host name).
+size_t WordLength(const std::string& text, size_t pos) {
+  if (pos >= text.size()) return 0;
+  char quote = text[pos];
+  if (quote == '`' || quote == '\'' || quote == '"') {
+    size_t i = pos + 1;
+    while (i < text.size()) {
+      if (text[i] == quote) {
+        if (i + 1 < text.size() && text[i + 1] == quote) {
+          i += 2;
+          continue;
+        }
+        return i + 1 - pos;
+      }
+      ++i;
+    }
+    return 0;
+  }
+  size_t i = pos;
+  while (i < text.size() && !IsSpace(text[i]) && text[i] != '@') ++i;
+  return i - pos;
 }
 
 }  // namespace
@@ -41,9 +67,13 @@ std::string BuildDefinitions(const Definitions& d) {
 }
 
 std::optional<Definitions> ParseDefinitions(std::string_view text) {
-  if (text.substr(0, kHeader.size()) != kHeader) return std::nullopt;
-  text.remove_prefix(kHeader.size());
   Definitions d;
+  if (text.substr(0, kHeaderVersion1.size()) == kHeaderVersion1) {
+    d.version = 1;
+  } else if (text.substr(0, kHeader.size()) != kHeader) {
+    return std::nullopt;
+  }
+  text.remove_prefix(kHeader.size());
   bool first = true;
   while (text != kEnd) {
     DefinitionRecord r;
@@ -73,6 +103,27 @@ std::optional<Definitions> ParseDefinitions(std::string_view text) {
   }
   if (first) return std::nullopt;
   return d;
+}
+
+std::string StripDefiner(const std::string& statement) {
+  // "CREATE [OR REPLACE] [ALGORITHM=...] DEFINER=`u`@`h` [SQL SECURITY ...] VIEW ...":
+  // the clause comes before the first quoted name, so a DEFINER inside a
+  // body or a name is never touched.
+  static const std::string kClause = "DEFINER=";
+  size_t at = statement.find(kClause);
+  if (at == std::string::npos || at == 0 || !IsSpace(statement[at - 1])) return statement;
+  if (statement.find_first_of("`'\"", 0) < at) return statement;
+  size_t end = at + kClause.size();
+  size_t user = WordLength(statement, end);
+  if (user == 0) return statement;
+  end += user;
+  if (end < statement.size() && statement[end] == '@') {
+    size_t host = WordLength(statement, end + 1);
+    if (host == 0) return statement;
+    end += 1 + host;
+  }
+  while (end < statement.size() && IsSpace(statement[end])) ++end;
+  return statement.substr(0, at) + statement.substr(end);
 }
 
 }  // namespace vaultrun

@@ -5,14 +5,20 @@
 //
 // The entry "vaultrun-definitions.txt" holds no "/", so no table's data
 // entry ("<db>/<table>.sql") can ever have its name. Its text: the line
-// "vaultrun definitions 1", then one record per object, then the line "end".
+// "vaultrun definitions 2", then one record per object, then the line "end".
 // A record is the line "<kind> <a> <b> <c>" (three decimal byte counts),
 // then a bytes of name, LF, b bytes of sql_mode, LF, c bytes of text, LF.
 // Kinds: database (text "<charset> <collation>"), table, view, sequence,
-// trigger, procedure, function, event (text: the CREATE statement without
-// its DEFINER clause), sequence-next (text: the next value to hand out) and
-// left-out (name: what could not be read, text: the privilege that would
-// include it).
+// trigger, procedure, function, event (text: the server's CREATE statement,
+// DEFINER and SQL SECURITY included), sequence-next (text: the next value
+// to hand out) and left-out (name: what could not be read, text: the
+// privilege that would include it).
+//
+// The sql_mode of a CREATE record is the one it is to run under, exactly:
+// a trigger's, routine's or event's own (the empty mode is empty), and for
+// tables, sequences and views the empty mode that the server printed them
+// under. Version 1 (still read) stored statements without their DEFINER
+// clause, and its empty sql_mode did not say which mode was meant.
 #pragma once
 
 #include <optional>
@@ -41,11 +47,18 @@ struct Definitions {
   std::string collation;
   std::vector<DefinitionRecord> objects;  // in creation order within each kind
   std::vector<DefinitionRecord> left_out;
+  int version = 2;  // of the entry it was read from
 };
 
 std::string BuildDefinitions(const Definitions& definitions);
 
-// Nothing when the text is not exactly in the format above.
+// Nothing when the text is not exactly in the format above (version 2, or
+// version 1 of older runs).
 std::optional<Definitions> ParseDefinitions(std::string_view text);
+
+// The statement without its DEFINER=user@host clause (found among the words
+// between CREATE and the object's kind), so that the object belongs to the
+// account that restores it.
+std::string StripDefiner(const std::string& statement);
 
 }  // namespace vaultrun

@@ -1,5 +1,6 @@
 // The definitions entry's format: what is built parses back exactly, and
-// text that is not exactly in the format parses as nothing.
+// text that is not exactly in the format parses as nothing; the DEFINER
+// clause comes out of a statement and nothing else does.
 #include "archive/definitions_entry.h"
 
 #include <gtest/gtest.h>
@@ -22,13 +23,32 @@ TEST(DefinitionsFormat, RoundTripsAndRefusesAnythingElse) {
 
   EXPECT_FALSE(ParseDefinitions(text.substr(0, text.size() - 1)));  // no "end" line
   EXPECT_FALSE(ParseDefinitions(text + "x"));                       // bytes after it
-  EXPECT_FALSE(ParseDefinitions("vaultrun definitions 2\n" + text.substr(23)));
+  EXPECT_EQ(2, back->version);
+  EXPECT_FALSE(ParseDefinitions("vaultrun definitions 3\n" + text.substr(23)));
+  // Entries of older runs still read.
+  std::optional<Definitions> old = ParseDefinitions("vaultrun definitions 1\n" + text.substr(23));
+  ASSERT_TRUE(old);
+  EXPECT_EQ(1, old->version);
+  EXPECT_EQ(d.objects, old->objects);
   std::string longer = text;
   longer.insert(longer.find('\n', longer.find("trigger 1 19 ")), "9");  // a count past its field
   EXPECT_FALSE(ParseDefinitions(longer));
   EXPECT_FALSE(
-      ParseDefinitions("vaultrun definitions 1\ntable 1 0 1\na\n\nb\nend\n"));  // no database
-  EXPECT_FALSE(ParseDefinitions("vaultrun definitions 1\ndatabase 1 0 99999999999999999999\n"));
+      ParseDefinitions("vaultrun definitions 2\ntable 1 0 1\na\n\nb\nend\n"));  // no database
+  EXPECT_FALSE(ParseDefinitions("vaultrun definitions 2\ndatabase 1 0 99999999999999999999\n"));
+}
+
+// A restore takes the DEFINER clause out of the statements that version 2
+// keeps it in.
+TEST(DefinitionsFormat, StripsTheDefinerClauseOnly) {
+  EXPECT_EQ("CREATE VIEW `v` AS select 1",
+            StripDefiner("CREATE DEFINER=`ro``ot`@`local host` VIEW `v` AS select 1"));
+  EXPECT_EQ("CREATE ALGORITHM=UNDEFINED SQL SECURITY DEFINER VIEW `v` AS select 1",
+            StripDefiner("CREATE ALGORITHM=UNDEFINED DEFINER=`root`@`%` SQL SECURITY DEFINER "
+                         "VIEW `v` AS select 1"));
+  EXPECT_EQ("CREATE TRIGGER t AFTER INSERT ON x FOR EACH ROW SET @a = 'DEFINER=`u`@`h` '",
+            StripDefiner("CREATE DEFINER=`admin_role` TRIGGER t AFTER INSERT ON x FOR EACH ROW "
+                         "SET @a = 'DEFINER=`u`@`h` '"));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,13 @@ Status SetArchiveComment(Env* env, const std::string& archive_path, const std::s
 
 // The archive's zip comment ("" when it has none).
 Status ReadArchiveComment(Env* env, const std::string& archive_path, std::string* comment);
+
+// The comment that an archive's last bytes end in: tail holds the file's
+// last bytes (its last kCommentTailBytes hold any comment with its end
+// record). Nothing when they end in no end record. For an archive that is
+// only reachable in part, such as one on an off-site remote.
+inline constexpr uint64_t kCommentTailBytes = 65535 + 22;
+std::optional<std::string> CommentOfTail(const std::string& tail);
 
 // Puts back an archive that a killed process left mid-pack from the tail
 // file beside it; OK and nothing done when there is none. A tail file that

@@ -6,6 +6,7 @@
 #include "config/backup_folder.h"
 #include "core/failure.h"
 #include "core/report.h"
+#include "platform/path_rules.h"
 #include "platform/system.h"
 
 namespace vaultrun {
@@ -86,6 +87,11 @@ ServerConfigValues ParseServerConfig(std::string_view text,
   return result;
 }
 
+std::string ConfigFilePath(const std::string& program_folder, const std::string& name, char sep) {
+  if (sep == '\\' && PathRootLength(name, sep) >= 2) return name;
+  return program_folder + sep + name;
+}
+
 bool ReadTextFile(Process& process, const std::string& path, std::string* out) {
   out->clear();
   // A folder at the path is no file, like a missing one: the caller's
@@ -101,26 +107,29 @@ bool ReadTextFile(Process& process, const std::string& path, std::string* out) {
 
 namespace {
 
-// The configuration file's name below the program folder: relative even
-// with a leading separator.
+// The configuration file's name as the settings give it.
 std::string ConfigFileName(Process& process, const RunSettings& settings) {
   std::string name = settings.config_filename;
-  if (!name.empty() && name.front() == process.env->Separator()) name.erase(0, 1);
+  // A relative name is below the program folder even with a leading
+  // separator; a Windows network share keeps both of its own.
+  const char sep = process.env->Separator();
+  const bool share = sep == '\\' && name.starts_with("\\\\");
+  if (!name.empty() && name.front() == sep && !share) name.erase(0, 1);
   return name;
 }
 
 }  // namespace
 
 std::string ServerConfigPath(Process& process, const RunSettings& settings) {
-  return process.env->ProgramFolder() + process.env->Separator() +
-         ConfigFileName(process, settings);
+  return ConfigFilePath(process.env->ProgramFolder(), ConfigFileName(process, settings),
+                        process.env->Separator());
 }
 
 void ReadServerConfig(Process& process, const RunSettings& settings) {
   process.ConfigFileName = ConfigFileName(process, settings);
   process.KeyLists = settings.key_lists;
 
-  std::string path = ServerConfigPath(process, settings);
+  const std::string path = ServerConfigPath(process, settings);
   std::string text;
   if (!ReadTextFile(process, path, &text)) {
     const std::string message = "Error: Can't open " + path;

@@ -394,6 +394,7 @@ void Connection::Open(const std::string& connection_string, const std::string& u
   options.connect_timeout = connection_timeout_;
   options.read_timeout = command_timeout_;
   options.write_timeout = command_timeout_;
+  options.env = env_;
   Adopt(Connect(options).release());
 }
 

@@ -13,6 +13,7 @@
 
 #include "core/failure.h"
 #include "db/connect.h"
+#include "platform/env.h"
 
 struct st_mysql;
 
@@ -148,6 +149,8 @@ class Connection {
   // names the server and the timeout.
   void SetConnectionTimeout(unsigned seconds) { connection_timeout_ = seconds; }
   void SetCommandTimeout(unsigned seconds) { command_timeout_ = seconds; }
+  // The Env that Open reads the option files through (db/connect.h).
+  void SetEnv(Env* env) { env_ = env; }
 
   // Connects with the ConnectionString (the arguments, when not empty, take
   // its place and add user and password, as ADO's Open does) through the
@@ -172,6 +175,7 @@ class Connection {
   int mode_ = 0;
   unsigned connection_timeout_ = kDefaultConnectTimeout;
   unsigned command_timeout_ = kDefaultNetTimeout;
+  Env* env_ = nullptr;
   std::shared_ptr<Impl> impl_;
 };
 

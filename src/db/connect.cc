@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "core/failure.h"
-#include "platform/system.h"
+#include "db/client_options.h"
 
 namespace vaultrun::db {
 namespace {
@@ -49,12 +49,7 @@ MysqlHandle Connect(const ConnectOptions& options) {
   MysqlHandle mysql(mysql_init(nullptr));
   if (mysql == nullptr) throw Failure(kErrDatabase, "Out of memory");
   MYSQL* raw = mysql.get();
-  if (options.read_option_files) {
-    const std::string file =
-        options.defaults_file.empty() ? ClientOptionFile() : options.defaults_file;
-    if (!file.empty()) mysql_optionsv(raw, MYSQL_READ_DEFAULT_FILE, file.c_str());
-    mysql_optionsv(raw, MYSQL_READ_DEFAULT_GROUP, "client");
-  }
+  if (options.read_option_files) UseClientOptionFiles(options.env, raw, options.defaults_file);
   if (!options.charset.empty()) {
     mysql_optionsv(raw, MYSQL_SET_CHARSET_NAME, options.charset.c_str());
   }
@@ -65,17 +60,22 @@ MysqlHandle Connect(const ConnectOptions& options) {
   if (options.max_packet > 0) {
     mysql_optionsv(raw, MYSQL_OPT_MAX_ALLOWED_PACKET, &options.max_packet);
   }
-  SetSeconds(raw, MYSQL_OPT_CONNECT_TIMEOUT, options.connect_timeout);
-  SetSeconds(raw, MYSQL_OPT_READ_TIMEOUT, options.read_timeout);
-  SetSeconds(raw, MYSQL_OPT_WRITE_TIMEOUT, options.write_timeout);
+  unsigned connect_timeout = options.connect_timeout;
+  if (connect_timeout == 0) mysql_get_optionv(raw, MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout);
+  if (connect_timeout == 0) connect_timeout = kDefaultConnectTimeout;
+  SetSeconds(raw, MYSQL_OPT_CONNECT_TIMEOUT, connect_timeout);
+  SetSeconds(raw, MYSQL_OPT_READ_TIMEOUT,
+             options.read_timeout != 0 ? options.read_timeout : kDefaultNetTimeout);
+  SetSeconds(raw, MYSQL_OPT_WRITE_TIMEOUT,
+             options.write_timeout != 0 ? options.write_timeout : kDefaultNetTimeout);
   const Clock::time_point started = Clock::now();
   if (mysql_real_connect(raw, OrNull(options.host), OrNull(options.user), OrNull(options.password),
                          OrNull(options.database), options.port, OrNull(options.socket),
                          0) == nullptr) {
     unsigned number = mysql_errno(raw);
     std::string message = mysql_error(raw);
-    if (IsClientError(number) && LastedFor(started, options.connect_timeout)) {
-      message = NoAnswer(ServerName(options), options.connect_timeout, "connect_timeout") + message;
+    if (IsClientError(number) && LastedFor(started, connect_timeout)) {
+      message = NoAnswer(ServerName(options), connect_timeout, "connect_timeout") + message;
     }
     throw Failure(number == 0 ? kErrDatabase : static_cast<int>(number), message);
   }

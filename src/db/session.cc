@@ -32,6 +32,7 @@ void OpenConnection(const Process& process, Session& session, unsigned connect_t
   connection->SetMode(db::adModeRead);
   connection->SetConnectionTimeout(connect_timeout);
   connection->SetCommandTimeout(net_timeout);
+  connection->SetEnv(process.env);
   connection->Open("", "", "", -1);
   session.connection = std::move(connection);
 }
@@ -39,6 +40,12 @@ void OpenConnection(const Process& process, Session& session, unsigned connect_t
 void RunQuery(Session& session, const std::string& sql, std::unique_ptr<db::Recordset>& rs) {
   if (session.connection == nullptr) throw Failure(kErrDatabase, kNoConnectionMessage);
   rs = session.connection->Execute(sql);
+}
+
+void RunStatement(Session& session, const std::string& sql) {
+  std::unique_ptr<db::Recordset> result;
+  RunQuery(session, sql, result);
+  CloseRecordset(result);
 }
 
 void CloseRecordset(std::unique_ptr<db::Recordset>& rs) {

@@ -35,6 +35,10 @@ void OpenConnection(const Process& process, Session& session,
 // before is released). On failure rs is unchanged and the failure raised.
 void RunQuery(Session& session, const std::string& sql, std::unique_ptr<db::Recordset>& rs);
 
+// Runs sql on the session connection and closes its result (a statement
+// such as SET). On failure the failure is raised.
+void RunStatement(Session& session, const std::string& sql);
+
 // Closes rs when it is open and empties it. Never fails outward.
 void CloseRecordset(std::unique_ptr<db::Recordset>& rs);
 

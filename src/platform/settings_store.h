@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/archive_key.h"
 #include "platform/status.h"
 
 namespace vaultrun {
@@ -34,11 +35,21 @@ class SettingsStore {
   // cannot, so that no run goes on with settings it silently skipped. The
   // registry has no lines: always OK.
   virtual Status CheckFormat() { return Status::OK(); }
+
+  // This installation's archive key (platform/archive_key.h), kept apart
+  // from the values: in a file beside the settings file, or a registry key
+  // that only Administrators and SYSTEM may open. A missing key is made,
+  // under the lock that settings writes take, so that two first runs at
+  // once agree on one key; kNone when it cannot be stored here.
+  virtual ArchiveKeyResult LoadOrCreateArchiveKey() = 0;
+  // The archive key as it is stored now (to export a copy); never makes one.
+  virtual ArchiveKeyResult ReadArchiveKey() = 0;
 };
 
 // A view of a store that reads through and stores nothing: what asks the
-// settings without changing them (vaultrun --check) reads the defaults a
-// run would seed, and no value is written.
+// settings without changing them (vaultrun --check, vaultrun-restore
+// --list) reads the defaults a run would seed, and no value or key is
+// written.
 class ReadOnlySettingsStore : public SettingsStore {
  public:
   explicit ReadOnlySettingsStore(SettingsStore* store) : store_(store) {}
@@ -52,6 +63,9 @@ class ReadOnlySettingsStore : public SettingsStore {
     return false;
   }
   Status CheckFormat() override { return store_->CheckFormat(); }
+  // The key that is there; none is made.
+  ArchiveKeyResult LoadOrCreateArchiveKey() override { return store_->ReadArchiveKey(); }
+  ArchiveKeyResult ReadArchiveKey() override { return store_->ReadArchiveKey(); }
 
  private:
   SettingsStore* store_;
@@ -65,5 +79,9 @@ std::unique_ptr<SettingsStore> NewDefaultSettingsStore(Env* env);
 // A store kept in a registry-export file. On POSIX: the file at path (a REGEDIT4-style text
 // file, see reg_file.h), written atomically under a lock file beside it.
 std::unique_ptr<SettingsStore> NewRegFileSettingsStore(Env* env, const std::string& path);
+
+// Windows only: the registry store with its archive key under
+// HKEY_LOCAL_MACHINE\archive_key_path (tests use a key of their own).
+std::unique_ptr<SettingsStore> NewRegistrySettingsStore(const std::string& archive_key_path);
 
 }  // namespace vaultrun

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "platform/archive_key.h"
 #include "platform/env.h"
 #include "platform/settings_store.h"
 #include "test_util.h"
@@ -175,6 +176,84 @@ TEST_F(SettingsFileTest, ConcurrentWritersLoseNothing) {
       }
     }
   }
+}
+
+// Two first runs at once make one key between them, mode 0600.
+TEST_F(SettingsFileTest, TwoProcessesMakingTheArchiveKeyAtOnceAgree) {
+  for (int round = 0; round < 5; ++round) {
+    const std::string path = dir_.Sub("r" + std::to_string(round) + "/vaultrun.reg");
+    const std::string ids = dir_.Sub("ids" + std::to_string(round));
+    std::vector<pid_t> children;
+    for (int p = 0; p < 2; ++p) {
+      pid_t pid = ::fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        auto env = NewDefaultEnv();
+        ArchiveKeyResult key = NewRegFileSettingsStore(env.get(), path)->LoadOrCreateArchiveKey();
+        std::unique_ptr<File> out;
+        bool ok = key.ready() && env->OpenFile(ids, OpenMode::kAppend, 0600, &out).ok() &&
+                  out->Write(key.id + "\n").ok() && out->Close().ok();
+        ::_exit(ok ? 0 : 1);
+      }
+      children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+      int status = 0;
+      ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    ArchiveKeyResult key = Store(path)->ReadArchiveKey();
+    ASSERT_TRUE(key.ready()) << key.problem;
+    EXPECT_EQ(key.id + "\n" + key.id + "\n", test::ReadFileOrDie(ids));
+    EXPECT_EQ(0600, ModeOf(dir_.Sub("r" + std::to_string(round) + "/vaultrun.key")));
+  }
+}
+
+// A key that others may read or change is refused, and so is anything
+// but a plain file in its place; none of them is replaced by a new key.
+TEST_F(SettingsFileTest, AnArchiveKeyOthersCanReachIsRefused) {
+  const std::string path = dir_.Sub("vaultrun.reg");
+  const std::string key_path = dir_.Sub("vaultrun.key");
+  auto store = Store(path);
+  const ArchiveKeyResult made = store->LoadOrCreateArchiveKey();
+  ASSERT_TRUE(made.ready()) << made.problem;
+  const std::string text = test::ReadFileOrDie(key_path);
+  for (int mode : {0640, 0604, 0620, 0602}) {
+    ASSERT_EQ(0, ::chmod(key_path.c_str(), static_cast<mode_t>(mode)));
+    ArchiveKeyResult key = store->LoadOrCreateArchiveKey();
+    EXPECT_EQ(KeyOutcome::kRefused, key.outcome) << mode;
+    EXPECT_TRUE(key.key.empty());
+    EXPECT_NE(
+        std::string::npos,
+        key.problem.find(key_path + ": refused, as others may read or change it (its mode is 0"))
+        << key.problem;
+  }
+  ASSERT_EQ(0, ::chmod(key_path.c_str(), 0600));
+  if (::geteuid() == 0) {
+    // Root's key in the hands of another user.
+    ASSERT_EQ(0, ::chown(key_path.c_str(), 4242, 4242));
+    ArchiveKeyResult key = store->ReadArchiveKey();
+    EXPECT_EQ(KeyOutcome::kRefused, key.outcome);
+    EXPECT_NE(std::string::npos, key.problem.find("it belongs to user 4242")) << key.problem;
+    ASSERT_EQ(0, ::chown(key_path.c_str(), 0, 0));
+  }
+  EXPECT_EQ(made.key, store->ReadArchiveKey().key);
+
+  // A link planted in the key's place is not followed, nor replaced.
+  ASSERT_EQ(0, ::rename(key_path.c_str(), dir_.Sub("elsewhere.key").c_str()));
+  ASSERT_EQ(0, ::symlink(dir_.Sub("elsewhere.key").c_str(), key_path.c_str()));
+  ArchiveKeyResult linked = store->LoadOrCreateArchiveKey();
+  EXPECT_EQ(KeyOutcome::kRefused, linked.outcome) << linked.problem;
+  struct stat st;
+  ASSERT_EQ(0, ::lstat(key_path.c_str(), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(text, test::ReadFileOrDie(dir_.Sub("elsewhere.key")));
+
+  // Where the key cannot be stored, the run learns that there is none.
+  test::WriteFileOrDie(dir_.Sub("plain"), "x");
+  ArchiveKeyResult none = Store(dir_.Sub("plain/sub/vaultrun.reg"))->LoadOrCreateArchiveKey();
+  EXPECT_EQ(KeyOutcome::kNone, none.outcome);
+  EXPECT_FALSE(none.problem.empty());
 }
 
 TEST_F(SettingsFileTest, LargeFileReadsAndWrites) {

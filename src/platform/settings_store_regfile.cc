@@ -67,6 +67,19 @@ class RegFileSettingsStore : public SettingsStore {
     return written;
   }
 
+  ArchiveKeyResult LoadOrCreateArchiveKey() override {
+    if (!EnsureFolders()) {
+      ArchiveKeyResult none;
+      none.problem = "archive key " + KeyFileBeside(path_) + ": its folder cannot be made";
+      return none;
+    }
+    return LoadKeyFile(env_, KeyFileBeside(path_), path_ + ".lock", true);
+  }
+
+  ArchiveKeyResult ReadArchiveKey() override {
+    return LoadKeyFile(env_, KeyFileBeside(path_), path_ + ".lock", false);
+  }
+
  private:
   // Creates the missing folders above the file, 0700 each.
   bool EnsureFolders() {

@@ -4,6 +4,7 @@
 // HKLM\Software\WOW6432Node\...; reading that view keeps them.
 #include <windows.h>
 
+#include "platform/archive_key_windows.h"
 #include "platform/settings_store.h"
 #include "platform/text_windows.h"
 
@@ -38,8 +39,14 @@ std::wstring KeyPath(const std::string& key_path) {
   return path;
 }
 
+// Where the archive key lives: a key of its own beside the settings key.
+constexpr char kArchiveKeyPath[] = "Software\\Cobaltine\\Vaultrun\\ArchiveKey";
+
 class RegistrySettingsStore : public SettingsStore {
  public:
+  explicit RegistrySettingsStore(std::string archive_key_path)
+      : archive_key_path_(std::move(archive_key_path)) {}
+
   std::string ReadRegString(uint32_t root, const std::string& key_path,
                             const std::string& value_name,
                             const std::string& default_text) override {
@@ -90,12 +97,26 @@ class RegistrySettingsStore : public SettingsStore {
                             static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t))) ==
            ERROR_SUCCESS;
   }
+
+  ArchiveKeyResult LoadOrCreateArchiveKey() override {
+    return LoadRegistryArchiveKey(archive_key_path_, true);
+  }
+  ArchiveKeyResult ReadArchiveKey() override {
+    return LoadRegistryArchiveKey(archive_key_path_, false);
+  }
+
+ private:
+  std::string archive_key_path_;
 };
 
 }  // namespace
 
 std::unique_ptr<SettingsStore> NewDefaultSettingsStore(Env*) {
-  return std::make_unique<RegistrySettingsStore>();
+  return std::make_unique<RegistrySettingsStore>(kArchiveKeyPath);
+}
+
+std::unique_ptr<SettingsStore> NewRegistrySettingsStore(const std::string& archive_key_path) {
+  return std::make_unique<RegistrySettingsStore>(archive_key_path);
 }
 
 }  // namespace vaultrun

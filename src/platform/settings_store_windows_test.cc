@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
+// windows.h first: these need its types.
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <thread>
 
 #include "platform/settings_store.h"
 #include "platform/text_windows.h"
@@ -90,6 +95,77 @@ TEST_F(SettingsStoreWindowsTest, OtherValueTypesReadAsTheDefault) {
   EXPECT_EQ("<default>", Read(kKey, "binary"));
   EXPECT_EQ("<default>", Read(kKey, "missing"));
   EXPECT_EQ("<default>", Read(std::string(kKey) + "\\nokey", "missing"));
+}
+
+// The SIDs of the entries in the access list of the key at path.
+std::vector<std::string> AccessSids(const std::wstring& path) {
+  std::vector<std::string> sids;
+  HKEY key = nullptr;
+  if (!OpenKey(path.c_str(), KEY_WOW64_32KEY, &key)) return {"cannot open"};
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD r = ::GetSecurityInfo(key, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &dacl, nullptr, &descriptor);
+  ::RegCloseKey(key);
+  if (r != ERROR_SUCCESS || dacl == nullptr) return {"no access list"};
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    ::GetAce(dacl, i, &ace);
+    LPWSTR text = nullptr;
+    ::ConvertSidToStringSidW(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, &text);
+    sids.push_back(Utf8(text));
+    ::LocalFree(text);
+  }
+  ::LocalFree(descriptor);
+  return sids;
+}
+
+// Gives the key at path the access list of sddl.
+void SetAccess(const std::wstring& path, const wchar_t* sddl) {
+  HKEY key = nullptr;
+  ASSERT_TRUE(OpenKey(path.c_str(), KEY_WOW64_32KEY, &key));
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
+                                                                     &descriptor, nullptr));
+  EXPECT_EQ(ERROR_SUCCESS, ::RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor));
+  ::LocalFree(descriptor);
+  ::RegCloseKey(key);
+}
+
+// The archive key in a registry key of its own, which only Administrators
+// and SYSTEM may open (as far as Wine keeps access lists); one whose list
+// lets anyone else in is refused, and two first runs at once agree.
+TEST_F(SettingsStoreWindowsTest, ArchiveKeyLivesInAKeyOnlyAdministratorsMayOpen) {
+  const std::string path = std::string(kKey) + "\\ArchiveKey";
+  EXPECT_EQ(KeyOutcome::kNone, NewRegistrySettingsStore(path)->ReadArchiveKey().outcome);
+  std::vector<ArchiveKeyResult> made(2);
+  std::vector<std::thread> runs;
+  for (ArchiveKeyResult& result : made) {
+    runs.emplace_back([&] { result = NewRegistrySettingsStore(path)->LoadOrCreateArchiveKey(); });
+  }
+  for (std::thread& run : runs) run.join();
+  ASSERT_TRUE(made[0].ready()) << made[0].problem;
+  EXPECT_EQ(kArchiveKeyBytes, made[0].key.size());
+  EXPECT_EQ(made[0].key, made[1].key);
+  auto store = NewRegistrySettingsStore(path);
+  EXPECT_EQ(made[0].id, store->ReadArchiveKey().id);
+
+  // Nothing inherited from the parent either (Wine does not show the
+  // protection flag itself).
+  EXPECT_EQ((std::vector<std::string>{"S-1-5-18", "S-1-5-32-544"}), AccessSids(Wide(path)));
+
+  for (const wchar_t* sddl :
+       {L"D:P(A;;KA;;;SY)(A;;KA;;;BA)(A;;KR;;;WD)", L"D:P(A;;KA;;;SY)(A;;KA;;;BA)(A;;KW;;;BU)"}) {
+    SetAccess(Wide(path), sddl);
+    ArchiveKeyResult refused = store->LoadOrCreateArchiveKey();
+    EXPECT_EQ(KeyOutcome::kRefused, refused.outcome);
+    EXPECT_TRUE(refused.key.empty());
+    EXPECT_NE(std::string::npos, refused.problem.find("refused, as others may read or change it"))
+        << refused.problem;
+  }
+  // A list that denies others and allows the two is fine.
+  SetAccess(Wide(path), L"D:P(D;;KA;;;AN)(A;;KA;;;SY)(A;;KA;;;BA)");
+  EXPECT_EQ(made[0].key, store->ReadArchiveKey().key);
 }
 
 }  // namespace

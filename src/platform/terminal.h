@@ -13,19 +13,32 @@ namespace vaultrun {
 // off; nothing when there is no terminal.
 std::optional<std::string> ReadPasswordFromTerminal(const std::string& prompt);
 
-// Held while std::cout and std::cerr write to the console of the process
-// that started this one; the destructor flushes them and puts their own
-// buffers back.
+// Held while std::cout and std::cerr write to the console in UTF-16; the
+// destructor flushes them and puts their own buffers back.
+class UnicodeConsole {
+ public:
+  virtual ~UnicodeConsole() = default;
+};
+
+// Makes std::cout and std::cerr show UTF-8 text as it is on a Windows
+// console, whatever its code page (they write UTF-16 to it), until the
+// result is destroyed; output into a file or a pipe stays UTF-8. Nothing to
+// do on POSIX, where the terminal takes UTF-8.
+std::unique_ptr<UnicodeConsole> UseUnicodeConsole();
+
+// Held while the console of the process that started this one is the
+// standard output and error that it did not hand over.
 class ParentConsole {
  public:
   virtual ~ParentConsole() = default;
 };
 
 // For a program without a console of its own (vaultrun.exe runs
-// unattended, in the Windows GUI subsystem): std::cout and std::cerr write
-// to the console of the process that started it (AttachConsole), so that a
-// form typed at a prompt prints there; a stream that the caller redirected
-// into a file or a pipe keeps writing there. Nothing to do on POSIX.
+// unattended, in the Windows GUI subsystem): the console of the process
+// that started it (AttachConsole) becomes its standard output and error, so
+// that a form typed at a prompt prints there (call UseUnicodeConsole after
+// it); a stream that the caller redirected into a file or a pipe keeps
+// writing there. Nothing to do on POSIX.
 std::unique_ptr<ParentConsole> UseParentConsole();
 
 // True when the standard error stream is a terminal (progress lines go there).

@@ -36,6 +36,7 @@ std::optional<std::string> ReadPasswordFromTerminal(const std::string& prompt) {
   return password;
 }
 
+std::unique_ptr<UnicodeConsole> UseUnicodeConsole() { return std::make_unique<UnicodeConsole>(); }
 std::unique_ptr<ParentConsole> UseParentConsole() { return std::make_unique<ParentConsole>(); }
 
 bool ErrorStreamIsTerminal() { return ::isatty(STDERR_FILENO) != 0; }

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
-#include <streambuf>
 
 #include "platform/terminal.h"
 #include "platform/text_windows.h"
@@ -51,55 +50,50 @@ std::optional<std::string> ReadPasswordFromTerminal(const std::string& prompt) {
 
 namespace {
 
-// A stream buffer that writes UTF-8 text to a console in UTF-16 (a console
-// shows UTF-8 bytes in its own code page otherwise), whole characters at a
-// time.
-class ConsoleBuffer : public std::streambuf {
- public:
-  explicit ConsoleBuffer(HANDLE console) : console_(console) {}
-  ~ConsoleBuffer() override { sync(); }
+// Writes all of text to a console handle.
+bool WriteAll(HANDLE console, const wchar_t* text, size_t n) {
+  while (n > 0) {
+    DWORD written = 0;
+    const DWORD chunk = static_cast<DWORD>(n > 8192 ? 8192 : n);
+    if (!::WriteConsoleW(console, text, chunk, &written, nullptr) || written == 0) return false;
+    text += written;
+    n -= written;
+  }
+  return true;
+}
 
- protected:
-  int_type overflow(int_type c) override {
-    if (c != traits_type::eof()) pending_ += static_cast<char>(c);
-    if (c == '\n' || pending_.size() >= 4096) sync();
-    return traits_type::not_eof(c);
+class WindowsUnicodeConsole : public UnicodeConsole {
+ public:
+  WindowsUnicodeConsole() {
+    Redirect(STD_OUTPUT_HANDLE, std::cout, 0);
+    Redirect(STD_ERROR_HANDLE, std::cerr, 1);
   }
-  std::streamsize xsputn(const char* data, std::streamsize n) override {
-    pending_.append(data, static_cast<size_t>(n));
-    sync();
-    return n;
-  }
-  int sync() override {
-    // A character cut at the end waits for its other bytes.
-    auto byte = [this](size_t i) { return static_cast<unsigned char>(pending_[i]); };
-    size_t whole = pending_.size();
-    size_t start = whole;
-    while (start > 0 && whole - start < 3 && (byte(start - 1) & 0xC0) == 0x80) --start;
-    if (start > 0 && byte(start - 1) >= 0xC0) {
-      const unsigned char lead = byte(start - 1);
-      const size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-      if (whole - (start - 1) < length) whole = start - 1;
+  ~WindowsUnicodeConsole() override {
+    for (int i = 0; i < 2; ++i) {
+      if (streams_[i] == nullptr) continue;
+      streams_[i]->flush();
+      streams_[i]->rdbuf(saved_[i]);
     }
-    std::wstring text = Wide(pending_.substr(0, whole));
-    pending_.erase(0, whole);
-    const wchar_t* at = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-      DWORD written = 0;
-      if (!::WriteConsoleW(console_, at, static_cast<DWORD>(left), &written, nullptr) ||
-          written == 0) {
-        return -1;
-      }
-      at += written;
-      left -= written;
-    }
-    return 0;
   }
 
  private:
-  HANDLE console_;
-  std::string pending_;
+  // The stream writes through WriteConsoleW when its handle is a console.
+  void Redirect(DWORD which, std::ostream& stream, int i) {
+    HANDLE handle = ::GetStdHandle(which);
+    DWORD mode = 0;
+    if (handle == INVALID_HANDLE_VALUE || handle == nullptr || !::GetConsoleMode(handle, &mode)) {
+      return;
+    }
+    buffers_[i] = std::make_unique<Utf16StreamBuffer>(
+        [handle](const wchar_t* text, size_t n) { return WriteAll(handle, text, n); });
+    stream.flush();
+    saved_[i] = stream.rdbuf(buffers_[i].get());
+    streams_[i] = &stream;
+  }
+
+  std::unique_ptr<Utf16StreamBuffer> buffers_[2];
+  std::ostream* streams_[2] = {nullptr, nullptr};
+  std::streambuf* saved_[2] = {nullptr, nullptr};
 };
 
 // True when the process has a standard handle that leads somewhere (a file,
@@ -110,6 +104,8 @@ bool HasStandardHandle(DWORD which) {
          ::GetFileType(handle) != FILE_TYPE_UNKNOWN;
 }
 
+// Attaches to the parent's console and makes it the standard handle that
+// the caller did not hand over.
 class WindowsParentConsole : public ParentConsole {
  public:
   WindowsParentConsole() {
@@ -120,36 +116,25 @@ class WindowsParentConsole : public ParentConsole {
     console_ = ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, 0, nullptr);
     if (console_ == INVALID_HANDLE_VALUE) return;
-    // The prompt was printed when the parent stopped waiting (a GUI program
-    // is not waited for): the answer starts on a line of its own.
-    DWORD written = 0;
-    ::WriteConsoleW(console_, L"\r\n", 2, &written, nullptr);
-    if (!out) Redirect(std::cout, 0);
-    if (!err) Redirect(std::cerr, 1);
+    // The prompt was printed when the parent stopped waiting (a program
+    // without a console is not waited for): the answer starts a line.
+    WriteAll(console_, L"\r\n", 2);
+    if (!out) ::SetStdHandle(STD_OUTPUT_HANDLE, console_);
+    if (!err) ::SetStdHandle(STD_ERROR_HANDLE, console_);
   }
   ~WindowsParentConsole() override {
-    for (int i = 0; i < 2; ++i) {
-      if (streams_[i] == nullptr) continue;
-      streams_[i]->flush();
-      streams_[i]->rdbuf(saved_[i]);
-    }
     if (console_ != INVALID_HANDLE_VALUE) ::CloseHandle(console_);
   }
 
  private:
-  void Redirect(std::ostream& stream, int i) {
-    buffers_[i] = std::make_unique<ConsoleBuffer>(console_);
-    saved_[i] = stream.rdbuf(buffers_[i].get());
-    streams_[i] = &stream;
-  }
-
   HANDLE console_ = INVALID_HANDLE_VALUE;
-  std::unique_ptr<ConsoleBuffer> buffers_[2];
-  std::ostream* streams_[2] = {nullptr, nullptr};
-  std::streambuf* saved_[2] = {nullptr, nullptr};
 };
 
 }  // namespace
+
+std::unique_ptr<UnicodeConsole> UseUnicodeConsole() {
+  return std::make_unique<WindowsUnicodeConsole>();
+}
 
 std::unique_ptr<ParentConsole> UseParentConsole() {
   return std::make_unique<WindowsParentConsole>();

@@ -24,8 +24,10 @@
 #include "run/data_file.h"
 #include "run/definitions.h"
 #include "run/export_query.h"
+#include "run/offsite.h"
 #include "run/retention.h"
 #include "run/run_lock.h"
+#include "run/tab_separated_warning.h"
 
 namespace vaultrun {
 namespace {
@@ -34,7 +36,8 @@ namespace {
 // as it is written), pack, deletion.
 uint64_t ExportTable(Process& process, Session& session, RunRecordsets& sets, RunArchive& archive,
                      const std::string& table, const std::string& database_folder,
-                     int32_t format_sql, const std::string& format_insert) {
+                     int32_t format_sql, const std::string& format_insert,
+                     TabSeparatedLosses* losses) {
   Env* env = process.env;
   const std::string table_base_path = database_folder + env->Separator() + table;
   const std::string data_file = table_base_path + DataFileExtension(format_sql);
@@ -65,7 +68,7 @@ uint64_t ExportTable(Process& process, Session& session, RunRecordsets& sets, Ru
   uint64_t rows = 0;
   try {
     rows = WriteDataFile(process, table, table_base_path, sets, format_sql, format_insert, query,
-                         pack);
+                         pack, losses);
   } catch (...) {
     // A data file cut short must not be taken for a whole one, and the
     // archive goes back to what it held before this table.
@@ -78,13 +81,6 @@ uint64_t ExportTable(Process& process, Session& session, RunRecordsets& sets, Ru
   archive.CommitEntry();
   ThrowIfError(env->DeleteFile(data_file));
   return rows;
-}
-
-// Runs a statement whose failure ends the run like the table listing's.
-void RunStatement(Session& session, const std::string& sql) {
-  std::unique_ptr<db::Recordset> result;
-  RunQuery(session, sql, result);
-  CloseRecordset(result);
 }
 
 // The table listing: base tables and sequences with their type; views hold
@@ -203,6 +199,7 @@ void Main(Process& process, Session& session, RunRecord* record) {
   // stop the run stops it before any archive is written.
   const RunSettings settings = ReadRunSettings(process);
   record->metrics_file = MetricsFilePath(process.env, settings.metrics_file);
+  record->offsite = !settings.offsite_remote.empty();
   LoadServerConfig(process, settings);
 
   Env* env = process.env;
@@ -260,6 +257,7 @@ void Main(Process& process, Session& session, RunRecord* record) {
 
   CompletenessMark mark{VAULTRUN_VERSION, stamp, process.DbName, {}, 0, kRunTimeZone};
   uint64_t total_rows = 0;
+  TabSeparatedWarning form_warning;
   SettingsStore* store = process.settings;
   while (!sets.TableList->Eof()) {
     const std::string table = sets.TableList->GetFields().Item(0).GetValue().Text();
@@ -268,8 +266,10 @@ void Main(Process& process, Session& session, RunRecord* record) {
       if (!env->Exists(database_folder)) {
         ThrowIfError(CreateFolderLevel(env, database_folder, 0700));
       }
+      TabSeparatedLosses losses;
       uint64_t rows = ExportTable(process, session, sets, archive, table, database_folder,
-                                  settings.format_sql, settings.format_insert);
+                                  settings.format_sql, settings.format_insert, &losses);
+      form_warning.Add(table, losses);
       mark.tables.emplace_back(table, rows);
       total_rows += rows;
       ++record->tables;
@@ -281,6 +281,9 @@ void Main(Process& process, Session& session, RunRecord* record) {
     sets.TableList->MoveNext();
   }
 
+  if (const std::string warning = form_warning.Text(); !warning.empty()) {
+    WriteEventLogEntry(process, warning, kEventWarning);
+  }
   if (definitions && !mark.tables.empty()) PackDefinitions(archive, *definitions);
 
   // The normal end: the archive says that it is whole and is read back
@@ -288,6 +291,12 @@ void Main(Process& process, Session& session, RunRecord* record) {
   if (!mark.tables.empty()) {
     MarkArchive(env, archive, mark, process.DbName + "/", DataFileExtension(settings.format_sql));
   }
+  // Every complete archive the remote lacks goes there before anything is
+  // pruned here; a copy that fails fails the run, which then prunes nothing.
+  const OffsiteResult offsite = CopyOffsite(process, settings, database_folder, stamp + ".zip");
+  // The metrics file's vaultrun_offsite_last_success_timestamp_seconds (set
+  // only when every copy was confirmed).
+  record->offsite_success_time = offsite.success_time;
   if (settings.keep_runs >= 1 && env->FolderExists(database_folder)) {
     PruneResult pruned = PruneArchives(env, database_folder, settings.keep_runs, stamp + ".zip");
     if (!pruned.future.empty()) {

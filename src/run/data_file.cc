@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "core/failure.h"
-#include "core/report.h"
 
 namespace vaultrun {
 namespace {
@@ -147,7 +146,7 @@ void DataFileWriter::Close() {
 uint64_t WriteDataFile(Process& process, const std::string& table,
                        const std::string& table_base_path, RunRecordsets& sets, int32_t format_sql,
                        const std::string& format_insert, const DataQuery& query,
-                       DataFileWriter::Tee tee) {
+                       DataFileWriter::Tee tee, TabSeparatedLosses* losses) {
   const std::vector<bool>& aliased = query.aliased;
   if (!process.env->IsUsableFileName(table)) {
     throw Failure(kErrBadFileName, "data file for table " + table + ": not a valid file name");
@@ -187,7 +186,8 @@ uint64_t WriteDataFile(Process& process, const std::string& table,
 
   Env* env = process.env;
   uint64_t rows = 0;
-  uint64_t split_values = 0;  // tab-separated values holding TAB, CR or LF
+  TabSeparatedLosses lost;
+  const std::vector<bool>& null_as_empty = query.null_as_empty;
   // The INSERT statement being written: its rows and bytes so far (0 when
   // none is open).
   uint64_t statement_rows = 0;
@@ -209,9 +209,13 @@ uint64_t WriteDataFile(Process& process, const std::string& table,
           } else if (IsDateType(types[j])) {
             AppendDateDigits(&buf, value.Bytes());
           } else {
-            if (value.Bytes().find_first_of("\t\r\n") != std::string_view::npos) ++split_values;
+            if (value.Bytes().find_first_of("\t\r\n") != std::string_view::npos) {
+              ++lost.split_values;
+            }
             buf.append(value.Bytes());
           }
+        } else if (j < static_cast<int>(null_as_empty.size()) && null_as_empty[j]) {
+          ++lost.nulls_as_empty;
         }
         buf += '\t';
         continue;
@@ -272,16 +276,9 @@ uint64_t WriteDataFile(Process& process, const std::string& table,
   }
   if (rows > 0) rs.Close();
   out.Close();
-  if (split_values > 0) {
-    // The form has no escapes: the file is written as it stands, and the
-    // user learns that a restore will not give these values back.
-    WriteEventLogEntry(process,
-                       "Vaultrun: table " + table + ": " + std::to_string(split_values) +
-                           " values hold a TAB, CR or LF, which the tab-separated form cannot "
-                           "tell from its separators; they do not restore as they were. "
-                           "\"format_sql\"=\"1\" backs them up exactly",
-                       kEventWarning);
-  }
+  // The form has no escapes and no NULL: the file is written as it stands,
+  // and the run tells the user what a restore will not give back.
+  if (losses != nullptr) *losses = lost;
   return rows;
 }
 

@@ -79,17 +79,29 @@ class DataFileWriter {
   std::string buffer_;
 };
 
+// What the tab-separated form of one table could not write as it was.
+struct TabSeparatedLosses {
+  // Values that hold a TAB, CR or LF, which the form cannot tell from its
+  // separators.
+  uint64_t split_values = 0;
+  // NULLs of columns where an empty field restores as a value (or is
+  // refused): the form writes both as an empty field.
+  uint64_t nulls_as_empty = 0;
+  bool any() const { return split_values > 0 || nulls_as_empty > 0; }
+};
+
 // Writes the data result in sets.TableResult to the data file at
 // table_base_path + extension (no file when table_base_path is empty: the
 // tee alone gets the bytes), and closes the result when it held a row.
 // query is the data query's description from RunExportQuery (which columns
 // are aliased, whether inserts must name the columns). Returns the number
 // of rows written. Raises a Failure when the file cannot be created or
-// written or a row cannot be read. In the tab-separated form, values that
-// hold a TAB, CR or LF are counted and the table gets one warning entry.
+// written or a row cannot be read. In the tab-separated form the values it
+// cannot hold are written as they stand and counted in *losses (when not
+// null), for the run's one warning.
 uint64_t WriteDataFile(Process& process, const std::string& table,
                        const std::string& table_base_path, RunRecordsets& sets, int32_t format_sql,
                        const std::string& format_insert, const DataQuery& query,
-                       DataFileWriter::Tee tee = nullptr);
+                       DataFileWriter::Tee tee = nullptr, TabSeparatedLosses* losses = nullptr);
 
 }  // namespace vaultrun

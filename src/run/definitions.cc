@@ -1,5 +1,6 @@
 #include "run/definitions.h"
 
+#include <algorithm>
 #include <memory>
 #include <set>
 
@@ -11,6 +12,9 @@
 
 namespace vaultrun {
 namespace {
+
+// Server error 1115: a character set the server does not know.
+constexpr int kUnknownCharacterSet = 1115;
 
 // Server error codes that mean "the account may not read this".
 bool IsPrivilegeError(int number) {
@@ -74,8 +78,53 @@ void ReadObject(Session& session, Definitions& d, const char* kind, const char* 
     return;
   }
   const Row& row = rows->front();
-  Add(d, kind, name, StripDefiner(*row[column]),
+  Add(d, kind, name, *row[column],
       mode_column >= 0 ? Column(row, static_cast<size_t>(mode_column)) : "");
+}
+
+// Definitions are read under the empty sql_mode, so that what the server
+// prints does not depend on its global mode (ANSI_QUOTES would print
+// "names", NO_TABLE_OPTIONS would drop the engine), and with results in
+// utf8mb4, which holds every character. Restore() gives the session back
+// its own settings for the rows.
+class DefinitionsSettings {
+ public:
+  explicit DefinitionsSettings(Session& session) : session_(session) {
+    RunStatement(session_, "set @vaultrun_sql_mode = @@session.sql_mode, session sql_mode = ''");
+    try {
+      RunStatement(session_, "set character_set_results = utf8mb4");
+    } catch (const Failure& failure) {
+      // A server older than utf8mb4 holds nothing that utf8 cannot show.
+      if (failure.number() != kUnknownCharacterSet) throw;
+      RunStatement(session_, "set character_set_results = utf8");
+    }
+  }
+  void Restore() {
+    RunStatement(session_,
+                 "set session sql_mode = @vaultrun_sql_mode, character_set_results = NULL");
+  }
+
+ private:
+  Session& session_;
+};
+
+// True when a column's default, shown with "?" (shown_default), is really
+// a 4-byte character that the server cannot show. A literal default is
+// asked for in utf8mb4 (a NULL row of the table gives DEFAULT() its column);
+// an expression is not evaluated (it might take a sequence's next value),
+// so its "?" counts.
+bool DefaultLosesCharacter(Session& session, const std::string& table, const std::string& column,
+                           const std::string& shown_default) {
+  if (shown_default.empty() || shown_default[0] != '\'') return true;
+  std::vector<Row> rows = Query(session, "select hex(convert(default(" + QuoteName(column) +
+                                             ") using utf8mb4)) from (select 1) as one left join " +
+                                             QuoteName(table) + " on 0");
+  const std::string hex = rows.empty() ? "" : Column(rows[0], 0);
+  // In UTF-8 the bytes F0 to F4 only ever lead a 4-byte character.
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    if (hex[i] == 'F' && hex[i + 1] >= '0' && hex[i + 1] <= '4') return true;
+  }
+  return false;
 }
 
 // A column default that takes a sequence's value names the sequence with
@@ -196,57 +245,12 @@ void ReadEvents(Session& session, Definitions& d) {
   }
 }
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-// Length of the quoted or bare word at text[pos] (a user or host name).
-size_t WordLength(const std::string& text, size_t pos) {
-  if (pos >= text.size()) return 0;
-  char quote = text[pos];
-  if (quote == '`' || quote == '\'' || quote == '"') {
-    size_t i = pos + 1;
-    while (i < text.size()) {
-      if (text[i] == quote) {
-        if (i + 1 < text.size() && text[i + 1] == quote) {
-          i += 2;
-          continue;
-        }
-        return i + 1 - pos;
-      }
-      ++i;
-    }
-    return 0;
-  }
-  size_t i = pos;
-  while (i < text.size() && !IsSpace(text[i]) && text[i] != '@') ++i;
-  return i - pos;
-}
-
 }  // namespace
-
-std::string StripDefiner(const std::string& statement) {
-  // "CREATE [OR REPLACE] [ALGORITHM=...] DEFINER=`u`@`h` [SQL SECURITY ...] VIEW ...":
-  // the clause comes before the first quoted name, so a DEFINER inside a
-  // body or a name is never touched.
-  static const std::string kClause = "DEFINER=";
-  size_t at = statement.find(kClause);
-  if (at == std::string::npos || at == 0 || !IsSpace(statement[at - 1])) return statement;
-  if (statement.find_first_of("`'\"", 0) < at) return statement;
-  size_t end = at + kClause.size();
-  size_t user = WordLength(statement, end);
-  if (user == 0) return statement;
-  end += user;
-  if (end < statement.size() && statement[end] == '@') {
-    size_t host = WordLength(statement, end + 1);
-    if (host == 0) return statement;
-    end += 1 + host;
-  }
-  while (end < statement.size() && IsSpace(statement[end])) ++end;
-  return statement.substr(0, at) + statement.substr(end);
-}
 
 Definitions ReadDefinitions(const Process& process, Session& session) {
   Definitions d;
   d.database = process.DbName;
+  DefinitionsSettings read_settings(session);
   std::vector<Row> schema = Query(
       session,
       "select default_character_set_name, default_collation_name from information_schema.schemata"
@@ -259,6 +263,7 @@ Definitions ReadDefinitions(const Process& process, Session& session) {
   ReadTriggers(session, d, tables);
   ReadRoutines(session, d);
   ReadEvents(session, d);
+  read_settings.Restore();
   return d;
 }
 
@@ -271,9 +276,59 @@ std::string LeftOutWarning(const Definitions& d) {
   return text + "; grant these privileges to the backup account to store them";
 }
 
+std::vector<std::string> TablesWithLostCharacters(Session& session,
+                                                  const std::vector<std::string>& tables) {
+  // Only a column whose character set holds characters beyond U+FFFF can
+  // lose one: the server shows definitions in utf8mb3, which does not.
+  std::set<std::string> lost;
+  for (const Row& row : Query(session,
+                              "select table_name, column_name, column_default, data_type, "
+                              "column_type from information_schema.columns where table_schema = "
+                              "database() and character_set_name in ('utf8mb4', 'utf16', "
+                              "'utf16le', 'utf32') and (column_default like '%?%' or (data_type "
+                              "in ('enum', 'set') and column_type like '%?%'))")) {
+    const std::string table = Column(row, 0);
+    if (lost.count(table) > 0 || std::find(tables.begin(), tables.end(), table) == tables.end()) {
+      continue;
+    }
+    // A member is not known but as shown: its "?" counts.
+    const std::string type = Column(row, 3);
+    if (((type == "enum" || type == "set") && Column(row, 4).find('?') != std::string::npos) ||
+        (Column(row, 2).find('?') != std::string::npos &&
+         DefaultLosesCharacter(session, table, Column(row, 1), Column(row, 2)))) {
+      lost.insert(table);
+    }
+  }
+  std::vector<std::string> named;
+  for (const std::string& table : tables) {
+    if (lost.count(table) > 0) named.push_back(table);
+  }
+  return named;
+}
+
+std::string LostCharactersWarning(const std::string& database,
+                                  const std::vector<std::string>& tables) {
+  if (tables.empty()) return "";
+  std::string names;
+  for (const std::string& table : tables) names += (names.empty() ? "" : ", ") + table;
+  return "Vaultrun: definitions of " + database +
+         ": the server shows characters beyond U+FFFF (emoji and the like) as '?' in column "
+         "defaults and ENUM or SET members, so the stored definitions hold '?' in their place in "
+         "the tables " +
+         names +
+         " (their rows keep every character); after a restore that creates these tables, give "
+         "those columns their characters back by hand";
+}
+
 std::string ReadDefinitionsEntry(Process& process, Session& session) {
   Definitions definitions = ReadDefinitions(process, session);
   std::string warning = LeftOutWarning(definitions);
+  if (!warning.empty()) WriteEventLogEntry(process, warning, kEventWarning);
+  std::vector<std::string> tables;
+  for (const DefinitionRecord& r : definitions.objects) {
+    if (r.kind == "table") tables.push_back(r.name);
+  }
+  warning = LostCharactersWarning(definitions.database, TablesWithLostCharacters(session, tables));
   if (!warning.empty()) WriteEventLogEntry(process, warning, kEventWarning);
   return BuildDefinitions(definitions);
 }

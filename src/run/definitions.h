@@ -13,11 +13,6 @@
 
 namespace vaultrun {
 
-// The statement without its DEFINER=user@host clause (found among the words
-// between CREATE and the object's kind), so that the object belongs to the
-// account that restores it.
-std::string StripDefiner(const std::string& statement);
-
 // Reads every definition of the session's database. Objects the account
 // may not read are listed in left_out; any other failure is raised.
 Definitions ReadDefinitions(const Process& process, Session& session);
@@ -25,8 +20,19 @@ Definitions ReadDefinitions(const Process& process, Session& session);
 // The one warning entry naming what was left out ("" when nothing was).
 std::string LeftOutWarning(const Definitions& definitions);
 
-// The run's definitions entry. Writes the warning entry for what was left
-// out (the run goes on).
+// The tables (of those given) where the server shows a 4-byte character
+// (beyond U+FFFF: emoji, rarer CJK) as "?" in a column default or an ENUM or
+// SET member of a column whose character set can hold it, so that their
+// stored definitions hold "?" in its place.
+std::vector<std::string> TablesWithLostCharacters(Session& session,
+                                                  const std::vector<std::string>& tables);
+// The one warning entry naming those tables ("" when there are none).
+std::string LostCharactersWarning(const std::string& database,
+                                  const std::vector<std::string>& tables);
+
+// The run's definitions entry. Writes the warning entries for what was left
+// out and for the tables whose definitions lost 4-byte characters (the run
+// goes on).
 std::string ReadDefinitionsEntry(Process& process, Session& session);
 
 // Packs the entry into the run's archive.

@@ -65,7 +65,7 @@ std::string ColumnQueryText(const std::string& table) {
   return "select column_name,"
          " extra like '%VIRTUAL GENERATED%' or extra like '%STORED GENERATED%'"
          " or extra like '%PERSISTENT GENERATED%',"
-         " extra like '%INVISIBLE%'"
+         " extra like '%INVISIBLE%', data_type"
          " from information_schema.columns where table_schema = database()"
          " and table_name = convert(X'" +
          hex + "' using utf8mb4) order by ordinal_position";
@@ -80,7 +80,9 @@ ExportColumns ReadExportColumns(Session& session, const std::string& table) {
     const bool generated = rs->ValueAt(1).Text() == "1";
     const bool invisible = rs->ValueAt(2).Text() == "1";
     if (generated || invisible) columns.names_required = true;
-    if (!generated) list += QuoteName(rs->ValueAt(0).Text()) + ",";
+    if (generated) continue;
+    list += QuoteName(rs->ValueAt(0).Text()) + ",";
+    columns.data_types.push_back(rs->ValueAt(3).Text());
   }
   CloseRecordset(rs);
   if (!list.empty()) {
@@ -88,6 +90,17 @@ ExportColumns ReadExportColumns(Session& session, const std::string& table) {
     columns.select_list = list;
   }
   return columns;
+}
+
+bool NullLooksEmpty(const std::string& data_type_name) {
+  // MariaDB names a JSON column's type longtext, MySQL json.
+  static const char* const kTypes[] = {
+      "char", "varchar", "tinytext",  "text",     "mediumtext", "longtext",   "enum",    "set",
+      "json", "binary",  "varbinary", "tinyblob", "blob",       "mediumblob", "longblob"};
+  for (const char* type : kTypes) {
+    if (data_type_name == type) return true;
+  }
+  return false;
 }
 
 std::string ProbeQueryText(const std::string& table, const std::string& select_list) {
@@ -116,6 +129,10 @@ DataQuery BuildDataQuery(const db::Fields& probe_fields, const std::string& tabl
         }
         list += name + ",";
         break;
+      case db::adSingle:
+        // Times one: exact for every value (plus zero would turn -0 into 0).
+        list += name + "*1e0 as " + name + ",";
+        break;
       default:
         list += name + ",";
         break;
@@ -130,8 +147,18 @@ DataQuery BuildDataQuery(const db::Fields& probe_fields, const std::string& tabl
 DataQuery RunExportQuery(Session& session, const std::string& table, RunRecordsets& sets) {
   ExportColumns columns = ReadExportColumns(session, table);
   RunQuery(session, ProbeQueryText(table, columns.select_list), sets.TableResult);
-  DataQuery query = BuildDataQuery(sets.TableResult->GetFields(), table);
+  const db::Fields& fields = sets.TableResult->GetFields();
+  DataQuery query = BuildDataQuery(fields, table);
   query.names_required = columns.names_required;
+  for (int i = 0; i < fields.Count(); ++i) {
+    // Without the catalogue the type code decides: text and binary strings.
+    const int32_t type = fields.Item(i).Type();
+    query.null_as_empty.push_back(columns.data_types.size() == static_cast<size_t>(fields.Count())
+                                      ? NullLooksEmpty(columns.data_types[i])
+                                      : (type == db::adChar && !query.aliased[i]) ||
+                                            type == db::adVarChar || type == db::adLongVarChar ||
+                                            type == db::adVarBinary || type == db::adLongVarBinary);
+  }
   // A probe that found a row is closed; an empty one is simply replaced.
   if (!sets.TableResult->Eof()) sets.TableResult->Close();
   RunQuery(session, query.sql, sets.TableResult);

@@ -47,6 +47,10 @@ struct DataQuery {
   // without a column list would not line its values up with the table's
   // columns, so the SQL form names them whatever format_insert says.
   bool names_required = false;
+  // One flag per column, by position: true when the tab-separated form
+  // writes a NULL of this column as an empty field that restores as a
+  // value, or is refused (text, binary strings, ENUM, SET, JSON).
+  std::vector<bool> null_as_empty;
 };
 
 // The stored columns of a table, in table order.
@@ -55,10 +59,12 @@ struct ExportColumns {
   // lists none (a server without it).
   std::string select_list = "*";
   bool names_required = false;
+  // The catalogue's data_type of each listed column (empty without one).
+  std::vector<std::string> data_types;
 };
 
-// The catalogue query that lists table's columns with two flags each:
-// generated, invisible.
+// The catalogue query that lists table's columns with two flags each
+// (generated, invisible) and their data_type.
 std::string ColumnQueryText(const std::string& table);
 ExportColumns ReadExportColumns(Session& session, const std::string& table);
 
@@ -67,8 +73,14 @@ ExportColumns ReadExportColumns(Session& session, const std::string& table);
 // writes that form.
 bool HasBinaryForm(const std::string& data_type_name);
 
+// True for the catalogue data types whose NULL the tab-separated form
+// cannot tell from an empty value.
+bool NullLooksEmpty(const std::string& data_type_name);
+
 std::string ProbeQueryText(const std::string& table, const std::string& select_list = "*");
-// The data query for a table whose probe returned these fields.
+// The data query for a table whose probe returned these fields. A FLOAT
+// column is selected as a DOUBLE: the server's text for a FLOAT keeps
+// about six digits (16777216 reads 16777200), a DOUBLE's every bit.
 DataQuery BuildDataQuery(const db::Fields& probe_fields, const std::string& table);
 
 // Lists the columns, then runs the probe and the data query of table into

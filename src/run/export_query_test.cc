@@ -30,6 +30,9 @@ TEST_F(ExportQueryTest, SelectListByColumnClass) {
   // Short binary, fixed binary and time columns are selected by name.
   Table("plain", "vb VARBINARY(4), fb BINARY(2), tm TIME, y YEAR");
   EXPECT_EQ("select `vb`,`fb`,`tm`,`y` from `plain`", DataQueryOf("plain"));
+  // FLOAT as a DOUBLE, whose text keeps every bit.
+  Table("fl", "f FLOAT, d DOUBLE", "(16777216, 1)");
+  EXPECT_EQ("select `f`*1e0 as `f`,`d` from `fl`", DataQueryOf("fl"));
 }
 
 TEST_F(ExportQueryTest, DateColumnsAreSelectedByNameAndStayValid) {

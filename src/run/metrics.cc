@@ -29,6 +29,9 @@ constexpr Family kFamilies[] = {
     {"vaultrun_last_complete_archive_timestamp_seconds",
      "The stamp of the newest complete archive in the database's backup folder, as a Unix "
      "time (0: none)."},
+    {"vaultrun_offsite_last_success_timestamp_seconds",
+     "When every complete archive was last confirmed on the off-site remote, as a Unix time "
+     "(0: not yet)."},
 };
 
 bool IsNameStart(char c) {
@@ -302,6 +305,13 @@ void WriteRunMetrics(Process& process, const RunRecord& record, int status) {
     add("vaultrun_last_run_tables", static_cast<double>(record.tables));
     add("vaultrun_last_run_rows", static_cast<double>(record.rows));
     add("vaultrun_last_complete_archive_timestamp_seconds", complete);
+    // Only while off-site copies are on; a run that did not get that far
+    // keeps the last confirmation's time.
+    if (record.offsite) {
+      const char* offsite = "vaultrun_offsite_last_success_timestamp_seconds";
+      add(offsite, record.offsite_success_time ? static_cast<double>(*record.offsite_success_time)
+                                               : Find(old, offsite, database).value_or(0));
+    }
   }
   ReplaceFile(env, path, FormatMetrics(samples));
 }

@@ -45,6 +45,10 @@ struct RunRecord {
   std::string archive_path;     // the run's archive, once named
   uint64_t tables = 0;          // packed
   uint64_t rows = 0;
+  // Off-site copies are on; when every complete archive was last
+  // confirmed on the remote (by this run, when it got that far).
+  bool offsite = false;
+  std::optional<int64_t> offsite_success_time;
 };
 
 // The Unix time of the newest complete archive of a database folder (a

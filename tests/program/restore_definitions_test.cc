@@ -131,6 +131,11 @@ void MakeGameDatabase(const std::string& db) {
   server.Admin(
       "CREATE EVENT tidy ON SCHEDULE EVERY 1 DAY DISABLE DO DELETE FROM logbook "
       "WHERE id < 0");
+  // Made under the empty sql_mode: a 0 goes into the AUTO_INCREMENT key.
+  server.admin().Exec("SET SESSION sql_mode = ''");
+  server.Admin("CREATE PROCEDURE log_zero() INSERT INTO logbook (id, msg) VALUES (0, 'zero')");
+  server.admin().Exec("SET SESSION sql_mode = DEFAULT");
+  server.Admin("CREATE SQL SECURITY INVOKER VIEW guild_names AS SELECT name FROM guilds");
   server.Admin("INSERT INTO guilds (name) VALUES ('red \xc3\xa9'), ('blue')");
   server.Admin(
       "INSERT INTO chars (guild, name, lvl) VALUES (1, X'00FF0D0A', 3), (2, 'mage', 9), "
@@ -143,12 +148,17 @@ TEST_F(DefinitionsTest, OneArchiveRebuildsTheDatabaseOnAServerWhereItIsGone) {
   TestServer& server = TestServer::Get();
   MakeGameDatabase(source_);
   ProgramFolder sql_folder, csv_folder, off_folder;
+  // A server whose global sql_mode changes how it prints definitions: they
+  // are read under the empty mode all the same.
+  const std::string global_mode = server.AdminQueryOne("SELECT @@GLOBAL.sql_mode");
+  server.Admin("SET GLOBAL sql_mode = 'ANSI_QUOTES,NO_TABLE_OPTIONS,STRICT_TRANS_TABLES'");
   std::string sql_archive = Backup(sql_folder, Settings("1"));
   std::string csv_archive = Backup(csv_folder, Settings("0"));
   std::string off_archive =
       Backup(off_folder, Settings("1") +
                              "[HKEY_LOCAL_MACHINE\\Software\\Cobaltine\\Vaultrun\\cfg]"
                              "\r\n\"store_definitions\"=\"0\"\r\n");
+  server.Admin("SET GLOBAL sql_mode = '" + global_mode + "'");
   EXPECT_TRUE(sql_folder.Entries().empty()) << ::testing::PrintToString(sql_folder.Entries());
   std::vector<std::string> names = ProgramFolder::EntryNames(sql_archive);
   EXPECT_EQ(1, std::count(names.begin(), names.end(), kDefinitionsEntry));
@@ -157,8 +167,24 @@ TEST_F(DefinitionsTest, OneArchiveRebuildsTheDatabaseOnAServerWhereItIsGone) {
     EXPECT_EQ(0u, name.find(source_ + "/")) << name;
   }
   std::string definitions = ProgramFolder::EntryContent(sql_archive, kDefinitionsEntry);
-  EXPECT_EQ(std::string::npos, definitions.find("DEFINER=")) << definitions;
   EXPECT_NE(std::string::npos, definitions.find("scratchpad")) << definitions;
+  // Each object as the server shows it, definer and SQL SECURITY included,
+  // with the exact sql_mode it runs under.
+  std::optional<Definitions> stored = ParseDefinitions(definitions);
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(2, stored->version);
+  for (const DefinitionRecord& r : stored->objects) {
+    SCOPED_TRACE(r.text);
+    if (r.kind == "table") {
+      EXPECT_EQ(0u, r.text.find("CREATE TABLE `" + r.name + "`"));
+      EXPECT_NE(std::string::npos, r.text.find("ENGINE=InnoDB"));
+    } else if (r.kind == "view") {
+      EXPECT_NE(std::string::npos, r.text.find(" DEFINER=`root`@`localhost` SQL SECURITY "));
+    } else if (r.kind == "procedure" || r.kind == "trigger" || r.kind == "event") {
+      EXPECT_EQ(0u, r.text.find("CREATE DEFINER=`root`@`localhost` "));
+      EXPECT_EQ(r.name == "log_zero", r.sql_mode.empty());
+    }
+  }
 
   std::vector<std::string> objects = Objects(source_);
   std::vector<std::string> guilds = HexRows(source_, "guilds");
@@ -228,6 +254,35 @@ TEST_F(DefinitionsTest, AViewTheAccountMayNotReadIsNamedAndTheArchiveStillRestor
   EXPECT_NE(std::string::npos, output.find("view `pet_ids`")) << output;
   EXPECT_EQ("2", server.AdminQueryOne("SELECT COUNT(*) FROM `" + target + "`.pets"));
   server.Admin("DROP DATABASE `" + target + "`");
+}
+
+// Where the server shows a 4-byte character as '?' (column defaults, ENUM
+// and SET members), the run names the tables in one warning; a '?' that is
+// one stays quiet, and view texts and bodies come whole in utf8mb4.
+TEST_F(DefinitionsTest, FourByteCharactersShownAsQuestionMarksAreNamed) {
+  TestServer& server = TestServer::Get();
+  const std::string emoji = "\xf0\x9f\x98\x80";
+  server.CreateTable(source_, "badges", "id INT, kind ENUM('" + emoji + "','b') DEFAULT 'b'");
+  server.CreateTable(source_, "titles", "id INT, t VARCHAR(10) DEFAULT 'x" + emoji + "y'");
+  server.CreateTable(source_, "quiet",
+                     "id INT, q VARCHAR(10) DEFAULT 'why?', l VARCHAR(5) CHARACTER SET latin1 "
+                     "DEFAULT '?', k ENUM('a','b?') CHARACTER SET utf8mb3, n INT DEFAULT (1)");
+  server.Admin("CREATE VIEW `" + source_ + "`.smile AS SELECT '" + emoji + "' AS s");
+  server.Admin("CREATE TRIGGER `" + source_ + "`.stamp BEFORE INSERT ON `" + source_ +
+               "`.titles FOR EACH ROW SET NEW.t = '" + emoji + "'");
+  ProgramFolder folder;
+  std::string archive = Backup(folder, Settings("1"));
+  EXPECT_EQ((std::vector<std::string>{
+                "2\tVaultrun: definitions of " + source_ +
+                ": the server shows characters beyond U+FFFF (emoji and the like) as '?' in "
+                "column defaults and ENUM or SET members, so the stored definitions hold '?' in "
+                "their place in the tables badges, titles (their rows keep every character); "
+                "after a restore that creates these tables, give those columns their characters "
+                "back by hand"}),
+            folder.Entries());
+  std::string definitions = ProgramFolder::EntryContent(archive, kDefinitionsEntry);
+  EXPECT_NE(std::string::npos, definitions.find("'" + emoji + "' AS `s`")) << definitions;
+  EXPECT_NE(std::string::npos, definitions.find("SET NEW.t = '" + emoji + "'")) << definitions;
 }
 
 // Rewrites the archive's definitions entry with Python's zipfile.

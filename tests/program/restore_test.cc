@@ -425,9 +425,19 @@ TEST_F(RestoreTest, ProgramRestoresAndVerifiesAsAUserRunsIt) {
   EXPECT_EQ(1, RunProgram(root + " '" + archive + "' -D " + target_, &output));
   EXPECT_NE(std::string::npos, output.find("already hold rows: pets")) << output;
 
-  // Verify: the program's own mark, then without a mark, then another one.
-  EXPECT_EQ(0, RunProgram(root + " --verify '" + archive + "'", &output)) << output;
+  // Verify: the program's own mark (with both of its connections reached
+  // through the named option file), then without a mark, then another one.
+  // A named option file that is missing is an error, not a silent default.
+  EXPECT_EQ(0, RunProgram("--defaults-file='" + dir.Sub("my.cnf") + "' --verify '" + archive + "'",
+                          &output))
+      << output;
   EXPECT_EQ(kPetsVerdict, output);
+  EXPECT_EQ(1,
+            RunProgram("--defaults-file='" + dir.Sub("none.cnf") + "' --verify '" + archive + "'",
+                       &output));
+  EXPECT_EQ("vaultrun-restore: cannot connect to the server: connect: option file " +
+                dir.Sub("none.cnf") + ": not found\n",
+            output);
   SetComment(dir, archive, "");
   EXPECT_EQ(1, RunProgram(root + " --verify '" + archive + "'", &output));
   EXPECT_NE(std::string::npos, output.find("NOT A COMPLETE BACKUP")) << output;
@@ -545,20 +555,33 @@ TEST_F(RestoreTest, TimestampsRestoreToTheSameInstantInTheRepeatedHour) {
   }
 }
 
-// The tab-separated form cannot hold a value with a TAB, CR or LF: the run
-// writes the file as before and warns once per table, naming the remedy.
-TEST_F(RestoreTest, TabSeparatedValueWithSeparatorsWarnsOncePerTable) {
+// The tab-separated form cannot hold a value with a TAB, CR or LF, nor a
+// NULL of a text, binary, ENUM, SET or JSON column: the run writes the file
+// as before and warns once per run, naming the tables and the remedy.
+TEST_F(RestoreTest, TabSeparatedValuesItCannotHoldGiveOneWarningPerRun) {
   TestServer& server = TestServer::Get();
   server.CreateTable(source_, "accounts", "id INT PRIMARY KEY, gm_level INT, name VARCHAR(60)");
   server.Admin("INSERT INTO `" + source_ +
                "`.accounts VALUES (1,0,'ann'),"
                "(5,0,CONCAT('bob',CHAR(9),CHAR(13),CHAR(10),'6',CHAR(9),'99',CHAR(9),'mallory')),"
-               "(7,0,CONCAT('eve',CHAR(10)))");
+               "(7,0,CONCAT('eve',CHAR(10))),(8,NULL,NULL)");
+  server.CreateTable(source_, "items",
+                     "id INT PRIMARY KEY, kind ENUM('a','b'), data JSON, tags SET('x'), "
+                     "icon BLOB, n INT, d DATE, g POINT NULL, b BIT(8)");
+  server.Insert(source_, "items",
+                "(1,'a','{}','x',X'00',1,'2020-01-01',POINT(1,2),b'1'),"
+                "(2,NULL,NULL,NULL,NULL,NULL,NULL,NULL,NULL),(3,NULL,'[]','',X'',NULL,NULL,NULL,"
+                "NULL)");
+  // NULLs only where an empty field restores as NULL: no warning.
+  server.CreateTable(source_, "plain", "id INT, d DATETIME, g GEOMETRY NULL");
+  server.Insert(source_, "plain", "(NULL,NULL,NULL)");
   Backup(kCsvSettings);
   EXPECT_EQ((std::vector<std::string>{
-                "2\tVaultrun: table accounts: 2 values hold a TAB, CR or LF, which the "
-                "tab-separated form cannot tell from its separators; they do not restore as they "
-                "were. \"format_sql\"=\"1\" backs them up exactly"}),
+                "2\tVaultrun: the tab-separated form does not give back every value of this run: "
+                "values that hold a TAB, CR or LF, which it cannot tell from its separators, in "
+                "accounts (2); NULLs of text, binary, ENUM, SET or JSON columns, which it writes "
+                "as empty fields, in accounts (1), items (5). \"format_sql\"=\"1\" backs "
+                "them up exactly"}),
             folder_.Entries());
 }
 

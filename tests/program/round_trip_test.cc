@@ -35,6 +35,10 @@ void Fill(const std::string& database) {
       "0.25),"
       "(NULL,NULL,NULL,NULL,NULL,NULL,NULL,NULL,NULL,NULL,NULL,NULL,NULL,NULL,NULL,NULL,NULL),"
       "(NULL,0,0,0,0,0,0,0,0,0,0,0,b'0',0,0,0,0)");
+  // FLOAT values whose server text (six digits) is not the value.
+  server.Admin(
+      "INSERT INTO ints (fl) VALUES (16777216),(3.4028234e38),(-3.4028234e38),(0.1),"
+      "(1.17549435e-38),(1.4e-45),(123456.789)");
   server.Admin(
       "CREATE TABLE texts (id INT PRIMARY KEY, c CHAR(10), v VARCHAR(200), l VARCHAR(50) CHARACTER"
       " SET latin1, t TEXT, mt MEDIUMTEXT, e ENUM('a','b''c',''), s SET('x','y','z'), j JSON)");
