@@ -531,6 +531,16 @@ void RunArchive::Write(const char* data, size_t n) {
   if (!s.ok()) Fail(s);
 }
 
+void RunArchive::WriteBlock(std::unique_ptr<ByteBuffer>* block) {
+  if (!pack_ || !pack_->writer) throw Failure(EINVAL, "write to " + path_ + ": no entry is open");
+  pack_->written += (*block)->size();
+  if (!pack_->zip64 && pack_->written > kPlainEntryLimit) {
+    Fail(Status::Error(EFBIG, pack_->context + ": entry grew past 4 GiB, beyond its size hint"));
+  }
+  Status s = pack_->writer->Submit(block);
+  if (!s.ok()) Fail(s);
+}
+
 void RunArchive::CommitEntry() {
   if (!pack_ || !pack_->writer) throw Failure(EINVAL, "commit to " + path_ + ": no entry is open");
   Pack* pack = pack_.get();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/byte_buffer.h"
 #include "platform/env.h"
 #include "platform/status.h"
 
@@ -53,6 +54,9 @@ class RunArchive {
   // appended to the archive as they come. Raises a Failure as soon as a
   // compression or write error is known (the pack is then aborted).
   void Write(const char* data, size_t n);
+  // The same for a whole block, handed to the compressing thread without a
+  // copy; an empty block is left in its place (also when it raises).
+  void WriteBlock(std::unique_ptr<ByteBuffer>* block);
   // Finishes the entry, writes the central directory, syncs and drops the
   // saved tail. The archive is then a valid zip holding every entry packed
   // so far. On failure the archive is put back as it was before BeginEntry

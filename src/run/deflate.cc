@@ -128,8 +128,6 @@ Status InflateCheck::Add(const char* data, size_t n) {
 
 CompressingWriter::CompressingWriter(int level, DeflateSink sink, Env* env)
     : sink_(std::move(sink)) {
-  for (size_t i = 0; i + 1 < kBuffers; ++i) free_.push_back(std::make_unique<Buffer>(kBufferSize));
-  current_ = std::make_unique<Buffer>(kBufferSize);
   worker_ = std::thread([this, level, env] { Work(level, env); });
 }
 
@@ -141,11 +139,10 @@ void CompressingWriter::Work(int level, Env* env) {
   uint32_t crc = 0;
   Status status;
   for (;;) {
-    std::unique_ptr<Buffer> buf;
-    size_t used = 0;
+    Block block;
     {
       std::unique_lock<std::mutex> lock(mu_);
-      cv_.wait(lock, [this] { return stop_ || ending_ || !full_.empty(); });
+      work_cv_.wait(lock, [this] { return stop_ || ending_ || !full_.empty(); });
       if (stop_) break;
       if (full_.empty()) {  // ending_ and drained: close the stream
         lock.unlock();
@@ -154,25 +151,27 @@ void CompressingWriter::Work(int level, Env* env) {
         if (error_.ok()) error_ = status;
         break;
       }
-      buf = std::move(full_.front());
+      block = std::move(full_.front());
       full_.pop_front();
+      in_work_ = true;
     }
-    // The buffer's logical size travels as its vector size.
-    used = buf->size();
     if (status.ok()) {
-      crc = Crc32(crc, buf->data(), used);
-      status = deflater.Add(buf->data(), used, sink_);
+      crc = Crc32(crc, block->data(), block->size());
+      status = deflater.Add(block->data(), block->size(), sink_);
     }
+    block->clear();
+    // A block that grew for a very large row is not kept.
+    if (block->capacity() > 2 * kBlockCapacity) block.reset();
     std::lock_guard<std::mutex> lock(mu_);
     if (!status.ok() && error_.ok()) error_ = status;
-    buf->resize(kBufferSize);
-    free_.push_back(std::move(buf));
-    cv_.notify_all();
+    in_work_ = false;
+    if (block) free_.push_back(std::move(block));
+    free_cv_.notify_one();
   }
   std::lock_guard<std::mutex> lock(mu_);
   crc_ = crc;
   done_ = true;
-  cv_.notify_all();
+  free_cv_.notify_one();
 }
 
 Status CompressingWriter::Failed() {
@@ -180,33 +179,53 @@ Status CompressingWriter::Failed() {
   return error_;
 }
 
-void CompressingWriter::PushCurrent(std::unique_lock<std::mutex>& lock) {
-  current_->resize(current_used_);
-  full_.push_back(std::move(current_));
-  current_used_ = 0;
-  cv_.notify_all();
-  cv_.wait(lock, [this] { return !free_.empty() || !error_.ok(); });
-  if (!free_.empty()) {
-    current_ = std::move(free_.back());
-    free_.pop_back();
+Status CompressingWriter::Queue(Block* block) {
+  std::unique_lock<std::mutex> lock(mu_);
+  // The producer holds one block: kBuffers - 1 may be queued or in work.
+  free_cv_.wait(lock, [this] {
+    return full_.size() + (in_work_ ? 1 : 0) + 1 < kBuffers || !error_.ok() || stop_ || done_;
+  });
+  if (error_.ok() && !stop_ && !done_ && !(*block)->empty()) {
+    total_ += (*block)->size();
+    full_.push_back(std::move(*block));
+    work_cv_.notify_one();
+    if (!free_.empty()) {
+      *block = std::move(free_.back());
+      free_.pop_back();
+    }
   }
+  Status status = error_;
+  lock.unlock();
+  // Blocks are made only when none is free: while the worker keeps up, two
+  // or three serve a whole table.
+  if (*block == nullptr) *block = std::make_unique<ByteBuffer>(kBlockCapacity);
+  (*block)->clear();
+  return status;
+}
+
+Status CompressingWriter::Submit(Block* block) {
+  // Bytes copied in by Write go first.
+  if (current_ != nullptr && !current_->empty()) {
+    Status s = Queue(&current_);
+    if (!s.ok()) {
+      (*block)->clear();
+      return s;
+    }
+  }
+  return Queue(block);
 }
 
 Status CompressingWriter::Write(const char* data, size_t n) {
+  if (current_ == nullptr) current_ = std::make_unique<ByteBuffer>(kBlockCapacity);
   while (n > 0) {
-    if (current_ == nullptr) return Failed();
-    size_t room = kBufferSize - current_used_;
+    size_t room = kBufferSize - current_->size();
     size_t step = n < room ? n : room;
-    std::memcpy(current_->data() + current_used_, data, step);
-    current_used_ += step;
-    total_ += step;
+    current_->Append(data, step);
     data += step;
     n -= step;
-    if (current_used_ == kBufferSize) {
-      std::unique_lock<std::mutex> lock(mu_);
-      if (!error_.ok()) return error_;
-      PushCurrent(lock);
-      if (!error_.ok()) return error_;
+    if (current_->size() == kBufferSize) {
+      Status s = Queue(&current_);
+      if (!s.ok()) return s;
     }
   }
   return Failed();
@@ -215,14 +234,13 @@ Status CompressingWriter::Write(const char* data, size_t n) {
 Status CompressingWriter::Finish(uint32_t* crc, uint64_t* total) {
   {
     std::unique_lock<std::mutex> lock(mu_);
-    if (current_ != nullptr && current_used_ > 0 && error_.ok()) {
-      current_->resize(current_used_);
+    if (current_ != nullptr && !current_->empty() && error_.ok()) {
+      total_ += current_->size();
       full_.push_back(std::move(current_));
-      current_used_ = 0;
     }
     ending_ = true;
-    cv_.notify_all();
-    cv_.wait(lock, [this] { return done_; });
+    work_cv_.notify_one();
+    free_cv_.wait(lock, [this] { return done_; });
   }
   if (worker_.joinable()) worker_.join();
   std::lock_guard<std::mutex> lock(mu_);
@@ -235,7 +253,7 @@ void CompressingWriter::Cancel() noexcept {
   {
     std::lock_guard<std::mutex> lock(mu_);
     stop_ = true;
-    cv_.notify_all();
+    work_cv_.notify_one();
   }
   if (worker_.joinable()) worker_.join();
 }
