@@ -70,6 +70,9 @@ class RunArchive {
   void PackFile(const std::string& data_file_path, const std::string& entry_name);
 
   const std::string& path() const { return path_; }
+  // How many deflated bytes of an entry are written past minizip before it
+  // takes them over (3 GiB; tests make it small to see the hand-over).
+  void set_past_minizip_limit(uint64_t bytes);
   // Every entry committed through this object, the last of each name.
   const std::vector<PackedEntry>& packed() const { return packed_; }
 
@@ -87,6 +90,7 @@ class RunArchive {
   std::string path_;
   std::unique_ptr<Pack> pack_;
   std::vector<PackedEntry> packed_;
+  uint64_t past_minizip_limit_;
 };
 
 // Replaces the archive's zip comment (at most 65,535 bytes), safely against
