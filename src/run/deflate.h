@@ -104,6 +104,7 @@ class CompressingWriter {
   // have room for a row more.
   static constexpr size_t kBufferSize = size_t{1} << 20;
   static constexpr size_t kBlockCapacity = kBufferSize + kBufferSize / 4;
+  static constexpr size_t kBlocksPerWake = 2;
 
   CompressingWriter(int level, DeflateSink sink, Env* env = nullptr);
   ~CompressingWriter();  // Cancel()
