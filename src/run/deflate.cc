@@ -9,7 +9,6 @@
 namespace vaultrun {
 namespace {
 
-constexpr size_t kOutSize = 256 * 1024;
 // The decoder keeps its 32 KiB window by copying it at every call: a larger
 // output buffer means fewer calls and fewer copies.
 constexpr size_t kInflateOutSize = 1024 * 1024;
@@ -30,36 +29,58 @@ size_t LevelBufSize(int level) {
 }  // namespace
 
 RawDeflater::RawDeflater(int level)
-    : stream_(std::make_unique<isal_zstream>()), level_buf_(LevelBufSize(level)), out_(kOutSize) {
+    : stream_(std::make_unique<isal_zstream>()),
+      level_buf_(LevelBufSize(level)),
+      out_(kTrailer + kOutSize) {
   isal_deflate_init(stream_.get());
   stream_->level = static_cast<uint32_t>(level);
   stream_->level_buf = level_buf_.empty() ? nullptr : level_buf_.data();
   stream_->level_buf_size = static_cast<uint32_t>(level_buf_.size());
-  stream_->gzip_flag = IGZIP_DEFLATE;
+  // The gzip form without its header: the compressor sums the input as it
+  // goes, and the stream ends in the trailer, which is held back.
+  stream_->gzip_flag = IGZIP_GZIP_NO_HDR;
   stream_->flush = NO_FLUSH;
   stream_->end_of_stream = 0;
 }
 
 RawDeflater::~RawDeflater() = default;
 
+uint32_t RawDeflater::crc() const { return stream_->internal_state.crc; }
+
 Status RawDeflater::Run(const DeflateSink& sink, bool end) {
   isal_zstream* s = stream_.get();
   s->end_of_stream = end ? 1 : 0;
   for (;;) {
-    s->next_out = out_.data();
-    s->avail_out = static_cast<uint32_t>(out_.size());
+    // The output lands after the bytes held back from the last call, and
+    // all but its last kTrailer bytes go on.
+    uint8_t* const out = out_.data() + kTrailer;
+    s->next_out = out;
+    s->avail_out = static_cast<uint32_t>(kOutSize);
     int r = isal_deflate(s);
     if (r != COMP_OK) {
       return Status::Error(EIO, "compress: ISA-L deflate failed with code " + std::to_string(r));
     }
-    size_t produced = out_.size() - s->avail_out;
-    if (produced > 0) {
-      Status st = sink(reinterpret_cast<const char*>(out_.data()), produced);
+    const size_t ready = held_ + (kOutSize - s->avail_out);
+    if (ready > kTrailer) {
+      Status st = sink(reinterpret_cast<const char*>(out - held_), ready - kTrailer);
       if (!st.ok()) return st;
     }
+    const size_t keep = ready < kTrailer ? ready : kTrailer;
+    std::memmove(out - keep, out - held_ + (ready - keep), keep);
+    held_ = keep;
     bool finished = end ? s->internal_state.state == ZSTATE_END : s->avail_in == 0;
-    if (finished && s->avail_out != 0) return Status::OK();
+    if (finished && s->avail_out != 0) break;
   }
+  if (!end) return Status::OK();
+  // What is held back now is the trailer: the input's CRC-32 and size.
+  uint32_t crc_in_trailer = 0;
+  for (int i = kTrailer / 2 - 1; i >= 0; --i) {
+    crc_in_trailer = (crc_in_trailer << 8) | out_[kTrailer - held_ + i];
+  }
+  if (held_ != kTrailer || crc_in_trailer != crc()) {
+    return Status::Error(EIO, "compress: the stream's trailer disagrees with its input");
+  }
+  return Status::OK();
 }
 
 Status RawDeflater::Add(const char* data, size_t n, const DeflateSink& sink) {
@@ -139,7 +160,6 @@ CompressingWriter::~CompressingWriter() { Cancel(); }
 void CompressingWriter::Work(int level, Env* env) {
   if (env != nullptr) env->LowerThreadPriority();
   RawDeflater deflater(level);
-  uint32_t crc = 0;
   Status status;
   for (;;) {
     Block block;
@@ -158,10 +178,7 @@ void CompressingWriter::Work(int level, Env* env) {
       full_.pop_front();
       in_work_ = true;
     }
-    if (status.ok()) {
-      crc = Crc32(crc, block->data(), block->size());
-      status = deflater.Add(block->data(), block->size(), sink_);
-    }
+    if (status.ok()) status = deflater.Add(block->data(), block->size(), sink_);
     block->clear();
     // A block that grew for a very large row is not kept.
     if (block->capacity() > 2 * kBlockCapacity) block.reset();
@@ -172,7 +189,7 @@ void CompressingWriter::Work(int level, Env* env) {
     free_cv_.notify_one();
   }
   std::lock_guard<std::mutex> lock(mu_);
-  crc_ = crc;
+  crc_ = deflater.crc();
   done_ = true;
   free_cv_.notify_one();
 }

@@ -45,12 +45,18 @@ class RawDeflater {
   Status Add(const char* data, size_t n, const DeflateSink& sink);
   // Ends the stream and passes the remaining output to sink.
   Status Finish(const DeflateSink& sink);
+  // The CRC-32 of the bytes compressed so far, summed by the compressor.
+  uint32_t crc() const;
 
  private:
+  static constexpr size_t kOutSize = 256 * 1024;
+  static constexpr size_t kTrailer = 8;
   Status Run(const DeflateSink& sink, bool end);
   std::unique_ptr<isal_zstream> stream_;
   std::vector<uint8_t> level_buf_;
+  // kTrailer bytes for output held back, then room for kOutSize.
   std::vector<uint8_t> out_;
+  size_t held_ = 0;
 };
 
 // CRC-32 (the zip/gzip polynomial), continuing from crc.
