@@ -1,25 +1,10 @@
 # The Windows build's own parts, included by CMakeLists.txt when WIN32:
-# the message table that Event Viewer reads entries with, GoogleTest built
-# from Debian's source, the choice of tests that can run under Wine, and
-# the Wine test fixtures.
+# the programs' resources, GoogleTest built
+# from Debian's source, and the Wine test fixtures.
 
-# Message table: windmc makes the header, the .rc and the binary table;
-# windres links it into vaultrun.exe, which is the event source's message file.
-enable_language(RC)
-set(VAULTRUN_MC_DIR ${CMAKE_BINARY_DIR}/messages)
-add_custom_command(
-  OUTPUT ${VAULTRUN_MC_DIR}/vaultrun_messages.h ${VAULTRUN_MC_DIR}/vaultrun_messages.rc
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${VAULTRUN_MC_DIR}
-  COMMAND ${CMAKE_MC_COMPILER} -h ${VAULTRUN_MC_DIR} -r ${VAULTRUN_MC_DIR}
-          ${CMAKE_SOURCE_DIR}/src/app/vaultrun_messages.mc
-  DEPENDS ${CMAKE_SOURCE_DIR}/src/app/vaultrun_messages.mc
-  COMMENT "Compiling the event message table")
-target_sources(vaultrun_core PRIVATE ${VAULTRUN_MC_DIR}/vaultrun_messages.h)
-target_include_directories(vaultrun_core PRIVATE ${VAULTRUN_MC_DIR})
+# The message table (src/platform/CMakeLists.txt) goes into vaultrun.exe,
+# which is the event source's message file.
 target_sources(vaultrun PRIVATE ${VAULTRUN_MC_DIR}/vaultrun_messages.rc)
-set_source_files_properties(${VAULTRUN_MC_DIR}/vaultrun_messages.rc PROPERTIES
-  OBJECT_DEPENDS ${VAULTRUN_MC_DIR}/vaultrun_messages.h)
-target_link_libraries(vaultrun_core PUBLIC advapi32 user32 shell32)
 
 # Each program carries a manifest (no elevation, long paths) and version
 # information (product, version, description).
@@ -37,8 +22,6 @@ vaultrun_windows_program(vaultrun "Vaultrun: unattended backup of the game serve
 # subsystem, so Windows opens no console window for it (its entry is still
 # main; it has no window either).
 target_link_options(vaultrun PRIVATE -mwindows)
-# Windows headers without their rarely used parts and min/max macros.
-target_compile_definitions(vaultrun_core PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX)
 
 # GoogleTest for mingw-w64 from Debian's googletest sources.
 set(VAULTRUN_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
@@ -46,36 +29,10 @@ set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(${VAULTRUN_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
-# The Windows test binary leaves out the tests that need the Linux test
-# server (tests/test_db.cc starts mariadbd with fork/exec) or Linux tools
-# (unzip, python3 through a shell) or POSIX and glibc calls; the end-to-end script covers those parts
-# of the Windows program instead.
-function(vaultrun_windows_test_sources sources_var helpers_var)
-  set(kept)
-  foreach(src ${${sources_var}})
-    file(STRINGS ${src} linux_only
-         REGEX "#include [<\"](test_db|run_fixture|program_folder|sys/[a-z]+|unistd|malloc)\\.h[>\"]|RunCommand\\(")
-    if(NOT linux_only)
-      list(APPEND kept ${src})
-    endif()
-  endforeach()
-  set(${sources_var} ${kept} PARENT_SCOPE)
-  # Helpers that need the Linux test server or POSIX process calls stay out.
-  set(helpers)
-  foreach(src ${${helpers_var}})
-    file(STRINGS ${src} linux_only
-         REGEX "#include [<\"](test_db|run_fixture|program_folder|fault_util|sys/[a-z]+|unistd)\\.h[>\"]")
-    if(NOT linux_only)
-      list(APPEND helpers ${src})
-    endif()
-  endforeach()
-  set(${helpers_var} ${helpers} PARENT_SCOPE)
-endfunction()
-
 # CTest runs the test binary and the end-to-end cases under Wine, in a
 # throwaway Wine prefix of this build folder with one wineserver kept alive
 # for the whole run, against a throwaway MariaDB server on 127.0.0.1.
-function(vaultrun_windows_tests)
+function(vaultrun_windows_tests binary sources)
   find_package(Python3 REQUIRED COMPONENTS Interpreter)
   set(driver ${CMAKE_SOURCE_DIR}/scripts/windows-e2e)
   set(wine_env WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix WINEDEBUG=-all)
@@ -89,12 +46,12 @@ function(vaultrun_windows_tests)
   set_tests_properties(e2e_server_setup PROPERTIES FIXTURES_SETUP e2e_server)
   set_tests_properties(e2e_server_cleanup PROPERTIES FIXTURES_CLEANUP e2e_server)
 
-  set_tests_properties(vaultrun_tests PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "${wine_env}"
-                       TIMEOUT 600)
+  vaultrun_test_cases(${binary} "${sources}" FIXTURES wine ENVIRONMENT ${wine_env} TIMEOUT 600)
   # A helper that holds a file open as a virus scanner does, beside the
   # test binary, for the tests of the Env's waiting for such files.
   add_executable(hold_file ${CMAKE_SOURCE_DIR}/tests/windows/hold_file.cc)
-  add_dependencies(vaultrun_tests hold_file)
+  set_target_properties(hold_file PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
+  add_dependencies(${binary} hold_file)
   foreach(name success round_trip messages drive non_ascii event_log registry_view console
           ansi_config table_names long_path restore_command_line)
     add_test(NAME windows_e2e_${name}

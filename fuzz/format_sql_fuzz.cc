@@ -7,7 +7,7 @@
 #include <string>
 
 #include "config/registry.h"
-#include "platform/failure.h"
+#include "core/failure.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

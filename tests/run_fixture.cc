@@ -5,10 +5,7 @@
 
 namespace vaultrun::test {
 
-void RunFixture::Open() {
-  ASSERT_TRUE(OpenConnection(process_))
-      << process_.SessionConnection->GetErrors().Item(0).Description;
-}
+void RunFixture::Open() { ASSERT_NO_THROW(OpenConnection(process_, session_)); }
 
 void RunFixture::Table(const std::string& name, const std::string& columns,
                        const std::string& values) {
@@ -18,8 +15,8 @@ void RunFixture::Table(const std::string& name, const std::string& columns,
 
 std::string RunFixture::Export(const std::string& table, int32_t format_sql,
                                const std::string& format_insert) {
-  if (!process_.SessionConnection) Open();
-  DataQuery query = RunExportQuery(process_, table, sets_);
+  if (!session_.connection) Open();
+  DataQuery query = RunExportQuery(session_, table, sets_);
   WriteDataFile(process_, table, dir_.Sub(table), sets_, format_sql, format_insert, query);
   return ReadFileOrDie(dir_.Sub(table) + DataFileExtension(format_sql));
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/process.h"
+#include "db/session.h"
 #include "fakes.h"
 #include "run/export_query.h"
 #include "test_db.h"
@@ -37,6 +38,7 @@ class RunFixture : public ::testing::Test {
   std::unique_ptr<Env> env_;
   RecordingEventLog log_;
   Process process_;
+  Session session_;
   std::string database_;
   TempDir dir_;
   RunRecordsets sets_;

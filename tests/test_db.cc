@@ -181,7 +181,11 @@ std::string AdminConnection::QueryOne(const std::string& sql) {
 
 TestServer& TestServer::Get() {
   static TestServer server;
-  static const std::string error = server.Start();
+  static const std::string error = [] {
+    const char* shared = std::getenv("VAULTRUN_TEST_SERVER");
+    if (shared != nullptr && *shared != '\0') return server.Attach(shared);
+    return server.Start(std::string(VAULTRUN_BUILD_DIR) + "/tmp/mariadb", false);
+  }();
   if (!error.empty()) {
     ADD_FAILURE() << error;
     throw std::runtime_error(error);
@@ -191,9 +195,43 @@ TestServer& TestServer::Get() {
 
 TestServer::~TestServer() { Stop(); }
 
-std::string TestServer::Start() {
+std::string TestServer::StartShared(const std::string& dir) {
+  TestServer server;
+  std::string error = server.Start(dir, true);
+  if (!error.empty()) return error;
+  std::ofstream out(dir + "/server.txt");
+  out << server.port_ << "\n" << server.socket_ << "\n";
+  out.close();
+  server.pid_ = 0;  // it stays up, its socket too
+  server.socket_.clear();
+  return out ? "" : "cannot write " + dir + "/server.txt";
+}
+
+std::string TestServer::StopShared(const std::string& dir) {
+  KillLeftover(dir + "/mariadbd.pid");
+  std::ifstream in(dir + "/server.txt");
+  int port = 0;
+  std::string socket;
+  if (in >> port >> socket) unlink(socket.c_str());
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  return "";
+}
+
+std::string TestServer::Attach(const std::string& dir) {
+  std::ifstream in(dir + "/server.txt");
+  if (!(in >> port_ >> socket_)) return "no shared test server in " + dir + " (server.txt)";
+  shared_ = true;
+  admin_ = std::make_unique<AdminConnection>(socket_, "root", "");
+  if (!admin_->ok()) return "cannot connect to the shared test server as root";
+  setenv("MYSQL_TCP_PORT", std::to_string(port_).c_str(), 1);
+  setenv("MYSQL_UNIX_PORT", socket_.c_str(), 1);
+  return "";
+}
+
+std::string TestServer::Start(const std::string& base_dir, bool detached) {
   namespace fs = std::filesystem;
-  base_dir_ = std::string(VAULTRUN_BUILD_DIR) + "/tmp/mariadb";
+  base_dir_ = base_dir;
   data_dir_ = base_dir_ + "/data";
   error_log_ = base_dir_ + "/error.log";
   pid_file_ = base_dir_ + "/mariadbd.pid";
@@ -243,9 +281,13 @@ std::string TestServer::Start() {
   pid_t pid = fork();
   if (pid < 0) return "fork failed";
   if (pid == 0) {
-    // The server dies with the test process, however that ends.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(127);
+    if (detached) {
+      setsid();
+    } else {
+      // The server dies with the test process, however that ends.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(127);
+    }
     int out = open(server_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out >= 0) {
       dup2(out, STDOUT_FILENO);
@@ -257,9 +299,11 @@ std::string TestServer::Start() {
     _exit(127);
   }
   pid_ = pid;
-  g_server_pid = pid;
-  signal(SIGINT, KillServerOnSignal);
-  signal(SIGTERM, KillServerOnSignal);
+  if (!detached) {
+    g_server_pid = pid;
+    signal(SIGINT, KillServerOnSignal);
+    signal(SIGTERM, KillServerOnSignal);
+  }
 
   auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
   for (;;) {
@@ -282,6 +326,15 @@ std::string TestServer::Start() {
 
   admin_ = std::make_unique<AdminConnection>(socket_, "root", "");
   if (!admin_->ok()) return "cannot connect to the test server as root";
+  std::string error = CreateAccounts();
+  if (!error.empty()) return error;
+  // The program under test reaches this server and no other.
+  setenv("MYSQL_TCP_PORT", std::to_string(port_).c_str(), 1);
+  setenv("MYSQL_UNIX_PORT", socket_.c_str(), 1);
+  return "";
+}
+
+std::string TestServer::CreateAccounts() {
   for (const char* host : {"localhost", "127.0.0.1"}) {
     std::string backup = Quote(kBackupUser) + "@" + Quote(host);
     std::string writer = Quote(kWriterUser) + "@" + Quote(host);
@@ -295,14 +348,12 @@ std::string TestServer::Start() {
       return "cannot create the test accounts: " + error;
     }
   }
-  // The program under test reaches this server and no other.
-  setenv("MYSQL_TCP_PORT", std::to_string(port_).c_str(), 1);
-  setenv("MYSQL_UNIX_PORT", socket_.c_str(), 1);
   return "";
 }
 
 void TestServer::Stop() {
   admin_.reset();
+  if (shared_) return;  // the fixture's server, stopped by the fixture
   if (pid_ > 0) {
     kill(pid_, SIGTERM);
     auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
@@ -326,7 +377,9 @@ void TestServer::Admin(const std::string& sql) { admin_->Exec(sql); }
 std::string TestServer::AdminQueryOne(const std::string& sql) { return admin_->QueryOne(sql); }
 
 std::string TestServer::CreateDatabase(const std::string& prefix) {
-  std::string name = prefix + "_" + std::to_string(++next_database_);
+  // Processes that share a server tell their databases apart by the pid.
+  std::string name = prefix + "_" + (shared_ ? std::to_string(getpid()) + "_" : "") +
+                     std::to_string(++next_database_);
   Admin("CREATE DATABASE `" + name + "` CHARACTER SET utf8mb4");
   return name;
 }

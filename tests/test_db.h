@@ -1,7 +1,10 @@
 // The suite's own MariaDB server: started on first use from the Debian
 // server binaries with a fresh data folder in the build tree, reachable on a
 // free TCP port of 127.0.0.1 and on a private unix socket, and stopped when
-// the test process ends. The machine's own server is never used.
+// the test process ends. Under CTest every test case is a process of its
+// own, so one server is shared instead: a fixture starts it
+// (vaultrun_test_server) and names its folder in VAULTRUN_TEST_SERVER. The
+// machine's own server is never used.
 #pragma once
 
 #include <memory>
@@ -47,9 +50,16 @@ class AdminConnection {
 
 class TestServer {
  public:
-  // The process-wide server, started on the first call. When it cannot be
-  // started every call fails the current test and throws.
+  // The process-wide server, started (or found, see above) on the first
+  // call. When it cannot be started every call fails the current test and
+  // throws.
   static TestServer& Get();
+
+  // The shared server: started in folder dir, outliving this process, with
+  // its port and socket written to dir/server.txt; stopped again. Return
+  // what went wrong, or "".
+  static std::string StartShared(const std::string& dir);
+  static std::string StopShared(const std::string& dir);
 
   int port() const { return port_; }
   const std::string& socket() const { return socket_; }
@@ -91,8 +101,12 @@ class TestServer {
 
  private:
   TestServer() = default;
-  // Empty on success, otherwise what went wrong.
-  std::string Start();
+  // Empty on success, otherwise what went wrong. A detached server outlives
+  // this process.
+  std::string Start(const std::string& base_dir, bool detached);
+  // Connects to the shared server named in VAULTRUN_TEST_SERVER.
+  std::string Attach(const std::string& dir);
+  std::string CreateAccounts();
   void Stop();
 
   int pid_ = 0;
@@ -103,6 +117,7 @@ class TestServer {
   std::string error_log_;
   std::string pid_file_;
   int next_database_ = 0;
+  bool shared_ = false;
   std::unique_ptr<AdminConnection> admin_;
 };
 

@@ -1,15 +1,14 @@
 // The process entry: creates the real platform services, runs one backup
-// and turns the way it ended into the exit status (0 after a run without a
-// failure, 1 otherwise). Nothing is printed and the command line is not
-// read; failures go to the event log.
+// and returns the exit status (0 after a run without a failure, 1
+// otherwise). Nothing is printed and the command line is not read;
+// failures go to the event log.
 #include <memory>
 
 #include "core/process.h"
 #include "core/report.h"
-#include "db/access.h"
+#include "db/session.h"
 #include "platform/env.h"
 #include "platform/event_log.h"
-#include "platform/failure.h"
 #include "platform/settings_store.h"
 #include "platform/system.h"
 #include "run/backup_run.h"
@@ -25,14 +24,10 @@ int main() {
   process.env = env.get();
   process.settings = settings.get();
   process.event_log = event_log.get();
-  try {
-    Main(process);
-  } catch (const ProcessEnd&) {
-    // The one way out: the run has ended and its handles are closed.
-  } catch (...) {
-    // A failure that reached no handler (before the run-level handler was
-    // armed, or inside its own shutdown) ends the run without an entry.
-    process.Failed = true;
-  }
-  return ExitStatus(process);
+  Session session;
+  // The one failure path: whatever ends the run early is caught here once
+  // and written as its one entry; then the session is closed.
+  const int status = RunReported(process, [&] { Main(process, session); });
+  CloseConnection(session);
+  return status;
 }

@@ -1,9 +1,7 @@
 #include "config/backup_folder.h"
 
 #include "config/registry.h"
-#include "core/report.h"
-#include "db/session.h"
-#include "platform/failure.h"
+#include "core/failure.h"
 #include "platform/path_rules.h"
 
 namespace vaultrun {
@@ -54,16 +52,9 @@ std::string GetBackupFolder(Process& process, const std::string& db_name) {
 void EnsureFolder(Process& process, std::string& path) {
   const char sep = process.env->Separator();
   if (path.empty() || path.back() != sep) path += sep;
-  try {
-    CreateLevels(process, path);
-  } catch (const Failure& failure) {
-    process.Failed = true;
-    process.LastErrorDescription = failure.description();
-    CloseConnection(process);
-    // An error entry, so that error-level alerting sees the failed run.
-    if (failure.number() > 0) ReportAndEnd(process, "Vaultrun: " + failure.description());
-    EndProcess(process);
-  }
+  // A failure is reported by the one failure path as an error entry (so
+  // that error-level alerting sees the failed run), whatever its number.
+  CreateLevels(process, path);
 }
 
 }  // namespace vaultrun

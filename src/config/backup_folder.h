@@ -12,8 +12,7 @@ namespace vaultrun {
 std::string GetBackupFolder(Process& process, const std::string& db_name);
 
 // Adds a trailing "/" to path when missing and creates every missing level
-// of it (0700). A failure is reported (an entry without a type), the
-// connection closed and the process ended.
+// of it (0700). Raises a Failure when it cannot.
 void EnsureFolder(Process& process, std::string& path);
 
 }  // namespace vaultrun

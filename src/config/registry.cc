@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "platform/failure.h"
+#include "core/failure.h"
 
 namespace vaultrun {
 namespace {

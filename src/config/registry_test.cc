@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "core/failure.h"
 #include "db/access.h"
 #include "fakes.h"
-#include "platform/failure.h"
 #include "test_util.h"
 
 namespace vaultrun {

@@ -6,9 +6,10 @@
 #include "config/backup_folder.h"
 #include "config/registry.h"
 #include "config/server_config.h"
-#include "db/access.h"
+#include "config/settings.h"
+#include "core/failure.h"
+#include "core/report.h"
 #include "fakes.h"
-#include "platform/failure.h"
 #include "test_util.h"
 
 namespace vaultrun {
@@ -31,15 +32,8 @@ class SeparatorTest : public ::testing::Test {
   std::string Setting(const std::string& name) {
     return settings_->ReadRegString(kHkeyLocalMachine, kSettingsKey, name, "<none>");
   }
-  template <typename F>
-  bool Ends(F step) {
-    try {
-      step();
-    } catch (const ProcessEnd&) {
-      return true;
-    }
-    return false;
-  }
+  // Runs step under the one failure path; true when it failed.
+  bool Ends(const std::function<void()>& step) { return RunReported(process_, step) != 0; }
 
   test::TempDir dir_;
   std::unique_ptr<Env> real_ = NewDefaultEnv();
@@ -51,7 +45,7 @@ class SeparatorTest : public ::testing::Test {
 };
 
 TEST_F(SeparatorTest, ConfigurationFileDefaultAndItsReport) {
-  EXPECT_TRUE(Ends([&] { LoadServerConfig(process_); }));
+  EXPECT_TRUE(Ends([&] { LoadServerConfig(process_, ReadRunSettings(process_)); }));
   EXPECT_EQ("conf\\inter_kelvane.conf", Setting("config_filename"));
   ASSERT_EQ(1u, log_.entries.size());
   EXPECT_EQ("Error: Can't open C:\\Games\\Kelvane\\conf\\inter_kelvane.conf", log_.entries[0].text);
@@ -60,7 +54,7 @@ TEST_F(SeparatorTest, ConfigurationFileDefaultAndItsReport) {
   // A leading separator still names a file below the program folder.
   log_.entries.clear();
   ASSERT_TRUE(WriteRegString(process_, kSettingsKey, "config_filename", "\\conf\\other.conf"));
-  EXPECT_TRUE(Ends([&] { LoadServerConfig(process_); }));
+  EXPECT_TRUE(Ends([&] { LoadServerConfig(process_, ReadRunSettings(process_)); }));
   EXPECT_EQ("conf\\other.conf", process_.ConfigFileName);
   ASSERT_EQ(1u, log_.entries.size());
   EXPECT_EQ("Error: Can't open C:\\Games\\Kelvane\\conf\\other.conf", log_.entries[0].text);

@@ -4,9 +4,8 @@
 #include <utility>
 
 #include "config/backup_folder.h"
-#include "config/registry.h"
+#include "core/failure.h"
 #include "core/report.h"
-#include "db/session.h"
 #include "platform/system.h"
 
 namespace vaultrun {
@@ -39,18 +38,6 @@ std::vector<std::string> SplitList(const std::string& list) {
     start = comma + 1;
   }
 }
-
-struct Setting {
-  const char* name;
-  const char* builtin_default;
-};
-
-constexpr std::array<Setting, 4> kKeyListSettings = {{
-    {"field_ip", "mysql_server_ip,login_server_ip"},
-    {"field_database", "mysql_char_db,login_server_db"},
-    {"field_username", "mysql_server_id,login_server_id"},
-    {"field_password", "mysql_server_pw,login_server_pw"},
-}};
 
 }  // namespace
 
@@ -112,22 +99,19 @@ bool ReadTextFile(Process& process, const std::string& path, std::string* out) {
   return false;
 }
 
-void LoadServerConfig(Process& process) {
+void LoadServerConfig(Process& process, const RunSettings& settings) {
   const char sep = process.env->Separator();
-  const std::string default_name = std::string("conf") + sep + "inter_kelvane.conf";
-  std::string name = SeededRead(process, kSettingsKey, "config_filename", default_name, true);
+  std::string name = settings.config_filename;
   // The name is relative to the program folder even with a leading separator.
   if (!name.empty() && name.front() == sep) name.erase(0, 1);
   process.ConfigFileName = name;
-  for (size_t k = 0; k < 4; ++k) {
-    process.KeyLists[k] = SeededRead(process, kSettingsKey, kKeyListSettings[k].name,
-                                     kKeyListSettings[k].builtin_default, true);
-  }
+  process.KeyLists = settings.key_lists;
 
   std::string path = process.env->ProgramFolder() + sep + process.ConfigFileName;
   std::string text;
   if (!ReadTextFile(process, path, &text)) {
-    ReportAndEnd(process, "Error: Can't open " + path);
+    const std::string message = "Error: Can't open " + path;
+    throw Failure(kErrConfiguration, message, message);
   }
   // Windows editors write the ANSI code page; names inside are UTF-8.
   text = LocalTextToUtf8(text);
@@ -148,7 +132,7 @@ void LoadServerConfig(Process& process) {
        "Can't find MySql database name (mysql_char_db or login_server_db) in inter_kelvane.conf"},
   }};
   for (const auto& [value, message] : checks) {
-    if (value->empty()) ReportAndEnd(process, message);
+    if (value->empty()) throw Failure(kErrConfiguration, message, message);
   }
 
   process.BackupFolder = GetBackupFolder(process, process.DbName);

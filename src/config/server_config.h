@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "config/settings.h"
 #include "core/process.h"
 
 namespace vaultrun {
@@ -38,8 +39,10 @@ ServerConfigValues ParseServerConfig(std::string_view text,
 bool ReadTextFile(Process& process, const std::string& path, std::string* out);
 
 // Fills the connection parameters, the configuration file name, the key
-// lists and the backup folder (created when missing). Ends the process
-// after an entry when the file cannot be read or a parameter is missing.
-void LoadServerConfig(Process& process);
+// lists and the backup folder (created when missing), from the settings'
+// file name and key lists. Raises a Failure, whose entry is the message as
+// the configuration step writes it, when the file cannot be read or a
+// parameter is missing.
+void LoadServerConfig(Process& process, const RunSettings& settings);
 
 }  // namespace vaultrun

@@ -7,9 +7,10 @@
 #include <cstdio>
 
 #include "config/registry.h"
-#include "db/access.h"
+#include "config/settings.h"
+#include "core/failure.h"
+#include "core/report.h"
 #include "fakes.h"
-#include "platform/failure.h"
 #include "test_util.h"
 
 namespace vaultrun {
@@ -120,14 +121,10 @@ class LoadServerConfigTest : public ::testing::Test {
   std::string Setting(const std::string& name) {
     return settings_->ReadRegString(kHkeyLocalMachine, kSettingsKey, name, "<none>");
   }
-  // Runs LoadServerConfig; true when it ended the process.
+  // Reads the settings and the file under the one failure path; true when
+  // it failed.
   bool Load() {
-    try {
-      LoadServerConfig(process_);
-    } catch (const ProcessEnd&) {
-      return true;
-    }
-    return false;
+    return RunReported(process_, [&] { LoadServerConfig(process_, ReadRunSettings(process_)); });
   }
 
   test::TempDir dir_;

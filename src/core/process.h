@@ -1,11 +1,11 @@
 // The process-wide values of a run, gathered in one place. main() creates
 // one Process with the real platform services; tests create their own with
 // temp folders and fakes. Everything below the process entry reaches the
-// operating system only through the services held here.
+// operating system only through the services held here. The database
+// session belongs to the db layer above (db/session.h).
 #pragma once
 
 #include <array>
-#include <memory>
 #include <string>
 
 #include "platform/env.h"
@@ -13,12 +13,6 @@
 #include "platform/settings_store.h"
 
 namespace vaultrun {
-
-// The connection type lives in the database layer above; a unit that
-// destroys a Process includes db/access.h, or the compiler refuses it.
-namespace db {
-class Connection;
-}  // namespace db
 
 struct Process {
   // Platform services, owned by main() (or the test).
@@ -40,13 +34,7 @@ struct Process {
   // The backup folder for DbName, always ending in the path separator.
   std::string BackupFolder;
 
-  // The one database connection of the run.
-  std::unique_ptr<db::Connection> SessionConnection;
-
-  // The description of the most recent failure.
-  std::string LastErrorDescription;
-
-  // Set by every failure, reported or not; decides the exit status.
+  // Set by every error entry; decides the exit status.
   bool Failed = false;
 };
 

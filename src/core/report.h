@@ -1,29 +1,28 @@
-// Event-log reporting and the ways the process ends.
+// The one failure path: every failure of a run is raised where it happens
+// and reported here, once, as one event-log entry; the exit status follows
+// from it. Warnings and information entries go through here too.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
+#include "core/failure.h"
 #include "core/process.h"
 #include "platform/event_log.h"
 
 namespace vaultrun {
 
 // Writes one event-log entry. An entry of type error, or one written
-// without a type (the backup folder failure), reports a failure and marks
-// the run as failed. Does not change LastErrorDescription.
+// without a type, reports a failure and marks the run as failed.
 void WriteEventLogEntry(Process& process, const std::string& text,
                         std::optional<int> type = std::nullopt);
 
-// Ends the process at once: raises ProcessEnd, which only main() catches.
-[[noreturn]] void EndProcess(Process& process);
-
-// Reports a failure with one entry and ends the process: the one way out
-// for the steps before the run holds a connection or a result set. (Once it
-// does, a step raises Failure and the run-level handler of Main reports it
-// and shuts down.)
-[[noreturn]] void ReportAndEnd(Process& process, const std::string& text,
-                               std::optional<int> type = kEventError);
+// Runs body, one whole run of a program, and catches what it raises: a
+// Failure, any other exception or anything else thrown is written as the
+// run's one error entry. Returns the exit status: 1 after any failure
+// (an error entry written before counts too), else 0.
+int RunReported(Process& process, const std::function<void()>& body);
 
 // The exit status of a process that ended: 1 after any failure, else 0.
 int ExitStatus(const Process& process);

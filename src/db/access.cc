@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "db/connect.h"
 #include "db/connection_string.h"
-#include "platform/system.h"
 
 namespace vaultrun::db {
 namespace {
@@ -26,11 +26,6 @@ const char kNoRowMessage[] =
     "requires a current record.";
 const char kBadIndexMessage[] =
     "Item cannot be found in the collection corresponding to the requested name or ordinal.";
-
-struct MysqlCloser {
-  void operator()(MYSQL* mysql) const { mysql_close(mysql); }
-};
-using MysqlHandle = std::unique_ptr<MYSQL, MysqlCloser>;
 
 struct ResultFreer {
   void operator()(MYSQL_RES* result) const { mysql_free_result(result); }
@@ -369,11 +364,6 @@ void Fields::Add(const Recordset* owner, std::string name, int32_t type) {
   items_.push_back(std::move(field));
 }
 
-const Error& Errors::Item(int index) const {
-  if (index < 0 || index >= Count()) throw Failure(kErrDatabase, kBadIndexMessage);
-  return items_[index];
-}
-
 Connection::Connection() : impl_(std::make_shared<Impl>()) {}
 
 Connection::~Connection() { impl_->CloseHandle(); }
@@ -398,55 +388,31 @@ std::string EnvText(const char* name) {
 void Connection::Open(const std::string& connection_string, const std::string& user_id,
                       const std::string& password, int /*options*/) {
   if (impl_->mysql != nullptr) throw Failure(kErrDatabase, kOpenMessage);
-  errors_.Clear();
   if (!connection_string.empty()) connection_string_ = connection_string;
   ParsedConnectionString parsed = ParseConnectionString(connection_string_);
+  ConnectOptions options;
   std::string host = parsed.Find("SERVER").value_or("");
   std::string database = parsed.Find("DATABASE").value_or("");
-  std::string user = user_id.empty() ? parsed.Find("UID").value_or("") : user_id;
-  std::string pwd = password.empty() ? parsed.Find("PWD").value_or("") : password;
-
+  if (!host.empty()) options.host = host;
+  if (!database.empty()) options.database = database;
+  options.user = user_id.empty() ? parsed.Find("UID").value_or("") : user_id;
+  options.password = password.empty() ? parsed.Find("PWD").value_or("") : password;
   // The environment points runs and tests at a server without editing the
   // option files; otherwise the option files' [client] group decides.
-  unsigned port = 0;
   std::string port_text = EnvText("MYSQL_TCP_PORT");
-  if (!port_text.empty())
-    port = static_cast<unsigned>(std::strtoul(port_text.c_str(), nullptr, 10));
+  if (!port_text.empty()) {
+    options.port = static_cast<unsigned>(std::strtoul(port_text.c_str(), nullptr, 10));
+  }
   std::string socket = EnvText("MYSQL_UNIX_PORT");
-
-  MysqlHandle mysql(mysql_init(nullptr));
-  if (mysql == nullptr) {
-    errors_.Add({kErrDatabase, "Out of memory"});
-    throw Failure(kErrDatabase, "Out of memory");
-  }
-  const std::string option_file = ClientOptionFile();
-  if (!option_file.empty()) {
-    mysql_optionsv(mysql.get(), MYSQL_READ_DEFAULT_FILE, option_file.c_str());
-  }
-  mysql_optionsv(mysql.get(), MYSQL_READ_DEFAULT_GROUP, "client");
-  mysql_optionsv(mysql.get(), MYSQL_SET_CHARSET_NAME, "utf8mb4");
-
-  auto fail = [&]() {
-    Failure failure = ClientFailure(mysql.get());
-    errors_.Add({failure.number(), failure.description()});
-    throw failure;
-  };
-  if (mysql_real_connect(mysql.get(), host.empty() ? nullptr : host.c_str(), user.c_str(),
-                         pwd.c_str(), database.empty() ? nullptr : database.c_str(), port,
-                         socket.empty() ? nullptr : socket.c_str(), 0) == nullptr) {
-    fail();
-  }
-  Adopt(mysql.release());
+  if (!socket.empty()) options.socket = socket;
+  options.charset = "utf8mb4";
+  Adopt(Connect(options).release());
 }
 
 void Connection::Adopt(st_mysql* connected) {
   MysqlHandle mysql(connected);
   if (impl_->mysql != nullptr) throw Failure(kErrDatabase, kOpenMessage);
-  auto fail = [&]() {
-    Failure failure = ClientFailure(mysql.get());
-    errors_.Add({failure.number(), failure.description()});
-    throw failure;
-  };
+  auto fail = [&]() { throw ClientFailure(mysql.get()); };
   // Statements go in utf8mb4 whatever the option files say; results come
   // back in each column's own character set, byte for byte. A server older
   // than utf8mb4 (MySQL before 5.5.3) gets utf8, all that it can store.

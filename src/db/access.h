@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/failure.h"
+#include "core/failure.h"
 
 struct st_mysql;
 
@@ -148,23 +148,6 @@ class Recordset {
   virtual RowData CurrentRow() const = 0;
 };
 
-struct Error {
-  long Number = 0;
-  std::string Description;
-};
-
-class Errors {
- public:
-  int Count() const { return static_cast<int>(items_.size()); }
-  // Raises a Failure for an index outside 0..Count()-1.
-  const Error& Item(int index) const;
-  void Clear() { items_.clear(); }
-  void Add(Error e) { items_.push_back(std::move(e)); }
-
- private:
-  std::vector<Error> items_;
-};
-
 class Connection {
  public:
   Connection();
@@ -178,8 +161,9 @@ class Connection {
   void SetMode(int mode) { mode_ = mode; }
 
   // Connects with the ConnectionString (the arguments, when not empty, take
-  // its place and add user and password, as ADO's Open does). On failure
-  // Errors() holds the server's message as item 0 and a Failure is raised.
+  // its place and add user and password, as ADO's Open does) through the
+  // one connect routine (db/connect.h). On failure a Failure with the
+  // server's error number and message is raised.
   void Open(const std::string& connection_string = "", const std::string& user_id = "",
             const std::string& password = "", int options = -1);
   // Takes over a Connector/C handle that another part connected (with its
@@ -188,7 +172,6 @@ class Connection {
   void Adopt(st_mysql* connected);
   // Runs one statement and returns its result, positioned on its first row.
   std::unique_ptr<Recordset> Execute(const std::string& sql);
-  const Errors& GetErrors() const { return errors_; }
   int State() const;
   void Close();
 
@@ -198,7 +181,6 @@ class Connection {
   std::string connection_string_;
   int cursor_location_ = adUseServer;
   int mode_ = 0;
-  Errors errors_;
   std::shared_ptr<Impl> impl_;
 };
 

@@ -22,39 +22,20 @@ std::string BuildConnectionString(const std::string& server, const std::string& 
          ";OPTION=3";
 }
 
-bool OpenConnection(Process& process) {
-  try {
-    process.SessionConnection.reset();
-    process.SessionConnection = std::make_unique<db::Connection>();
-    db::Connection& connection = *process.SessionConnection;
-    connection.SetConnectionString(BuildConnectionString(process.DbServer, process.DbName,
-                                                         process.DbUser, process.DbPassword));
-    connection.SetCursorLocation(db::adUseServer);
-    connection.SetMode(db::adModeRead);
-    connection.Open("", "", "", -1);
-    return true;
-  } catch (const std::exception&) {
-    return false;
-  }
+void OpenConnection(const Process& process, Session& session) {
+  session.connection.reset();
+  auto connection = std::make_unique<db::Connection>();
+  connection->SetConnectionString(
+      BuildConnectionString(process.DbServer, process.DbName, process.DbUser, process.DbPassword));
+  connection->SetCursorLocation(db::adUseServer);
+  connection->SetMode(db::adModeRead);
+  connection->Open("", "", "", -1);
+  session.connection = std::move(connection);
 }
 
-bool RunQuery(Process& process, const std::string& sql, std::unique_ptr<db::Recordset>& rs) {
-  try {
-    if (process.SessionConnection == nullptr) throw Failure(kErrDatabase, kNoConnectionMessage);
-    std::unique_ptr<db::Recordset> result = process.SessionConnection->Execute(sql);
-    rs = std::move(result);
-    return true;
-  } catch (const Failure& failure) {
-    process.LastErrorDescription = failure.description();
-    return false;
-  } catch (const std::exception& e) {
-    process.LastErrorDescription = e.what();
-    return false;
-  }
-}
-
-void RunQueryOrRaise(Process& process, const std::string& sql, std::unique_ptr<db::Recordset>& rs) {
-  if (!RunQuery(process, sql, rs)) throw Failure(kErrDatabase, process.LastErrorDescription);
+void RunQuery(Session& session, const std::string& sql, std::unique_ptr<db::Recordset>& rs) {
+  if (session.connection == nullptr) throw Failure(kErrDatabase, kNoConnectionMessage);
+  rs = session.connection->Execute(sql);
 }
 
 void CloseRecordset(std::unique_ptr<db::Recordset>& rs) {
@@ -67,18 +48,14 @@ void CloseRecordset(std::unique_ptr<db::Recordset>& rs) {
   rs.reset();
 }
 
-void CloseConnection(Process& process) {
-  if (process.SessionConnection == nullptr) return;
-  if (process.SessionConnection->State() != db::adStateClosed) process.SessionConnection->Close();
-  process.SessionConnection.reset();
-}
-
-void ShutDown(Process& process, std::unique_ptr<db::Recordset>& first,
-              std::unique_ptr<db::Recordset>& second) {
-  CloseRecordset(first);
-  CloseRecordset(second);
-  CloseConnection(process);
-  throw ProcessEnd{};
+void CloseConnection(Session& session) {
+  if (session.connection == nullptr) return;
+  try {
+    if (session.connection->State() != db::adStateClosed) session.connection->Close();
+  } catch (const std::exception&) {
+    // The handle is released either way.
+  }
+  session.connection.reset();
 }
 
 }  // namespace vaultrun

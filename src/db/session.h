@@ -1,4 +1,5 @@
-// The database session: the one connection of a run and its queries.
+// The database session: the one connection of a run and its queries. Every
+// call that fails raises a Failure with the server's error number.
 #pragma once
 
 #include <memory>
@@ -16,31 +17,25 @@ namespace vaultrun {
 std::string BuildConnectionString(const std::string& server, const std::string& database,
                                   const std::string& user, const std::string& password);
 
+// The run's one connection; closed when the session ends.
+struct Session {
+  std::unique_ptr<db::Connection> connection;
+};
+
 // Opens a new session connection from the connection parameters, read-only
-// with server-side cursors. False on failure; the connection then stays in
-// process.SessionConnection, not open, with the server's message in its
-// error list.
-bool OpenConnection(Process& process);
+// with server-side cursors (a connection held before is released). Raises
+// the server's error number and message when it cannot.
+void OpenConnection(const Process& process, Session& session);
 
-// Runs sql on the session connection. True with rs holding the result (what
-// rs held before is released), or false with LastErrorDescription set and
-// rs unchanged.
-bool RunQuery(Process& process, const std::string& sql, std::unique_ptr<db::Recordset>& rs);
-
-// RunQuery that raises the failure (kErrDatabase, LastErrorDescription)
-// instead of returning false, for steps under the run-level handler.
-void RunQueryOrRaise(Process& process, const std::string& sql, std::unique_ptr<db::Recordset>& rs);
+// Runs sql on the session connection: rs holds the result (what it held
+// before is released). On failure rs is unchanged and the failure raised.
+void RunQuery(Session& session, const std::string& sql, std::unique_ptr<db::Recordset>& rs);
 
 // Closes rs when it is open and empties it. Never fails outward.
 void CloseRecordset(std::unique_ptr<db::Recordset>& rs);
 
-// Closes the session connection when it is open and releases it. A failure
-// of the close reaches the caller.
-void CloseConnection(Process& process);
-
-// Closes both result sets, closes the connection and ends the process
-// (raises ProcessEnd). Does not return.
-[[noreturn]] void ShutDown(Process& process, std::unique_ptr<db::Recordset>& first,
-                           std::unique_ptr<db::Recordset>& second);
+// Closes the session connection when it is open and releases it. Never
+// fails outward.
+void CloseConnection(Session& session);
 
 }  // namespace vaultrun

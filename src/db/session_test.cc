@@ -44,26 +44,46 @@ class SessionTest : public ::testing::Test {
         "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE USER = 'backup'"));
   }
 
+  // The failure that opening the session raised (number 0: none).
+  Failure OpenError() {
+    try {
+      OpenConnection(process_, session_);
+    } catch (const Failure& failure) {
+      return failure;
+    }
+    return Failure(0, "");
+  }
+  // The description of the failure that sql raised ("" when none).
+  std::string QueryError(const std::string& sql, std::unique_ptr<db::Recordset>& rs) {
+    try {
+      RunQuery(session_, sql, rs);
+    } catch (const Failure& failure) {
+      return failure.description();
+    }
+    return "";
+  }
+
   Process process_;
+  Session session_;
 };
 
 TEST_F(SessionTest, OpensAReadOnlySessionWithServerSideCursors) {
   std::string db = server().CreateDatabase("session");
   server().CreateTable(db, "t", "n INT");
   server().UseWriterAccount(process_, db);
-  ASSERT_TRUE(OpenConnection(process_));
-  ASSERT_NE(process_.SessionConnection, nullptr);
-  EXPECT_EQ(process_.SessionConnection->State(), db::adStateOpen);
-  EXPECT_EQ(process_.SessionConnection->ConnectionString(),
+  ASSERT_NO_THROW(OpenConnection(process_, session_));
+  ASSERT_NE(session_.connection, nullptr);
+  EXPECT_EQ(session_.connection->State(), db::adStateOpen);
+  EXPECT_EQ(session_.connection->ConnectionString(),
             "DRIVER={MySQL ODBC 3.51 Driver};SERVER=127.0.0.1;DATABASE=" + db +
                 ";UID=writer;PWD=writer-pw;OPTION=3");
 
   // An account that could write cannot through this session.
   std::unique_ptr<db::Recordset> rs;
-  EXPECT_FALSE(RunQuery(process_, "INSERT INTO t VALUES (1)", rs));
-  EXPECT_EQ(process_.LastErrorDescription, "Cannot execute statement in a READ ONLY transaction");
+  EXPECT_EQ(QueryError("INSERT INTO t VALUES (1)", rs),
+            "Cannot execute statement in a READ ONLY transaction");
   EXPECT_EQ(server().AdminQueryOne("SELECT COUNT(*) FROM `" + db + "`.t"), "0");
-  ASSERT_TRUE(RunQuery(process_, "SELECT @@session.tx_read_only", rs));
+  ASSERT_NO_THROW(RunQuery(session_, "SELECT @@session.tx_read_only", rs));
   EXPECT_EQ(rs->GetFields().Item(0).GetValue().Text(), "1");
 }
 
@@ -71,53 +91,45 @@ TEST_F(SessionTest, AWrongPasswordKeepsTheClosedConnectionWithTheServersMessage)
   std::string db = server().CreateDatabase("session");
   server().UseBackupAccount(process_, db);
   process_.DbPassword = "not;the}password";
-  EXPECT_FALSE(OpenConnection(process_));
-  ASSERT_NE(process_.SessionConnection, nullptr);
-  EXPECT_EQ(process_.SessionConnection->State(), db::adStateClosed);
-  const db::Errors& errors = process_.SessionConnection->GetErrors();
-  ASSERT_EQ(errors.Count(), 1);
-  EXPECT_EQ(errors.Item(0).Number, 1045);
-  EXPECT_EQ(errors.Item(0).Description,
+  Failure failure = OpenError();
+  EXPECT_EQ(session_.connection, nullptr);
+  EXPECT_EQ(failure.number(), 1045);
+  EXPECT_EQ(failure.description(),
             "Access denied for user 'backup'@'127.0.0.1' (using password: YES)");
-  // The password reaches only the connection string.
-  EXPECT_EQ(process_.LastErrorDescription, "");
 
   // A password with ";" and "}" reaches the server intact.
   server().Admin("CREATE USER 'odd'@'127.0.0.1' IDENTIFIED BY 'not;the}password'");
   server().Admin("GRANT SELECT ON *.* TO 'odd'@'127.0.0.1'");
   process_.DbUser = "odd";
-  EXPECT_TRUE(OpenConnection(process_));
-  EXPECT_EQ(process_.SessionConnection->State(), db::adStateOpen);
+  EXPECT_NO_THROW(OpenConnection(process_, session_));
+  EXPECT_EQ(session_.connection->State(), db::adStateOpen);
 }
 
 TEST_F(SessionTest, AMissingDatabaseOrServerFailsTheOpen) {
   server().UseBackupAccount(process_, "no_such_database");
-  EXPECT_FALSE(OpenConnection(process_));
-  ASSERT_NE(process_.SessionConnection, nullptr);
-  EXPECT_EQ(process_.SessionConnection->GetErrors().Item(0).Number, 1049);
-  EXPECT_EQ(process_.SessionConnection->GetErrors().Item(0).Description,
-            "Unknown database 'no_such_database'");
+  Failure failure = OpenError();
+  EXPECT_EQ(failure.number(), 1049);
+  EXPECT_EQ(failure.description(), "Unknown database 'no_such_database'");
 
   server().UseBackupAccount(process_, "");
   process_.DbServer = "no-such-host.invalid";
-  EXPECT_FALSE(OpenConnection(process_));
-  EXPECT_EQ(process_.SessionConnection->GetErrors().Item(0).Number, 2005);  // unknown host
+  EXPECT_EQ(OpenError().number(), 2005);  // unknown host
 }
 
 TEST_F(SessionTest, OpeningAgainReleasesThePreviousConnection) {
   std::string db = server().CreateDatabase("session");
   server().UseBackupAccount(process_, db);
   int before = BackupSessions();
-  ASSERT_TRUE(OpenConnection(process_));
+  ASSERT_NO_THROW(OpenConnection(process_, session_));
   EXPECT_EQ(BackupSessions(), before + 1);
-  ASSERT_TRUE(OpenConnection(process_));
-  EXPECT_EQ(process_.SessionConnection->State(), db::adStateOpen);
+  ASSERT_NO_THROW(OpenConnection(process_, session_));
+  EXPECT_EQ(session_.connection->State(), db::adStateOpen);
   // The server drops the old session asynchronously; give it a moment.
   for (int i = 0; i < 100 && BackupSessions() != before + 1; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_EQ(BackupSessions(), before + 1);
-  CloseConnection(process_);
+  CloseConnection(session_);
 }
 
 TEST_F(SessionTest, ARejectedQueryLeavesTheResultAndReportsTheServersMessage) {
@@ -125,35 +137,31 @@ TEST_F(SessionTest, ARejectedQueryLeavesTheResultAndReportsTheServersMessage) {
   server().CreateTable(db, "t", "n INT");
   server().Insert(db, "t", "(1),(2)");
   server().UseBackupAccount(process_, db);
-  ASSERT_TRUE(OpenConnection(process_));
+  ASSERT_NO_THROW(OpenConnection(process_, session_));
 
   std::unique_ptr<db::Recordset> rs;
-  ASSERT_TRUE(RunQuery(process_, "SELECT n FROM t ORDER BY n", rs));
+  ASSERT_NO_THROW(RunQuery(session_, "SELECT n FROM t ORDER BY n", rs));
   db::Recordset* kept = rs.get();
-  EXPECT_FALSE(RunQuery(process_, "SELECT * FROM nope", rs));
-  EXPECT_EQ(process_.LastErrorDescription, "Table '" + db + ".nope' doesn't exist");
+  EXPECT_EQ(QueryError("SELECT * FROM nope", rs), "Table '" + db + ".nope' doesn't exist");
   ASSERT_EQ(rs.get(), kept);
   // Still readable: the failed statement forced its rows into memory.
   EXPECT_EQ(rs->GetFields().Item(0).GetValue().Text(), "1");
   rs->MoveNext();
   EXPECT_EQ(rs->GetFields().Item(0).GetValue().Text(), "2");
 
-  ASSERT_TRUE(RunQuery(process_, "SELECT COUNT(*) FROM t", rs));
+  ASSERT_NO_THROW(RunQuery(session_, "SELECT COUNT(*) FROM t", rs));
   EXPECT_NE(rs.get(), nullptr);
   EXPECT_EQ(rs->GetFields().Item(0).GetValue().Text(), "2");
 }
 
 TEST_F(SessionTest, AQueryWithoutAConnectionFails) {
   std::unique_ptr<db::Recordset> rs;
-  EXPECT_FALSE(RunQuery(process_, "SELECT 1", rs));
-  EXPECT_FALSE(process_.LastErrorDescription.empty());
+  EXPECT_FALSE(QueryError("SELECT 1", rs).empty());
   EXPECT_EQ(rs, nullptr);
 
   // Nor on one that is closed.
-  process_.SessionConnection = std::make_unique<db::Connection>();
-  process_.LastErrorDescription.clear();
-  EXPECT_FALSE(RunQuery(process_, "SELECT 1", rs));
-  EXPECT_FALSE(process_.LastErrorDescription.empty());
+  session_.connection = std::make_unique<db::Connection>();
+  EXPECT_FALSE(QueryError("SELECT 1", rs).empty());
   EXPECT_EQ(rs, nullptr);
 }
 
@@ -207,43 +215,45 @@ TEST_F(SessionTest, ClosingRealResultsAndConnections) {
   std::string db = server().CreateDatabase("session");
   server().UseBackupAccount(process_, db);
 
-  CloseConnection(process_);  // nothing there
-  EXPECT_EQ(process_.SessionConnection, nullptr);
+  CloseConnection(session_);  // nothing there
+  EXPECT_EQ(session_.connection, nullptr);
 
-  // A failed open leaves a closed connection: released without Close.
+  // A failed open leaves no connection.
   process_.DbPassword = "wrong";
-  EXPECT_FALSE(OpenConnection(process_));
-  EXPECT_NO_THROW(CloseConnection(process_));
-  EXPECT_EQ(process_.SessionConnection, nullptr);
+  EXPECT_NE(OpenError().number(), 0);
+  EXPECT_NO_THROW(CloseConnection(session_));
+  EXPECT_EQ(session_.connection, nullptr);
 
   server().UseBackupAccount(process_, db);
-  ASSERT_TRUE(OpenConnection(process_));
+  ASSERT_NO_THROW(OpenConnection(process_, session_));
   std::unique_ptr<db::Recordset> open_rs, done_rs;
-  ASSERT_TRUE(RunQuery(process_, "SELECT 1 UNION SELECT 2", open_rs));
-  ASSERT_TRUE(RunQuery(process_, "SET @x = 1", done_rs));
+  ASSERT_NO_THROW(RunQuery(session_, "SELECT 1 UNION SELECT 2", open_rs));
+  ASSERT_NO_THROW(RunQuery(session_, "SET @x = 1", done_rs));
   EXPECT_EQ(done_rs->State(), db::adStateClosed);
   CloseRecordset(open_rs);
   CloseRecordset(done_rs);
   EXPECT_EQ(open_rs, nullptr);
   EXPECT_EQ(done_rs, nullptr);
-  CloseConnection(process_);
-  EXPECT_EQ(process_.SessionConnection, nullptr);
+  CloseConnection(session_);
+  EXPECT_EQ(session_.connection, nullptr);
 }
 
-TEST_F(SessionTest, ShutDownClosesEverythingAndEndsTheProcess) {
+TEST_F(SessionTest, ClosingEverythingEndsTheServersSession) {
   std::unique_ptr<db::Recordset> first, second;
-  EXPECT_THROW(ShutDown(process_, first, second), ProcessEnd);
+  CloseConnection(session_);
 
   std::string db = server().CreateDatabase("session");
   server().UseBackupAccount(process_, db);
   int before = BackupSessions();
-  ASSERT_TRUE(OpenConnection(process_));
-  ASSERT_TRUE(RunQuery(process_, "SHOW TABLES", first));
-  ASSERT_TRUE(RunQuery(process_, "SELECT 1 UNION SELECT 2", second));
-  EXPECT_THROW(ShutDown(process_, first, second), ProcessEnd);
+  ASSERT_NO_THROW(OpenConnection(process_, session_));
+  ASSERT_NO_THROW(RunQuery(session_, "SHOW TABLES", first));
+  ASSERT_NO_THROW(RunQuery(session_, "SELECT 1 UNION SELECT 2", second));
+  CloseRecordset(first);
+  CloseRecordset(second);
+  CloseConnection(session_);
   EXPECT_EQ(first, nullptr);
   EXPECT_EQ(second, nullptr);
-  EXPECT_EQ(process_.SessionConnection, nullptr);
+  EXPECT_EQ(session_.connection, nullptr);
   // Sessions of earlier tests may still be ending, so the count may drop
   // below where it was; this session's own must be gone.
   for (int i = 0; i < 100 && BackupSessions() > before; ++i) {

@@ -106,17 +106,21 @@ TEST_F(EnvWindowsTest, LockWaitsForTheHolder) {
   const std::string lock_path = Path("pack.lock");
   std::unique_ptr<FileLock> first;
   ASSERT_TRUE(env_->LockFile(lock_path, &first).ok());
-  std::atomic<bool> second_held{false};
+  // The other thread's lock must come after this one's release, whenever
+  // the thread gets to ask: the order is checked, not a time.
+  std::atomic<bool> asking{false}, released{false}, held_after_release{false};
   std::thread other([&] {
     std::unique_ptr<FileLock> second;
     auto env = NewDefaultEnv();
-    if (env->LockFile(lock_path, &second).ok()) second_held = true;
+    asking = true;
+    if (env->LockFile(lock_path, &second).ok()) held_after_release = released.load();
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_FALSE(second_held);
+  while (!asking) std::this_thread::yield();
+  for (int i = 0; i < 1000; ++i) std::this_thread::yield();  // room to reach LockFile
+  released = true;
   first.reset();
   other.join();
-  EXPECT_TRUE(second_held);
+  EXPECT_TRUE(held_after_release);
 }
 
 TEST_F(EnvWindowsTest, ProgramFolderClockSpaceAndMessages) {

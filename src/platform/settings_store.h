@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/status.h"
+
 namespace vaultrun {
 
 class Env;
@@ -27,6 +29,11 @@ class SettingsStore {
   // every missing key along its path) when needed. True when stored.
   virtual bool WriteRegString(uint32_t root, const std::string& key_path,
                               const std::string& value_name, const std::string& text) = 0;
+  // OK when every line of the store can be read (a missing or unreadable
+  // store reads as empty); otherwise a failure naming the first line that
+  // cannot, so that no run goes on with settings it silently skipped. The
+  // registry has no lines: always OK.
+  virtual Status CheckFormat() { return Status::OK(); }
 };
 
 // The store that a run uses on this platform: on POSIX the file named by

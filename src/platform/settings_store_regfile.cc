@@ -1,6 +1,8 @@
 // The settings store kept in one registry-export text file (see
 // platform/reg_file.h), read whole and replaced atomically on every write. The
 // store of POSIX runs, and of tests on every platform.
+#include <cerrno>
+
 #include "platform/env.h"
 #include "platform/file_mode.h"
 #include "platform/reg_file.h"
@@ -22,6 +24,16 @@ class RegFileSettingsStore : public SettingsStore {
     regfile::RegDocument doc = regfile::Parse(bytes);
     const regfile::RegValue* value = regfile::FindValue(doc, root_name, key_path, value_name);
     return value != nullptr && value->is_string ? value->text : default_text;
+  }
+
+  Status CheckFormat() override {
+    std::string bytes;
+    if (!env_->ReadFile(path_, &bytes).ok()) return Status::OK();
+    regfile::RegDocument doc = regfile::Parse(bytes);
+    if (doc.unreadable_lines.empty()) return Status::OK();
+    return Status::Error(EINVAL, "settings file " + path_ + " line " +
+                                     std::to_string(doc.unreadable_lines.front()) +
+                                     ": not a header, a key, a value or a comment");
   }
 
   bool WriteRegString(uint32_t root, const std::string& key_path, const std::string& value_name,

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <ostream>
 
-#include "platform/failure.h"
+#include "core/failure.h"
 #include "platform/system.h"
 
 namespace vaultrun::restore {

@@ -4,16 +4,11 @@
 
 #include <cstdio>
 
-#include "platform/failure.h"
-#include "platform/system.h"
+#include "core/failure.h"
 #include "run/export_query.h"
 
 namespace vaultrun::restore {
 namespace {
-
-const char* OrNull(const std::optional<std::string>& value) {
-  return value ? value->c_str() : nullptr;
-}
 
 struct ResultCloser {
   void operator()(MYSQL_RES* result) const { mysql_free_result(result); }
@@ -73,33 +68,25 @@ void RefuseLocalFiles(MYSQL* mysql) {
 
 }  // namespace
 
-void Connection::Closer::operator()(st_mysql* mysql) const { mysql_close(mysql); }
-
-Connection::Connection(st_mysql* mysql) : mysql_(mysql) {}
+Connection::Connection(db::MysqlHandle mysql) : mysql_(std::move(mysql)) {}
 Connection::~Connection() = default;
 
 std::unique_ptr<Connection> Connection::Open(const ConnectOptions& options) {
-  MYSQL* raw = mysql_init(nullptr);
-  if (raw == nullptr) throw Failure(kErrDatabase, "connect: out of memory");
-  std::unique_ptr<Connection> connection(new Connection(raw));
-  connection->options_ = options;
-  if (options.read_option_files) {
-    const std::string file =
-        options.defaults_file.empty() ? ClientOptionFile() : options.defaults_file;
-    if (!file.empty()) mysql_optionsv(raw, MYSQL_READ_DEFAULT_FILE, file.c_str());
-    mysql_optionsv(raw, MYSQL_READ_DEFAULT_GROUP, "client");
-  }
-  mysql_optionsv(raw, MYSQL_SET_CHARSET_NAME, "binary");
-  unsigned int on = 1;
-  mysql_optionsv(raw, MYSQL_OPT_LOCAL_INFILE, &on);
-  unsigned long packet = 1UL << 30;
-  mysql_optionsv(raw, MYSQL_OPT_MAX_ALLOWED_PACKET, &packet);
+  ConnectOptions restore = options;
+  restore.charset = "binary";
   // Asked for at connect, so that the server allows LOAD DATA LOCAL at all;
   // the client side stays off until the restore's own LOAD DATA.
-  if (mysql_real_connect(raw, OrNull(options.host), OrNull(options.user), OrNull(options.password),
-                         nullptr, options.port, OrNull(options.socket), 0) == nullptr) {
-    connection->Raise("connect");
+  restore.local_infile = true;
+  restore.max_packet = 1UL << 30;
+  db::MysqlHandle mysql;
+  try {
+    mysql = db::Connect(restore);
+  } catch (const Failure& failure) {
+    throw Failure(failure.number(), "connect: " + failure.description());
   }
+  std::unique_ptr<Connection> connection(new Connection(std::move(mysql)));
+  connection->options_ = options;
+  MYSQL* raw = connection->mysql_.get();
   RefuseLocalFiles(raw);
   // An option file's default-character-set applies at connect and would
   // override the one set above; the restore needs binary whatever it says.
@@ -120,26 +107,20 @@ void Connection::Raise(std::string_view context) const {
                 std::string(context) + ": " + mysql_error(mysql_.get()));
 }
 
-unsigned Connection::TryExec(std::string_view sql, std::string* message) {
-  MYSQL* m = mysql_.get();
-  if (mysql_real_query(m, sql.data(), sql.size()) != 0) {
-    if (message != nullptr) *message = mysql_error(m);
-    unsigned number = mysql_errno(m);
-    return number != 0 ? number : kErrDatabase;
-  }
-  // Drop any result (LOAD DATA and INSERT have none).
-  Result result(mysql_store_result(m));
-  return 0;
+void Connection::RaiseStatement(std::string_view sql, const std::string& where,
+                                const std::string& message) const {
+  unsigned number = mysql_errno(mysql_.get());
+  int code = number != 0 ? static_cast<int>(number) : kErrDatabase;
+  if (!where.empty()) throw Failure(code, where + ": " + message);
+  std::string_view head = sql.substr(0, 120);
+  throw Failure(code, message + " (in: " + std::string(head) + (sql.size() > 120 ? "...)" : ")"));
 }
 
-void Connection::Exec(std::string_view sql) {
-  std::string message;
-  unsigned number = TryExec(sql, &message);
-  if (number != 0) {
-    std::string_view head = sql.substr(0, 120);
-    throw Failure(static_cast<int>(number),
-                  message + " (in: " + std::string(head) + (sql.size() > 120 ? "...)" : ")"));
-  }
+void Connection::Exec(std::string_view sql, const std::string& where) {
+  MYSQL* m = mysql_.get();
+  if (mysql_real_query(m, sql.data(), sql.size()) != 0) RaiseStatement(sql, where, mysql_error(m));
+  // Drop any result (LOAD DATA and INSERT have none).
+  Result result(mysql_store_result(m));
 }
 
 std::vector<Connection::Row> Connection::Query(std::string_view sql) {
@@ -169,7 +150,7 @@ std::string Connection::QueryOne(std::string_view sql) {
   return *rows[0][0];
 }
 
-unsigned Connection::LoadLocal(std::string_view sql, const LocalFile& file, std::string* message) {
+void Connection::LoadLocal(std::string_view sql, const LocalFile& file, const std::string& where) {
   MYSQL* m = mysql_.get();
   LocalRead read{&file, ""};
   // Off again on every way out.
@@ -180,10 +161,13 @@ unsigned Connection::LoadLocal(std::string_view sql, const LocalFile& file, std:
   unsigned int on = 1;
   mysql_optionsv(m, MYSQL_OPT_LOCAL_INFILE, &on);
   mysql_set_local_infile_handler(m, LocalInit, LocalReadBytes, LocalEnd, LocalError, &read);
-  unsigned code = TryExec(sql, message);
-  if (!read.error.empty() && message != nullptr) *message = read.error;
-  if (!read.error.empty() && code == 0) code = kErrLocalFile;
-  return code;
+  const bool failed = mysql_real_query(m, sql.data(), sql.size()) != 0;
+  Result result(failed ? nullptr : mysql_store_result(m));
+  if (!read.error.empty()) {
+    throw Failure(failed && mysql_errno(m) != 0 ? static_cast<int>(mysql_errno(m)) : kErrLocalFile,
+                  where + ": " + read.error);
+  }
+  if (failed) RaiseStatement(sql, where, mysql_error(m));
 }
 
 uint64_t Connection::affected_rows() const { return mysql_affected_rows(mysql_.get()); }

@@ -12,21 +12,12 @@
 #include <string_view>
 #include <vector>
 
-struct st_mysql;
+#include "db/connect.h"
 
 namespace vaultrun::restore {
 
-// How to reach the server, as MariaDB's own clients take it: unset values
-// come from the option files' [client] group, then Connector/C's defaults.
-struct ConnectOptions {
-  std::optional<std::string> host;
-  std::optional<std::string> user;
-  std::optional<std::string> password;
-  std::optional<std::string> socket;
-  unsigned port = 0;
-  bool read_option_files = true;
-  std::string defaults_file;  // read instead of the standard files
-};
+// How to reach the server (db/connect.h): the command line's values.
+using ConnectOptions = db::ConnectOptions;
 
 // Server error codes the restore tells apart.
 inline constexpr unsigned kErrNoSuchTable = 1146;
@@ -52,11 +43,9 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
 
   // Runs one statement and drops any result; raises a Failure whose number
-  // is the server's error code.
-  void Exec(std::string_view sql);
-  // Exec that reports instead of raising: 0 on success, else the error code
-  // (and *message).
-  unsigned TryExec(std::string_view sql, std::string* message);
+  // is the server's error code, and whose description is the server's
+  // message after where (when given), else before the statement's start.
+  void Exec(std::string_view sql, const std::string& where = "");
   // Every row of a result, NULL as nullopt.
   using Row = std::vector<std::optional<std::string>>;
   std::vector<Row> Query(std::string_view sql);
@@ -64,8 +53,9 @@ class Connection {
   std::string QueryOne(std::string_view sql);
   // Runs a LOAD DATA LOCAL statement with local infile enabled for it
   // alone: the server gets file.read's bytes when it asks for file.name,
-  // and a refusal for any other file. 0 or the error code (and *message).
-  unsigned LoadLocal(std::string_view sql, const LocalFile& file, std::string* message);
+  // and a refusal for any other file. Raises as Exec does; a file refused or
+  // failed gives its own message.
+  void LoadLocal(std::string_view sql, const LocalFile& file, const std::string& where);
   uint64_t affected_rows() const;
   unsigned warning_count() const;
   // text as an SQL string literal, apostrophes included.
@@ -78,13 +68,13 @@ class Connection {
   const ConnectOptions& options() const { return options_; }
 
  private:
-  struct Closer {
-    void operator()(st_mysql* mysql) const;
-  };
-  explicit Connection(st_mysql* mysql);
+  explicit Connection(db::MysqlHandle mysql);
   [[noreturn]] void Raise(std::string_view context) const;
+  // The failure of the statement just run, with where or the statement.
+  [[noreturn]] void RaiseStatement(std::string_view sql, const std::string& where,
+                                   const std::string& message) const;
 
-  std::unique_ptr<st_mysql, Closer> mysql_;
+  db::MysqlHandle mysql_;
   uint64_t server_max_packet_ = 0;
   ConnectOptions options_;
 };

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "restore/archive_reader.h"
+#include "archive/reader.h"
 #include "restore/command.h"
 
 namespace vaultrun::restore {

@@ -1,16 +1,13 @@
 #include "restore/definitions.h"
 
-#include <minizip/unzip.h>
-
 #include <algorithm>
 #include <cctype>
 #include <memory>
 #include <string_view>
 
-#include "platform/env.h"
-#include "platform/failure.h"
+#include "archive/reader.h"
+#include "core/failure.h"
 #include "run/export_query.h"
-#include "run/zip_io.h"
 
 namespace vaultrun::restore {
 namespace {
@@ -309,27 +306,15 @@ void SetNames(Connection& connection, const char* charset) {
 }  // namespace
 
 std::optional<Definitions> ReadArchiveDefinitions(const std::string& archive) {
-  // Through the platform seam, as the archive reader opens it (UTF-8 paths
-  // on every platform).
-  std::unique_ptr<Env> env = NewDefaultEnv();
-  ZipIo io(env.get());
-  io.set_read_mode(OpenMode::kRead);
-  std::unique_ptr<void, int (*)(unzFile)> zip(unzOpen2_64(archive.c_str(), io.funcs()), unzClose);
-  if (!zip) throw Failure(kErrDefinitions, archive + ": cannot open it as a zip archive");
-  if (unzLocateFile(zip.get(), kDefinitionsEntry, 1) != UNZ_OK) return std::nullopt;
-  unz_file_info64 info{};
-  if (unzGetCurrentFileInfo64(zip.get(), &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK ||
-      info.uncompressed_size > kMaxEntrySize || unzOpenCurrentFile(zip.get()) != UNZ_OK) {
-    Refuse(std::string(kDefinitionsEntry) + " cannot be read");
+  ArchiveReader reader(archive);
+  std::optional<std::string> text;
+  try {
+    text = reader.ReadEntry(kDefinitionsEntry, kMaxEntrySize);
+  } catch (const Failure&) {
+    Refuse(std::string(kDefinitionsEntry) + " cannot be read, or is damaged");
   }
-  std::string text(info.uncompressed_size, '\0');
-  int n = text.empty() ? 0 : unzReadCurrentFile(zip.get(), text.data(), text.size());
-  char extra = 0;
-  bool whole = n == static_cast<int>(text.size()) && unzReadCurrentFile(zip.get(), &extra, 1) == 0;
-  if (unzCloseCurrentFile(zip.get()) != UNZ_OK || !whole) {
-    Refuse(std::string(kDefinitionsEntry) + " is damaged");
-  }
-  std::optional<Definitions> definitions = ParseDefinitions(text);
+  if (!text) return std::nullopt;
+  std::optional<Definitions> definitions = ParseDefinitions(*text);
   if (!definitions) Refuse(std::string(kDefinitionsEntry) + " is not in the definitions format");
   return definitions;
 }
@@ -376,11 +361,13 @@ SchemaBuilder::SchemaBuilder(const std::string& archive, Connection& connection,
 
 SchemaBuilder::~SchemaBuilder() {
   if (!created_) return;
-  std::string message;
-  if (connection_.TryExec("DROP DATABASE IF EXISTS " + QuoteIdentifier(target_), &message) != 0 &&
-      err_ != nullptr) {
-    *err_ << "warning: could not drop the half-made database " << target_ << " (" << message
-          << "): drop it by hand before a retry\n";
+  try {
+    connection_.Exec("DROP DATABASE IF EXISTS " + QuoteIdentifier(target_));
+  } catch (const Failure& failure) {
+    if (err_ != nullptr) {
+      *err_ << "warning: could not drop the half-made database " << target_ << " ("
+            << failure.description() << "): drop it by hand before a retry\n";
+    }
   }
 }
 
@@ -419,15 +406,16 @@ void SchemaBuilder::CreateDatabase() {
 }
 
 void SchemaBuilder::Run(const DefinitionRecord& record) {
-  std::string message;
   if (!record.sql_mode.empty())
     connection_.Exec("SET SESSION sql_mode = '" + record.sql_mode + "'");
-  unsigned code = connection_.TryExec(record.text, &message);
-  if (!record.sql_mode.empty()) connection_.Exec("SET SESSION sql_mode = 'NO_AUTO_VALUE_ON_ZERO'");
-  if (code != 0) {
-    throw Failure(static_cast<int>(code),
-                  "creating " + record.kind + " " + record.name + ": " + message);
+  std::optional<Failure> failed;
+  try {
+    connection_.Exec(record.text, "creating " + record.kind + " " + record.name);
+  } catch (const Failure& failure) {
+    failed = failure;  // raised once the session's sql_mode is back
   }
+  if (!record.sql_mode.empty()) connection_.Exec("SET SESSION sql_mode = 'NO_AUTO_VALUE_ON_ZERO'");
+  if (failed) throw *failed;
 }
 
 void SchemaBuilder::CreateSequences() {
@@ -467,7 +455,11 @@ void SchemaBuilder::CreateObjects() {
   while (!views.empty()) {
     std::vector<const DefinitionRecord*> failed;
     for (const DefinitionRecord* view : views) {
-      if (connection_.TryExec(view->text, nullptr) != 0) failed.push_back(view);
+      try {
+        connection_.Exec(view->text);
+      } catch (const Failure&) {
+        failed.push_back(view);  // tried again next round
+      }
     }
     if (failed.size() == views.size()) Run(*failed.front());  // raises its error
     views = std::move(failed);

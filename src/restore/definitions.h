@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "archive/definitions_entry.h"
 #include "restore/connection.h"
-#include "run/definitions.h"
 
 namespace vaultrun::restore {
 

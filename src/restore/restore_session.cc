@@ -2,8 +2,8 @@
 
 #include <optional>
 
-#include "platform/failure.h"
-#include "run/completeness_mark.h"
+#include "archive/completeness_mark.h"
+#include "core/failure.h"
 
 namespace vaultrun::restore {
 namespace {

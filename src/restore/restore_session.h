@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "restore/archive_reader.h"
+#include "archive/reader.h"
 #include "restore/connection.h"
 
 namespace vaultrun::restore {

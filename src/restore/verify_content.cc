@@ -1,16 +1,16 @@
 #include "restore/verify_content.h"
 
-#include <mysql.h>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <unordered_map>
 
+#include "core/failure.h"
 #include "core/process.h"
 #include "db/access.h"
+#include "db/connect.h"
+#include "db/session.h"
 #include "platform/env.h"
-#include "platform/failure.h"
 #include "run/data_file.h"
 #include "run/export_query.h"
 
@@ -49,27 +49,19 @@ bool SkipText(std::string_view line, size_t* at, std::string_view text) {
 std::unique_ptr<db::Connection> OpenExportConnection(const ConnectOptions& options,
                                                      const std::string& database,
                                                      const std::string& zone) {
-  MYSQL* raw = mysql_init(nullptr);
-  if (raw == nullptr) throw Failure(kErrDatabase, "connect: out of memory");
-  if (options.read_option_files) {
-    if (!options.defaults_file.empty()) {
-      mysql_optionsv(raw, MYSQL_READ_DEFAULT_FILE, options.defaults_file.c_str());
-    }
-    mysql_optionsv(raw, MYSQL_READ_DEFAULT_GROUP, "client");
-  }
-  auto text = [](const std::optional<std::string>& value) {
-    return value ? value->c_str() : nullptr;
-  };
-  if (mysql_real_connect(raw, text(options.host), text(options.user), text(options.password),
-                         database.c_str(), options.port, text(options.socket), 0) == nullptr) {
-    Failure failure(static_cast<int>(mysql_errno(raw)),
-                    std::string("connect: ") + mysql_error(raw));
-    mysql_close(raw);
-    throw failure;
+  db::ConnectOptions on_database = options;
+  on_database.database = database;
+  on_database.charset.clear();
+  on_database.local_infile = false;
+  db::MysqlHandle mysql;
+  try {
+    mysql = db::Connect(on_database);
+  } catch (const Failure& failure) {
+    throw Failure(failure.number(), "connect: " + failure.description());
   }
   auto connection = std::make_unique<db::Connection>();
   connection->SetMode(db::adModeRead);
-  connection->Adopt(raw);
+  connection->Adopt(mysql.release());
   if (!zone.empty()) connection->Execute("set time_zone = '" + zone + "'");
   return connection;
 }
@@ -96,9 +88,9 @@ class EntryRows {
 };
 
 // Exports table again, in the entry's form, handing each row to sink.
-void ExportRows(Process& process, const DataEntry& entry, const RowSink& sink) {
+void ExportRows(Process& process, Session& session, const DataEntry& entry, const RowSink& sink) {
   RunRecordsets sets;
-  DataQuery query = RunExportQuery(process, entry.table, sets);
+  DataQuery query = RunExportQuery(session, entry.table, sets);
   RowSplitter rows(entry.form);
   const int32_t format_sql = entry.form == DataForm::kSql ? 1 : 0;
   WriteDataFile(process, entry.table, "", sets, format_sql, "0", query,
@@ -116,10 +108,11 @@ std::string Shown(std::string_view row) {
 
 // True when the export gives the entry's rows in the same order, byte for
 // byte.
-bool SameInOrder(Process& process, ArchiveReader& reader, const DataEntry& entry) {
+bool SameInOrder(Process& process, Session& session, ArchiveReader& reader,
+                 const DataEntry& entry) {
   EntryRows archived(reader, entry);
   bool same = true;
-  ExportRows(process, entry, [&](std::string_view row) {
+  ExportRows(process, session, entry, [&](std::string_view row) {
     std::string_view expected;
     if (same && (!archived.Next(&expected) || expected != row)) same = false;
   });
@@ -142,14 +135,15 @@ RowKey KeyOf(std::string_view row) {
 }
 
 // Compares as multisets; "" when equal, else the first differing row.
-std::string CompareAsMultisets(Process& process, ArchiveReader& reader, const DataEntry& entry) {
+std::string CompareAsMultisets(Process& process, Session& session, ArchiveReader& reader,
+                               const DataEntry& entry) {
   std::unordered_map<RowKey, int64_t, RowKeyHash> counts;
   {
     EntryRows archived(reader, entry);
     std::string_view row;
     while (archived.Next(&row)) ++counts[KeyOf(row)];
   }
-  ExportRows(process, entry, [&](std::string_view row) { --counts[KeyOf(row)]; });
+  ExportRows(process, session, entry, [&](std::string_view row) { --counts[KeyOf(row)]; });
   bool differs = false;
   for (const auto& [key, count] : counts) differs = differs || count != 0;
   if (!differs) return "";
@@ -164,7 +158,7 @@ std::string CompareAsMultisets(Process& process, ArchiveReader& reader, const Da
     }
   }
   std::string found;
-  ExportRows(process, entry, [&](std::string_view restored) {
+  ExportRows(process, session, entry, [&](std::string_view restored) {
     if (found.empty() && counts[KeyOf(restored)] < 0) found = Shown(restored);
   });
   return "the restored table holds a row that the archive does not: " + found;
@@ -252,11 +246,12 @@ std::vector<std::string> CompareContent(ArchiveReader& reader,
   Process process;
   process.env = env.get();
   process.DbName = scratch_database;
-  process.SessionConnection = OpenExportConnection(connection.options(), scratch_database, zone);
+  Session session;
+  session.connection = OpenExportConnection(connection.options(), scratch_database, zone);
   std::vector<std::string> differences;
   for (const DataEntry& entry : entries) {
-    if (SameInOrder(process, reader, entry)) continue;
-    std::string difference = CompareAsMultisets(process, reader, entry);
+    if (SameInOrder(process, session, reader, entry)) continue;
+    std::string difference = CompareAsMultisets(process, session, reader, entry);
     if (!difference.empty()) differences.push_back("table " + entry.table + ": " + difference);
   }
   return differences;

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "restore/archive_reader.h"
+#include "archive/reader.h"
 #include "restore/connection.h"
 #include "restore/data_lines.h"
 

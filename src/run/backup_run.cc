@@ -11,13 +11,15 @@
 #include <utility>
 #include <vector>
 
+#include "archive/check.h"
+#include "archive/completeness_mark.h"
+#include "archive/writer.h"
 #include "config/registry.h"
 #include "config/server_config.h"
+#include "config/settings.h"
+#include "core/failure.h"
 #include "core/report.h"
 #include "db/session.h"
-#include "platform/failure.h"
-#include "run/archive.h"
-#include "run/completeness_mark.h"
 #include "run/data_file.h"
 #include "run/definitions.h"
 #include "run/export_query.h"
@@ -27,24 +29,16 @@
 namespace vaultrun {
 namespace {
 
-// The run-level handler's one report: every failure after the connection
-// step is raised where it happens and reported here, once, as
-// "Vaultrun: " + its description; then the run shuts down.
-[[noreturn]] void FailRun(Process& process, RunRecordsets& sets, const std::string& description) {
-  WriteEventLogEntry(process, "Vaultrun: " + description, kEventError);
-  ShutDown(process, sets.TableResult, sets.TableList);
-}
-
 // Exports one table: queries, data file (compressed into the archive entry
 // as it is written), pack, deletion.
-uint64_t ExportTable(Process& process, RunRecordsets& sets, RunArchive& archive,
+uint64_t ExportTable(Process& process, Session& session, RunRecordsets& sets, RunArchive& archive,
                      const std::string& table, const std::string& database_folder,
                      int32_t format_sql, const std::string& format_insert) {
   Env* env = process.env;
   const std::string table_base_path = database_folder + env->Separator() + table;
   const std::string data_file = table_base_path + DataFileExtension(format_sql);
 
-  DataQuery query = RunExportQuery(process, table, sets);
+  DataQuery query = RunExportQuery(session, table, sets);
 
   if (!env->IsUsableFileName(table)) {
     throw Failure(kErrBadFileName, "data file for table " + table + ": not a valid file name");
@@ -86,9 +80,9 @@ uint64_t ExportTable(Process& process, RunRecordsets& sets, RunArchive& archive,
 }
 
 // Runs a statement whose failure ends the run like the table listing's.
-void RunStatement(Process& process, const std::string& sql) {
+void RunStatement(Session& session, const std::string& sql) {
   std::unique_ptr<db::Recordset> result;
-  RunQueryOrRaise(process, sql, result);
+  RunQuery(session, sql, result);
   CloseRecordset(result);
 }
 
@@ -103,9 +97,9 @@ bool IsView(const db::Recordset& list) {
 
 // The tables that the run will export, in listing order: every table whose
 // exclusion flag is not "1". Read from a listing of its own.
-std::vector<std::string> TablesToExport(Process& process) {
+std::vector<std::string> TablesToExport(Process& process, Session& session) {
   std::unique_ptr<db::Recordset> list;
-  RunQueryOrRaise(process, kTableListing, list);
+  RunQuery(session, kTableListing, list);
   std::vector<std::string> tables;
   for (; !list->Eof(); list->MoveNext()) {
     std::string table = list->GetFields().Item(0).GetValue().Text();
@@ -120,12 +114,12 @@ std::vector<std::string> TablesToExport(Process& process) {
 
 // Warns (and goes on) when the backup folder's file system has less room
 // than the database holds, as the server reports its size.
-void WarnLowSpace(Process& process) {
+void WarnLowSpace(Process& process, Session& session) {
   std::unique_ptr<db::Recordset> size;
-  RunQueryOrRaise(process,
-                  "select sum(data_length + index_length) from information_schema.tables"
-                  " where table_schema = database()",
-                  size);
+  RunQuery(session,
+           "select sum(data_length + index_length) from information_schema.tables"
+           " where table_schema = database()",
+           size);
   uint64_t database_bytes = 0;
   if (!size->Eof() && !size->GetFields().Item(0).GetValue().IsNull()) {
     database_bytes = std::stoull(size->GetFields().Item(0).GetValue().Text());
@@ -141,10 +135,6 @@ void WarnLowSpace(Process& process) {
                            " MB",
                        kEventWarning);
   }
-}
-
-bool SettingIs(Process& process, const char* name, const char* text) {
-  return process.settings->ReadRegString(kHkeyLocalMachine, kSettingsKey, name, "") == text;
 }
 
 // Puts back every archive of the database folder that a killed run left
@@ -196,155 +186,120 @@ void MarkArchive(Env* env, const RunArchive& archive, const CompletenessMark& ma
   ThrowIfError(SetArchiveCommentChecked(env, archive_path, text, archive.packed()));
 }
 
-// Seconds a run waits for another run of the same database to end.
-std::chrono::seconds RunLockWait(SettingsStore* settings) {
-  constexpr int kDefault = 300;
-  const std::string text =
-      settings->ReadRegString(kHkeyLocalMachine, kSettingsKey, "run_lock_wait", "");
-  if (text.empty() || text.size() > 5 ||
-      text.find_first_not_of("0123456789") != std::string::npos) {
-    return std::chrono::seconds(kDefault);
-  }
-  return std::chrono::seconds(std::stoi(text));
-}
-
 }  // namespace
 
-void Main(Process& process) {
-  LoadServerConfig(process);
+void Main(Process& process, Session& session) {
+  // Every setting is read once, before anything else: a bad one that must
+  // stop the run stops it before any archive is written.
+  const RunSettings settings = ReadRunSettings(process);
+  LoadServerConfig(process, settings);
 
   Env* env = process.env;
-  SettingsStore* settings = process.settings;
   const auto started = std::chrono::steady_clock::now();
   RunRecordsets sets;
-  // The run-level handler: every failure below that no step handles itself
-  // is reported once and ends the run through ShutDown.
-  try {
-    const std::string database_folder = process.BackupFolder + process.DbName;
-    // One run per database folder: held until the run ends, so that no other
-    // run repairs, packs into or prunes this run's archives meanwhile.
-    const std::unique_ptr<RunLock> run_lock =
-        LockDatabaseFolder(env, database_folder, RunLockWait(settings));
-    RepairArchives(env, database_folder);
-    if (!OpenConnection(process)) {
-      if (!process.SessionConnection) {
-        throw Failure(kErrDatabase, "the database connection could not be created");
-      }
-      const db::Error& error = process.SessionConnection->GetErrors().Item(0);
-      throw Failure(error.Number, error.Description);
+  const std::string database_folder = process.BackupFolder + process.DbName;
+  // One run per database folder: held until the run ends, so that no other
+  // run repairs, packs into or prunes this run's archives meanwhile.
+  const std::unique_ptr<RunLock> run_lock =
+      LockDatabaseFolder(env, database_folder, std::chrono::seconds(settings.run_lock_wait));
+  RepairArchives(env, database_folder);
+  OpenConnection(process, session);
+  // Every table's rows come from one point in time: a consistent snapshot,
+  // or, for tables of engines without transactions, read locks on every
+  // exported table for the whole run.
+  // TIMESTAMP values are written in UTC, so that each names one instant
+  // (local text repeats in the hour when clocks go back); the mark says so.
+  RunStatement(session, std::string("set time_zone = '") + kRunTimeZone + "'");
+  // The definitions are read under the snapshot, or before the locks
+  // (LOCK TABLES hides every object it does not lock).
+  std::optional<std::string> definitions;
+  if (settings.lock_tables) {
+    if (settings.store_definitions) definitions = ReadDefinitionsEntry(process, session);
+    std::vector<std::string> tables = TablesToExport(process, session);
+    if (!tables.empty()) {
+      std::string sql = "lock tables ";
+      for (const std::string& table : tables) sql += QuoteName(table) + " read,";
+      sql.pop_back();
+      RunStatement(session, sql);
     }
-    // Every table's rows come from one point in time: a consistent snapshot,
-    // or, for tables of engines without transactions, read locks on every
-    // exported table for the whole run.
-    // TIMESTAMP values are written in UTC, so that each names one instant
-    // (local text repeats in the hour when clocks go back); the mark says so.
-    RunStatement(process, std::string("set time_zone = '") + kRunTimeZone + "'");
-    const bool lock_tables = SettingIs(process, "lock_tables", "1");
-    // The definitions are read under the snapshot, or before the locks
-    // (LOCK TABLES hides every object it does not lock).
-    std::optional<std::string> definitions;
-    if (lock_tables) {
-      definitions = ReadDefinitionsEntry(process);
-      std::vector<std::string> tables = TablesToExport(process);
-      if (!tables.empty()) {
-        std::string sql = "lock tables ";
-        for (const std::string& table : tables) sql += QuoteName(table) + " read,";
-        sql.pop_back();
-        RunStatement(process, sql);
-      }
-    } else if (!SettingIs(process, "consistent_snapshot", "0")) {
-      RunStatement(process, "set session transaction isolation level repeatable read");
-      RunStatement(process, "start transaction with consistent snapshot");
-    }
-    if (!lock_tables) definitions = ReadDefinitionsEntry(process);
-    RunQueryOrRaise(process, kTableListing, sets.TableList);
-    const LocalTime run_time = env->Now();
-    const int32_t format_sql = FormatSqlNumber(
-        settings->ReadRegString(kHkeyLocalMachine, kSettingsKey, "format_sql", "0"));
-    const std::string format_insert =
-        settings->ReadRegString(kHkeyLocalMachine, kSettingsKey, "format_insert", "0");
-    // Every setting that can fail is read before the first table, so a bad
-    // one never ends a run whose archive already says it is whole.
-    const int32_t keep_runs =
-        FormatSqlNumber(settings->ReadRegString(kHkeyLocalMachine, kSettingsKey, "keep_runs", "0"));
-    // A stamp already taken (an earlier run in the same second, or a clock
-    // set back) gives way to the next free second: a run never packs into an
-    // archive that another run has marked.
-    LocalTime stamp_time = run_time;
-    while (env->Exists(database_folder + env->Separator() + DateStamp(stamp_time) + ".zip") ||
-           env->Exists(database_folder + env->Separator() + DateStamp(stamp_time) + ".zip.tail")) {
-      stamp_time = NextSecond(stamp_time);
-    }
-    const std::string stamp = DateStamp(stamp_time);
-    const std::string archive_path = database_folder + env->Separator() + stamp + ".zip";
-    RunArchive archive(env, archive_path);
-    if (SettingIs(process, "warn_low_space", "1")) WarnLowSpace(process);
-
-    CompletenessMark mark{VAULTRUN_VERSION, stamp, process.DbName, {}, 0, kRunTimeZone};
-    uint64_t total_rows = 0;
-    while (!sets.TableList->Eof()) {
-      const std::string table = sets.TableList->GetFields().Item(0).GetValue().Text();
-      if (!IsView(*sets.TableList) &&
-          settings->ReadRegString(kHkeyLocalMachine, kProgramKey, table, "0") != "1") {
-        if (!env->Exists(database_folder)) {
-          ThrowIfError(CreateFolderLevel(env, database_folder, 0700));
-        }
-        uint64_t rows =
-            ExportTable(process, sets, archive, table, database_folder, format_sql, format_insert);
-        mark.tables.emplace_back(table, rows);
-        total_rows += rows;
-        if (settings->ReadRegString(kHkeyLocalMachine, kProgramKey, table, "").empty()) {
-          settings->WriteRegString(kHkeyLocalMachine, std::string(kProgramKey) + "\\", table, "0");
-        }
-      }
-      sets.TableList->MoveNext();
-    }
-
-    if (definitions && !mark.tables.empty()) PackDefinitions(archive, *definitions);
-
-    // The normal end: the archive says that it is whole and is read back
-    // whole by another reader, then old runs may go.
-    if (!mark.tables.empty()) {
-      MarkArchive(env, archive, mark, process.DbName + "/", DataFileExtension(format_sql));
-    }
-    if (keep_runs >= 1 && env->FolderExists(database_folder)) {
-      PruneResult pruned = PruneArchives(env, database_folder, keep_runs, stamp + ".zip");
-      if (!pruned.future.empty()) {
-        WriteEventLogEntry(process,
-                           "Vaultrun: keep_runs: no archive deleted, as " + database_folder +
-                               env->Separator() + pruned.future +
-                               " is stamped later than this run (" + stamp + ")",
-                           kEventWarning);
-      }
-      for (const std::string& reason : pruned.not_deleted) {
-        WriteEventLogEntry(
-            process, "Vaultrun: keep_runs: an old archive stays until the next run: " + reason,
-            kEventWarning);
-      }
-    }
-    if (SettingIs(process, "log_success", "1") && !process.Failed) {
-      uint64_t archive_bytes = 0;
-      if (!mark.tables.empty()) ThrowIfError(env->FileSize(archive_path, &archive_bytes));
-      auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
-                         std::chrono::steady_clock::now() - started)
-                         .count();
-      WriteEventLogEntry(process,
-                         "Vaultrun: backup of " + process.DbName +
-                             " complete: " + std::to_string(mark.tables.size()) + " tables, " +
-                             std::to_string(total_rows) + " rows, archive " +
-                             std::to_string(archive_bytes) + " bytes, " + std::to_string(seconds) +
-                             " seconds",
-                         kEventInformation);
-    }
-  } catch (const std::exception& failure) {
-    FailRun(process, sets, failure.what());
+  } else if (settings.consistent_snapshot) {
+    RunStatement(session, "set session transaction isolation level repeatable read");
+    RunStatement(session, "start transaction with consistent snapshot");
   }
-  try {
-    ShutDown(process, sets.TableResult, sets.TableList);
-  } catch (const Failure& failure) {
-    // A failure while closing at the normal end reaches the run-level
-    // handler, which reports it and shuts down again.
-    FailRun(process, sets, failure.description());
+  if (!settings.lock_tables && settings.store_definitions) {
+    definitions = ReadDefinitionsEntry(process, session);
+  }
+  RunQuery(session, kTableListing, sets.TableList);
+  const LocalTime run_time = env->Now();
+  // A stamp already taken (an earlier run in the same second, or a clock
+  // set back) gives way to the next free second: a run never packs into an
+  // archive that another run has marked.
+  LocalTime stamp_time = run_time;
+  while (env->Exists(database_folder + env->Separator() + DateStamp(stamp_time) + ".zip") ||
+         env->Exists(database_folder + env->Separator() + DateStamp(stamp_time) + ".zip.tail")) {
+    stamp_time = NextSecond(stamp_time);
+  }
+  const std::string stamp = DateStamp(stamp_time);
+  const std::string archive_path = database_folder + env->Separator() + stamp + ".zip";
+  RunArchive archive(env, archive_path);
+  if (settings.warn_low_space) WarnLowSpace(process, session);
+
+  CompletenessMark mark{VAULTRUN_VERSION, stamp, process.DbName, {}, 0, kRunTimeZone};
+  uint64_t total_rows = 0;
+  SettingsStore* store = process.settings;
+  while (!sets.TableList->Eof()) {
+    const std::string table = sets.TableList->GetFields().Item(0).GetValue().Text();
+    if (!IsView(*sets.TableList) &&
+        store->ReadRegString(kHkeyLocalMachine, kProgramKey, table, "0") != "1") {
+      if (!env->Exists(database_folder)) {
+        ThrowIfError(CreateFolderLevel(env, database_folder, 0700));
+      }
+      uint64_t rows = ExportTable(process, session, sets, archive, table, database_folder,
+                                  settings.format_sql, settings.format_insert);
+      mark.tables.emplace_back(table, rows);
+      total_rows += rows;
+      if (store->ReadRegString(kHkeyLocalMachine, kProgramKey, table, "").empty()) {
+        store->WriteRegString(kHkeyLocalMachine, std::string(kProgramKey) + "\\", table, "0");
+      }
+    }
+    sets.TableList->MoveNext();
+  }
+
+  if (definitions && !mark.tables.empty()) PackDefinitions(archive, *definitions);
+
+  // The normal end: the archive says that it is whole and is read back
+  // whole by another reader, then old runs may go.
+  if (!mark.tables.empty()) {
+    MarkArchive(env, archive, mark, process.DbName + "/", DataFileExtension(settings.format_sql));
+  }
+  if (settings.keep_runs >= 1 && env->FolderExists(database_folder)) {
+    PruneResult pruned = PruneArchives(env, database_folder, settings.keep_runs, stamp + ".zip");
+    if (!pruned.future.empty()) {
+      WriteEventLogEntry(process,
+                         "Vaultrun: keep_runs: no archive deleted, as " + database_folder +
+                             env->Separator() + pruned.future +
+                             " is stamped later than this run (" + stamp + ")",
+                         kEventWarning);
+    }
+    for (const std::string& reason : pruned.not_deleted) {
+      WriteEventLogEntry(process,
+                         "Vaultrun: keep_runs: an old archive stays until the next run: " + reason,
+                         kEventWarning);
+    }
+  }
+  if (settings.log_success && !process.Failed) {
+    uint64_t archive_bytes = 0;
+    if (!mark.tables.empty()) ThrowIfError(env->FileSize(archive_path, &archive_bytes));
+    auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started)
+            .count();
+    WriteEventLogEntry(process,
+                       "Vaultrun: backup of " + process.DbName +
+                           " complete: " + std::to_string(mark.tables.size()) + " tables, " +
+                           std::to_string(total_rows) + " rows, archive " +
+                           std::to_string(archive_bytes) + " bytes, " + std::to_string(seconds) +
+                           " seconds",
+                       kEventInformation);
   }
 }
 

@@ -2,12 +2,13 @@
 #pragma once
 
 #include "core/process.h"
+#include "db/session.h"
 
 namespace vaultrun {
 
-// Performs one backup run and ends the process: every path, the successful
-// one included, ends by raising ProcessEnd (through ShutDown or one of the
-// other ways of ending), which main() turns into the exit status.
-[[noreturn]] void Main(Process& process);
+// Performs one backup run with the session that the caller closes. Returns
+// on success; every failure is raised (as a Failure) where it happens, for
+// the caller's one failure path (RunReported) to report.
+void Main(Process& process, Session& session);
 
 }  // namespace vaultrun

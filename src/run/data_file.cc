@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/failure.h"
 #include "core/report.h"
-#include "platform/failure.h"
 
 namespace vaultrun {
 namespace {

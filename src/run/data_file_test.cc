@@ -47,8 +47,8 @@ TEST(DateTextExpression, PadsTheYearAndKeepsFractions) {
 }  // namespace
 }  // namespace vaultrun
 
+#include "core/failure.h"
 #include "db/session.h"
-#include "platform/failure.h"
 #include "run_fixture.h"
 
 namespace vaultrun {

@@ -1,21 +1,16 @@
 #include "run/definitions.h"
 
-#include <charconv>
 #include <memory>
 #include <set>
 
-#include "config/registry.h"
+#include "archive/writer.h"
+#include "core/failure.h"
 #include "core/report.h"
 #include "db/session.h"
-#include "platform/failure.h"
-#include "run/archive.h"
 #include "run/export_query.h"
 
 namespace vaultrun {
 namespace {
-
-constexpr std::string_view kHeader = "vaultrun definitions 1\n";
-constexpr std::string_view kEnd = "end\n";
 
 // Server error codes that mean "the account may not read this".
 bool IsPrivilegeError(int number) {
@@ -26,9 +21,9 @@ using Row = std::vector<std::optional<std::string>>;
 
 // Every row of sql's result. Raises a Failure whose number is the server's
 // error code.
-std::vector<Row> Query(Process& process, const std::string& sql) {
-  if (process.SessionConnection == nullptr) throw Failure(kErrDatabase, "no connection");
-  std::unique_ptr<db::Recordset> result = process.SessionConnection->Execute(sql);
+std::vector<Row> Query(Session& session, const std::string& sql) {
+  std::unique_ptr<db::Recordset> result;
+  RunQuery(session, sql, result);
   std::vector<Row> rows;
   for (; !result->Eof(); result->MoveNext()) {
     Row row;
@@ -45,9 +40,9 @@ std::vector<Row> Query(Process& process, const std::string& sql) {
 
 // Query that returns nothing (instead of raising) when the account may
 // not read what sql asks for.
-std::optional<std::vector<Row>> QueryIfAllowed(Process& process, const std::string& sql) {
+std::optional<std::vector<Row>> QueryIfAllowed(Session& session, const std::string& sql) {
   try {
-    return Query(process, sql);
+    return Query(session, sql);
   } catch (const Failure& failure) {
     if (IsPrivilegeError(failure.number())) return std::nullopt;
     throw Failure(failure.number(), "reading the definitions: " + failure.description());
@@ -69,11 +64,11 @@ void LeaveOut(Definitions& d, const std::string& what, const std::string& privil
 
 // SHOW CREATE <kind> for an object whose statement is in column `column`
 // and sql_mode in `mode_column` (or none); left out when not readable.
-void ReadObject(Process& process, Definitions& d, const char* kind, const char* show,
+void ReadObject(Session& session, Definitions& d, const char* kind, const char* show,
                 const std::string& name, size_t column, int mode_column,
                 const std::string& privilege) {
   std::optional<std::vector<Row>> rows =
-      QueryIfAllowed(process, std::string("show create ") + show + " " + QuoteName(name));
+      QueryIfAllowed(session, std::string("show create ") + show + " " + QuoteName(name));
   if (!rows || rows->empty() || rows->front().size() <= column || !rows->front()[column]) {
     LeaveOut(d, std::string(kind) + " " + QuoteName(name), privilege);
     return;
@@ -98,9 +93,9 @@ std::string Unqualify(std::string statement, const std::string& database) {
 
 // A view whose tables or columns are gone (server error 1356) cannot be
 // created again on a restore: it is left out, as it holds no rows either.
-bool ViewResolves(Process& process, const std::string& view) {
+bool ViewResolves(Session& session, const std::string& view) {
   try {
-    Query(process, "select 1 from " + QuoteName(view) + " limit 0");
+    Query(session, "select 1 from " + QuoteName(view) + " limit 0");
     return true;
   } catch (const Failure& failure) {
     if (failure.number() == 1356) return false;
@@ -109,9 +104,9 @@ bool ViewResolves(Process& process, const std::string& view) {
   }
 }
 
-void ReadTables(Process& process, Definitions& d, std::vector<std::string>* tables) {
+void ReadTables(Session& session, Definitions& d, std::vector<std::string>* tables) {
   std::vector<std::string> views, sequences;
-  for (const Row& row : Query(process, "show full tables")) {
+  for (const Row& row : Query(session, "show full tables")) {
     const std::string name = Column(row, 0), type = Column(row, 1);
     if (type == "VIEW") {
       views.push_back(name);
@@ -122,28 +117,28 @@ void ReadTables(Process& process, Definitions& d, std::vector<std::string>* tabl
     }
   }
   for (const std::string& table : *tables) {
-    ReadObject(process, d, "table", "table", table, 1, -1, "SELECT");
+    ReadObject(session, d, "table", "table", table, 1, -1, "SELECT");
     if (d.objects.back().kind == "table") {
       d.objects.back().text = Unqualify(d.objects.back().text, d.database);
     }
   }
   for (const std::string& sequence : sequences) {
-    ReadObject(process, d, "sequence", "sequence", sequence, 1, -1, "SELECT");
+    ReadObject(session, d, "sequence", "sequence", sequence, 1, -1, "SELECT");
     std::optional<std::vector<Row>> next =
-        QueryIfAllowed(process, "select next_not_cached_value from " + QuoteName(sequence));
+        QueryIfAllowed(session, "select next_not_cached_value from " + QuoteName(sequence));
     if (next && !next->empty()) Add(d, "sequence-next", sequence, Column(next->front(), 0));
   }
   for (const std::string& view : views) {
-    if (ViewResolves(process, view))
-      ReadObject(process, d, "view", "view", view, 1, -1, "SHOW VIEW");
+    if (ViewResolves(session, view))
+      ReadObject(session, d, "view", "view", view, 1, -1, "SHOW VIEW");
   }
 }
 
 // Triggers are listed only on tables the account holds TRIGGER on, so
 // the tables without it are named as left out.
-void ReadTriggers(Process& process, Definitions& d, const std::vector<std::string>& tables) {
+void ReadTriggers(Session& session, Definitions& d, const std::vector<std::string>& tables) {
   std::vector<Row> wide = Query(
-      process,
+      session,
       "select count(*) from information_schema.user_privileges where privilege_type = 'TRIGGER'"
       " union all select count(*) from information_schema.schema_privileges where "
       "privilege_type = 'TRIGGER' and database() like table_schema");
@@ -151,7 +146,7 @@ void ReadTriggers(Process& process, Definitions& d, const std::vector<std::strin
   if (!everywhere) {
     std::set<std::string> granted;
     for (const Row& row :
-         Query(process,
+         Query(session,
                "select table_name from information_schema.table_privileges where table_schema = "
                "database() and privilege_type = 'TRIGGER'")) {
       granted.insert(Column(row, 0));
@@ -162,59 +157,43 @@ void ReadTriggers(Process& process, Definitions& d, const std::vector<std::strin
     }
     if (!lacking.empty()) LeaveOut(d, "triggers of the tables " + lacking, "TRIGGER");
   }
-  std::optional<std::vector<Row>> triggers = QueryIfAllowed(process, "show triggers");
+  std::optional<std::vector<Row>> triggers = QueryIfAllowed(session, "show triggers");
   if (!triggers) return;
   for (const Row& row : *triggers) {
-    ReadObject(process, d, "trigger", "trigger", Column(row, 0), 2, 1, "TRIGGER");
+    ReadObject(session, d, "trigger", "trigger", Column(row, 0), 2, 1, "TRIGGER");
   }
 }
 
-void ReadRoutines(Process& process, Definitions& d) {
-  if (!QueryIfAllowed(process, "select 1 from mysql.proc limit 0")) {
+void ReadRoutines(Session& session, Definitions& d) {
+  if (!QueryIfAllowed(session, "select 1 from mysql.proc limit 0")) {
     LeaveOut(d, "procedures and functions that the account has no rights on",
              "SELECT on mysql.proc");
   }
   for (const Row& row :
-       Query(process,
+       Query(session,
              "select routine_type, routine_name from information_schema.routines where "
              "routine_schema = database() and routine_type in ('PROCEDURE', 'FUNCTION') "
              "order by routine_type desc, routine_name")) {
     const bool procedure = Column(row, 0) == "PROCEDURE";
-    ReadObject(process, d, procedure ? "procedure" : "function",
+    ReadObject(session, d, procedure ? "procedure" : "function",
                procedure ? "procedure" : "function", Column(row, 1), 2, 1, "SELECT on mysql.proc");
   }
 }
 
-void ReadEvents(Process& process, Definitions& d) {
-  std::optional<std::vector<Row>> events = QueryIfAllowed(process, "show events");
+void ReadEvents(Session& session, Definitions& d) {
+  std::optional<std::vector<Row>> events = QueryIfAllowed(session, "show events");
   if (!events) {
     // Whether there are any is known only where mysql.event may be read.
     std::optional<std::vector<Row>> count =
-        QueryIfAllowed(process, "select count(*) from mysql.event where db = database()");
+        QueryIfAllowed(session, "select count(*) from mysql.event where db = database()");
     if (!count || count->empty() || Column(count->front(), 0) != "0") {
       LeaveOut(d, "events", "EVENT");
     }
     return;
   }
   for (const Row& row : *events) {
-    ReadObject(process, d, "event", "event", Column(row, 1), 3, 1, "EVENT");
+    ReadObject(session, d, "event", "event", Column(row, 1), 3, 1, "EVENT");
   }
-}
-
-bool ReadCount(std::string_view& text, char end, size_t* value) {
-  size_t stop = text.find(end);
-  if (stop == std::string_view::npos || stop == 0 || stop > 12) return false;
-  auto [ptr, ec] = std::from_chars(text.data(), text.data() + stop, *value);
-  if (ec != std::errc() || ptr != text.data() + stop) return false;
-  text.remove_prefix(stop + 1);
-  return true;
-}
-
-bool ReadField(std::string_view& text, size_t size, std::string* out) {
-  if (text.size() < size + 1 || text[size] != '\n') return false;
-  *out = std::string(text.substr(0, size));
-  text.remove_prefix(size + 1);
-  return true;
 }
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -244,55 +223,6 @@ size_t WordLength(const std::string& text, size_t pos) {
 
 }  // namespace
 
-std::string BuildDefinitions(const Definitions& d) {
-  std::string text(kHeader);
-  auto record = [&text](const DefinitionRecord& r) {
-    text += r.kind + " " + std::to_string(r.name.size()) + " " + std::to_string(r.sql_mode.size()) +
-            " " + std::to_string(r.text.size()) + "\n" + r.name + "\n" + r.sql_mode + "\n" +
-            r.text + "\n";
-  };
-  record({"database", d.database, "", d.charset + " " + d.collation});
-  for (const DefinitionRecord& r : d.objects) record(r);
-  for (const DefinitionRecord& r : d.left_out) record(r);
-  text += kEnd;
-  return text;
-}
-
-std::optional<Definitions> ParseDefinitions(std::string_view text) {
-  if (text.substr(0, kHeader.size()) != kHeader) return std::nullopt;
-  text.remove_prefix(kHeader.size());
-  Definitions d;
-  bool first = true;
-  while (text != kEnd) {
-    DefinitionRecord r;
-    size_t space = text.find(' ');
-    if (space == std::string_view::npos || space == 0 || space > 16) return std::nullopt;
-    r.kind = std::string(text.substr(0, space));
-    text.remove_prefix(space + 1);
-    size_t name_size = 0, mode_size = 0, text_size = 0;
-    if (!ReadCount(text, ' ', &name_size) || !ReadCount(text, ' ', &mode_size) ||
-        !ReadCount(text, '\n', &text_size) || !ReadField(text, name_size, &r.name) ||
-        !ReadField(text, mode_size, &r.sql_mode) || !ReadField(text, text_size, &r.text)) {
-      return std::nullopt;
-    }
-    if (first != (r.kind == "database")) return std::nullopt;
-    if (first) {
-      size_t split = r.text.find(' ');
-      if (split == std::string::npos) return std::nullopt;
-      d.database = r.name;
-      d.charset = r.text.substr(0, split);
-      d.collation = r.text.substr(split + 1);
-      first = false;
-    } else if (r.kind == "left-out") {
-      d.left_out.push_back(std::move(r));
-    } else {
-      d.objects.push_back(std::move(r));
-    }
-  }
-  if (first) return std::nullopt;
-  return d;
-}
-
 std::string StripDefiner(const std::string& statement) {
   // "CREATE [OR REPLACE] [ALGORITHM=...] DEFINER=`u`@`h` [SQL SECURITY ...] VIEW ...":
   // the clause comes before the first quoted name, so a DEFINER inside a
@@ -314,21 +244,21 @@ std::string StripDefiner(const std::string& statement) {
   return statement.substr(0, at) + statement.substr(end);
 }
 
-Definitions ReadDefinitions(Process& process) {
+Definitions ReadDefinitions(const Process& process, Session& session) {
   Definitions d;
   d.database = process.DbName;
   std::vector<Row> schema = Query(
-      process,
+      session,
       "select default_character_set_name, default_collation_name from information_schema.schemata"
       " where schema_name = database()");
   if (schema.empty()) throw Failure(kErrDatabase, "reading the definitions: no current database");
   d.charset = Column(schema[0], 0);
   d.collation = Column(schema[0], 1);
   std::vector<std::string> tables;
-  ReadTables(process, d, &tables);
-  ReadTriggers(process, d, tables);
-  ReadRoutines(process, d);
-  ReadEvents(process, d);
+  ReadTables(session, d, &tables);
+  ReadTriggers(session, d, tables);
+  ReadRoutines(session, d);
+  ReadEvents(session, d);
   return d;
 }
 
@@ -341,12 +271,8 @@ std::string LeftOutWarning(const Definitions& d) {
   return text + "; grant these privileges to the backup account to store them";
 }
 
-std::optional<std::string> ReadDefinitionsEntry(Process& process) {
-  if (process.settings->ReadRegString(kHkeyLocalMachine, kSettingsKey, "store_definitions", "1") ==
-      "0") {
-    return std::nullopt;
-  }
-  Definitions definitions = ReadDefinitions(process);
+std::string ReadDefinitionsEntry(Process& process, Session& session) {
+  Definitions definitions = ReadDefinitions(process, session);
   std::string warning = LeftOutWarning(definitions);
   if (!warning.empty()) WriteEventLogEntry(process, warning, kEventWarning);
   return BuildDefinitions(definitions);

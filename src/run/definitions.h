@@ -1,18 +1,5 @@
-// The database's definitions, stored beside the rows in every run's archive
-// so that one archive is enough to rebuild the database on an empty server:
-// tables, views, sequences with their next value, triggers, routines and
-// events, plus the database's default character set and collation.
-//
-// The entry "vaultrun-definitions.txt" holds no "/", so no table's data
-// entry ("<db>/<table>.sql") can ever have its name. Its text: the line
-// "vaultrun definitions 1", then one record per object, then the line "end".
-// A record is the line "<kind> <a> <b> <c>" (three decimal byte counts),
-// then a bytes of name, LF, b bytes of sql_mode, LF, c bytes of text, LF.
-// Kinds: database (text "<charset> <collation>"), table, view, sequence,
-// trigger, procedure, function, event (text: the CREATE statement without
-// its DEFINER clause), sequence-next (text: the next value to hand out) and
-// left-out (name: what could not be read, text: the privilege that would
-// include it).
+// Reading the database's definitions for the run's archive (the entry's
+// format is archive/definitions_entry.h).
 #pragma once
 
 #include <optional>
@@ -20,35 +7,11 @@
 #include <string_view>
 #include <vector>
 
+#include "archive/definitions_entry.h"
 #include "core/process.h"
+#include "db/session.h"
 
 namespace vaultrun {
-
-inline constexpr const char kDefinitionsEntry[] = "vaultrun-definitions.txt";
-
-struct DefinitionRecord {
-  std::string kind;
-  std::string name;
-  std::string sql_mode;
-  std::string text;
-  bool operator==(const DefinitionRecord& other) const {
-    return kind == other.kind && name == other.name && sql_mode == other.sql_mode &&
-           text == other.text;
-  }
-};
-
-struct Definitions {
-  std::string database;
-  std::string charset;
-  std::string collation;
-  std::vector<DefinitionRecord> objects;  // in creation order within each kind
-  std::vector<DefinitionRecord> left_out;
-};
-
-std::string BuildDefinitions(const Definitions& definitions);
-
-// Nothing when the text is not exactly in the format above.
-std::optional<Definitions> ParseDefinitions(std::string_view text);
 
 // The statement without its DEFINER=user@host clause (found among the words
 // between CREATE and the object's kind), so that the object belongs to the
@@ -57,15 +20,14 @@ std::string StripDefiner(const std::string& statement);
 
 // Reads every definition of the session's database. Objects the account
 // may not read are listed in left_out; any other failure is raised.
-Definitions ReadDefinitions(Process& process);
+Definitions ReadDefinitions(const Process& process, Session& session);
 
 // The one warning entry naming what was left out ("" when nothing was).
 std::string LeftOutWarning(const Definitions& definitions);
 
-// The run's definitions entry, or nothing when the setting
-// "store_definitions" is "0". Writes the warning entry for what was left
+// The run's definitions entry. Writes the warning entry for what was left
 // out (the run goes on).
-std::optional<std::string> ReadDefinitionsEntry(Process& process);
+std::string ReadDefinitionsEntry(Process& process, Session& session);
 
 // Packs the entry into the run's archive.
 class RunArchive;

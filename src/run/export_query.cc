@@ -71,9 +71,9 @@ std::string ColumnQueryText(const std::string& table) {
          hex + "' using utf8mb4) order by ordinal_position";
 }
 
-ExportColumns ReadExportColumns(Process& process, const std::string& table) {
+ExportColumns ReadExportColumns(Session& session, const std::string& table) {
   std::unique_ptr<db::Recordset> rs;
-  RunQueryOrRaise(process, ColumnQueryText(table), rs);
+  RunQuery(session, ColumnQueryText(table), rs);
   ExportColumns columns;
   std::string list;
   for (; !rs->Eof(); rs->MoveNext()) {
@@ -127,14 +127,14 @@ DataQuery BuildDataQuery(const db::Fields& probe_fields, const std::string& tabl
   return query;
 }
 
-DataQuery RunExportQuery(Process& process, const std::string& table, RunRecordsets& sets) {
-  ExportColumns columns = ReadExportColumns(process, table);
-  RunQueryOrRaise(process, ProbeQueryText(table, columns.select_list), sets.TableResult);
+DataQuery RunExportQuery(Session& session, const std::string& table, RunRecordsets& sets) {
+  ExportColumns columns = ReadExportColumns(session, table);
+  RunQuery(session, ProbeQueryText(table, columns.select_list), sets.TableResult);
   DataQuery query = BuildDataQuery(sets.TableResult->GetFields(), table);
   query.names_required = columns.names_required;
   // A probe that found a row is closed; an empty one is simply replaced.
   if (!sets.TableResult->Eof()) sets.TableResult->Close();
-  RunQueryOrRaise(process, query.sql, sets.TableResult);
+  RunQuery(session, query.sql, sets.TableResult);
   return query;
 }
 

@@ -12,6 +12,7 @@
 
 #include "core/process.h"
 #include "db/access.h"
+#include "db/session.h"
 
 namespace vaultrun {
 
@@ -59,7 +60,7 @@ struct ExportColumns {
 // The catalogue query that lists table's columns with two flags each:
 // generated, invisible.
 std::string ColumnQueryText(const std::string& table);
-ExportColumns ReadExportColumns(Process& process, const std::string& table);
+ExportColumns ReadExportColumns(Session& session, const std::string& table);
 
 // True for the types (INET4, INET6, UUID) whose values the server shows as
 // text but reads from a binary string as their binary form: the export
@@ -72,6 +73,6 @@ DataQuery BuildDataQuery(const db::Fields& probe_fields, const std::string& tabl
 
 // Lists the columns, then runs the probe and the data query of table into
 // sets.TableResult. Raises a Failure when a query fails.
-DataQuery RunExportQuery(Process& process, const std::string& table, RunRecordsets& sets);
+DataQuery RunExportQuery(Session& session, const std::string& table, RunRecordsets& sets);
 
 }  // namespace vaultrun

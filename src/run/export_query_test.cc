@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core/failure.h"
 #include "db/session.h"
-#include "platform/failure.h"
 #include "run/data_file.h"
 #include "run_fixture.h"
 
@@ -15,7 +15,7 @@ class ExportQueryTest : public test::RunFixture {
   // The data query that the probe of table yields.
   std::string DataQueryOf(const std::string& table) {
     Open();
-    EXPECT_TRUE(RunQuery(process_, ProbeQueryText(table), sets_.TableResult));
+    EXPECT_NO_THROW(RunQuery(session_, ProbeQueryText(table), sets_.TableResult));
     return BuildDataQuery(sets_.TableResult->GetFields(), table).sql;
   }
 };
@@ -37,7 +37,7 @@ TEST_F(ExportQueryTest, DateColumnsAreSelectedByNameAndStayValid) {
         "('2006-03-07 09:05:02','0999-01-02',NULL)");
   std::string sql = DataQueryOf("we`ird");
   EXPECT_EQ("select `order`,`desc`,`two words` from `we``ird`", sql);
-  auto rs = process_.SessionConnection->Execute(sql);
+  auto rs = session_.connection->Execute(sql);
   ASSERT_FALSE(rs->Eof());
   EXPECT_EQ(db::adDBTimeStamp, rs->GetFields().Item(0).Type());
   EXPECT_EQ(db::adDBDate, rs->GetFields().Item(1).Type());
@@ -65,7 +65,7 @@ TEST_F(ExportQueryTest, ClientDateTextMatchesTheServerExpression) {
     sql += QuoteName(name) + "," + DateTextExpression(QuoteName(name), scale) + ",";
   }
   sql.pop_back();
-  auto rs = process_.SessionConnection->Execute(sql + " from d order by id");
+  auto rs = session_.connection->Execute(sql + " from d order by id");
   int rows = 0;
   for (; !rs->Eof(); rs->MoveNext(), ++rows) {
     for (int j = 0; j < static_cast<int>(columns.size()); ++j) {
@@ -93,7 +93,7 @@ TEST_F(ExportQueryTest, FailingProbeRaisesTheServersMessage) {
   // The run-level handler of Main reports it once and shuts down.
   Open();
   try {
-    RunExportQuery(process_, "dropped", sets_);
+    RunExportQuery(session_, "dropped", sets_);
     FAIL() << "no failure raised";
   } catch (const Failure& failure) {
     EXPECT_EQ("Table '" + database_ + ".dropped' doesn't exist", failure.description());

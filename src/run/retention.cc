@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "platform/failure.h"
-#include "run/archive.h"
-#include "run/completeness_mark.h"
+#include "archive/completeness_mark.h"
+#include "archive/writer.h"
+#include "core/failure.h"
 
 namespace vaultrun {
 

@@ -4,9 +4,9 @@
 
 #include <cerrno>
 
+#include "archive/completeness_mark.h"
+#include "archive/writer.h"
 #include "fakes.h"
-#include "run/archive.h"
-#include "run/completeness_mark.h"
 #include "test_util.h"
 
 namespace vaultrun {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "platform/failure.h"
+#include "core/failure.h"
 
 namespace vaultrun {
 namespace {

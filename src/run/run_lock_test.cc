@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "platform/failure.h"
+#include "core/failure.h"
 #include "test_util.h"
 
 namespace vaultrun {

@@ -1,0 +1,149 @@
+// Verifying an archive: restored into a scratch database, counted against
+// its mark, and every row compared with what vaultrun's export writes of it.
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "core/failure.h"
+#include "restore/load.h"
+#include "restore/restore.h"
+#include "restore/restore_session.h"
+#include "restore/verify_content.h"
+
+namespace vaultrun::restore {
+
+VerifyResult Verify(const VerifyRequest& request, Connection& connection, const Console& console) {
+  ArchiveReader reader(request.archive);
+  std::optional<CompletenessMark> mark = ParseCompletenessMark(reader.comment());
+  VerifyResult result;
+  if (!mark) {
+    result.verdict = "NOT A COMPLETE BACKUP: " + request.archive +
+                     " carries no completeness mark: the run that wrote it failed or was cut "
+                     "off, or another program wrote it";
+    return result;
+  }
+  std::string source = request.source_database.empty() ? mark->database : request.source_database;
+  std::string scratch = QuoteIdentifier(request.scratch_database);
+  // With definitions in the archive the scratch copy needs no live database.
+  SchemaBuilder schema(request.archive, connection, request.scratch_database, console.err);
+  const std::vector<DataEntry> row_entries = RowEntries(reader.entries(), schema);
+  mark->tables.erase(
+      std::remove_if(mark->tables.begin(), mark->tables.end(),
+                     [&](const auto& table) { return schema.IsDefinedView(table.first); }),
+      mark->tables.end());
+  connection.Exec("CREATE DATABASE " + scratch);
+
+  // Dropped on every way out, with a fresh connection when this one is lost.
+  struct Dropper {
+    const VerifyRequest& request;
+    Connection& connection;
+    const Console& console;
+    ~Dropper() {
+      std::string sql = "DROP DATABASE IF EXISTS " + QuoteIdentifier(request.scratch_database);
+      std::string message;
+      try {
+        connection.Exec(sql);
+        return;
+      } catch (const Failure& failure) {
+        message = failure.description();
+      }
+      try {
+        if (request.reconnect) {
+          request.reconnect()->Exec(sql);
+          return;
+        }
+      } catch (const Failure& failure) {
+        message = failure.description();
+      }
+      if (console.err != nullptr) {
+        *console.err << "warning: could not drop the scratch database " << request.scratch_database
+                     << " (" << message << "): drop it by hand\n";
+      }
+    }
+  } dropper{request, connection, console};
+
+  std::vector<std::string> differences, content_differences;
+  std::map<std::string, uint64_t> counted;
+  // Entries of views (archives of older runs) are not restored.
+  std::vector<std::string> views;
+  const std::vector<DataEntry> entries =
+      WithoutViews(row_entries, TablesOfType(connection, source, "VIEW"), &views);
+  try {
+    const std::string zone = ArchiveTimeZone(reader);
+    for (const DataEntry& entry : schema.has_definitions() ? std::vector<DataEntry>() : entries) {
+      connection.Exec(
+          "CREATE TABLE " + scratch + "." + QuoteIdentifier(entry.table) + " LIKE " +
+              QuoteIdentifier(source) + "." + QuoteIdentifier(entry.table),
+          "cannot copy the definition of table " + entry.table + " from database " + source);
+    }
+    UseDatabase(connection, request.scratch_database);
+    if (schema.has_definitions()) {
+      schema.CreateSequences();
+      schema.CreateTables(schema.Tables(), false);
+    }
+    CheckLocalInfile(connection, entries);
+    SetSessionTimeZone(connection, zone);
+    RestoreEntries(reader, entries, connection, console);
+    for (const DataEntry& entry : entries) {
+      counted[entry.table] =
+          std::stoull(connection.QueryOne("SELECT COUNT(*) FROM " + QuoteIdentifier(entry.table)));
+    }
+    content_differences =
+        CompareContent(reader, entries, connection, request.scratch_database, zone);
+  } catch (const Failure& failure) {
+    result.verdict = "FAILED: the archive does not restore: " + failure.description();
+    return result;
+  }
+
+  uint64_t rows = 0;
+  std::set<std::string> listed;
+  for (const auto& [table, expected] : mark->tables) {
+    listed.insert(table);
+    if (std::find(views.begin(), views.end(), table) != views.end()) continue;
+    auto found = counted.find(table);
+    if (found == counted.end()) {
+      differences.push_back("table " + table + ": in the mark (" + std::to_string(expected) +
+                            " rows) but not in the archive");
+    } else if (found->second != expected) {
+      differences.push_back("table " + table + ": the mark says " + std::to_string(expected) +
+                            " rows, the archive restores " + std::to_string(found->second));
+    } else {
+      rows += expected;
+    }
+  }
+  uint64_t unlisted = 0;
+  for (const auto& [table, count] : counted) {
+    if (listed.count(table) > 0) continue;
+    ++unlisted;
+    rows += count;
+    if (mark->more_tables == 0) {
+      differences.push_back("table " + table + ": in the archive but not in the mark");
+    }
+  }
+  if (mark->more_tables > 0 && unlisted != mark->more_tables) {
+    differences.push_back("the mark counts " + std::to_string(mark->more_tables) +
+                          " tables beyond its list, the archive holds " + std::to_string(unlisted));
+  }
+  if (!differences.empty()) {
+    result.verdict = "FAILED: the archive differs from its mark:";
+    for (const std::string& line : differences) result.verdict += "\n  " + line;
+    return result;
+  }
+  if (!content_differences.empty()) {
+    result.verdict = "FAILED: the restored tables differ from the archive:";
+    for (const std::string& line : content_differences) result.verdict += "\n  " + line;
+    return result;
+  }
+  result.ok = true;
+  result.verdict = "OK: " + std::to_string(counted.size()) + " tables, " + std::to_string(rows) +
+                   " rows match the archive's mark, and every row the archive holds restores as "
+                   "it was";
+  if (!views.empty()) result.verdict += " (views left out: " + JoinNames(views) + ")";
+  if (mark->more_tables > 0) {
+    result.verdict += " (" + std::to_string(mark->more_tables) +
+                      " tables beyond the mark's list restored, their counts unchecked)";
+  }
+  return result;
+}
+
+}  // namespace vaultrun::restore
