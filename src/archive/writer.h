@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/byte_buffer.h"
 #include "platform/env.h"
 #include "platform/status.h"
 
@@ -54,6 +55,9 @@ class RunArchive {
   // appended to the archive as they come. Raises a Failure as soon as a
   // compression or write error is known (the pack is then aborted).
   void Write(const char* data, size_t n);
+  // The same for a whole block, handed to the compressing thread without a
+  // copy; an empty block is left in its place (also when it raises).
+  void WriteBlock(std::unique_ptr<ByteBuffer>* block);
   // Finishes the entry, writes the central directory, syncs and drops the
   // saved tail. The archive is then a valid zip holding every entry packed
   // so far. On failure the archive is put back as it was before BeginEntry
@@ -67,6 +71,9 @@ class RunArchive {
   void PackFile(const std::string& data_file_path, const std::string& entry_name);
 
   const std::string& path() const { return path_; }
+  // How many deflated bytes of an entry are written past minizip before it
+  // takes them over (3 GiB; tests make it small to see the hand-over).
+  void set_past_minizip_limit(uint64_t bytes);
   // Every entry committed through this object, the last of each name.
   const std::vector<PackedEntry>& packed() const { return packed_; }
 
@@ -84,6 +91,7 @@ class RunArchive {
   std::string path_;
   std::unique_ptr<Pack> pack_;
   std::vector<PackedEntry> packed_;
+  uint64_t past_minizip_limit_;
 };
 
 // Replaces the archive's zip comment (at most 65,535 bytes), safely against

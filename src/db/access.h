@@ -73,6 +73,17 @@ class Value {
   size_t size_ = 0;
 };
 
+// One row as the client library holds it: Count() values, each one's bytes
+// (nullptr for Null) and their lengths. Valid until the result set moves or
+// closes.
+struct RowData {
+  const char* const* values = nullptr;
+  const unsigned long* lengths = nullptr;
+  Value operator[](int j) const {
+    return values[j] == nullptr ? Value() : Value(values[j], lengths[j]);
+  }
+};
+
 class Recordset;
 
 class Field {
@@ -92,6 +103,7 @@ class Field {
  private:
   friend class Recordset;
   friend class RecordsetImpl;
+  friend class Fields;
   const Recordset* owner_ = nullptr;
   int index_ = 0;
   std::string name_;
@@ -105,6 +117,9 @@ class Fields {
   int Count() const { return static_cast<int>(items_.size()); }
   // Raises a Failure for an index outside 0..Count()-1.
   const Field& Item(int index) const;
+  // For result sets made in memory (benchmarks): a field with this name
+  // and type code; its values come from the owner's ValueAt.
+  void Add(const Recordset* owner, std::string name, int32_t type);
 
  private:
   friend class Recordset;
@@ -130,6 +145,9 @@ class Recordset {
   virtual void Close() = 0;
   // The current row's value of field index (used by Field::GetValue).
   virtual Value ValueAt(int index) const = 0;
+  // The current row whole: one call a row instead of one a value. Raises a
+  // Failure when there is no current row.
+  virtual RowData CurrentRow() const = 0;
 };
 
 class Connection {

@@ -57,10 +57,10 @@ uint64_t ExportTable(Process& process, Session& session, RunRecordsets& sets, Ru
   } catch (const Failure& failure) {
     pack_failure = failure;
   }
-  auto pack = [&archive, &pack_failure](const char* data, size_t size) {
+  auto pack = [&archive, &pack_failure](std::unique_ptr<ByteBuffer>* block) {
     if (pack_failure) return;
     try {
-      archive.Write(data, size);
+      archive.WriteBlock(block);
     } catch (const Failure& failure) {
       pack_failure = failure;  // the archive is already back as it was
     }
