@@ -91,4 +91,12 @@ bool ProgramFolder::ArchiveTestsClean(const std::string& archive) {
              archive + "'") == 0;
 }
 
+void ProgramFolder::EditArchive(const std::string& archive, const std::string& python) {
+  TempDir dir;
+  WriteFileOrDie(dir.Sub("edit.py"), python);
+  EXPECT_EQ(0, RunCommand("python3 '" VAULTRUN_SOURCE_DIR "/tests/edit_zip.py' '" + archive +
+                          "' '" + dir.Sub("edit.py") + "'"))
+      << python;
+}
+
 }  // namespace vaultrun::test

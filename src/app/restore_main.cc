@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/env.h"
+#include "platform/settings_store.h"
 #include "platform/system.h"
 #include "platform/terminal.h"
 #include "restore/command.h"
@@ -56,6 +58,10 @@ int main(int argc, char** argv) {
   terminal.console.stop = &g_stop;
   terminal.read_password = vaultrun::ReadPasswordFromTerminal;
   terminal.scratch_name = ScratchName;
+  terminal.installation_key = [] {
+    std::unique_ptr<vaultrun::Env> env = vaultrun::NewDefaultEnv();
+    return vaultrun::NewDefaultSettingsStore(env.get())->ReadArchiveKey();
+  };
   int status = vaultrun::restore::RunRestoreCommand(args, terminal);
   std::cout.flush();
   return status;

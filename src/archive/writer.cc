@@ -132,6 +132,9 @@ struct RunArchive::Pack {
   // Inflates the entry's deflated bytes as they are written (on the
   // compressing thread), so the run's final check need not inflate them.
   InflateCheck check;
+  // The SHA-256 of the deflated bytes, hashed on the compressing thread as
+  // they are written, for the manifest.
+  Sha256 stored_hash;
 };
 
 RunArchive::RunArchive(Env* env, std::string archive_path)
@@ -226,6 +229,7 @@ void RunArchive::OpenZip(Pack* pack, const std::string& entry_name, uint64_t siz
   DeflateSink sink = [pack](const char* data, size_t n) {
     Status s = pack->check.Add(data, n);
     if (!s.ok()) return Status::Error(s.number(), pack->context + ": " + s.description());
+    pack->stored_hash.Update(data, n);
     int w = zipWriteInFileInZip(pack->zip.get(), data, static_cast<unsigned>(n));
     return w == ZIP_OK ? Status::OK() : ZipStatus(*pack->io, w, pack->context);
   };
@@ -254,6 +258,9 @@ void RunArchive::CommitEntry() {
     Fail(Status::Error(EIO,
                        pack->context + ": the deflated data does not inflate to what was written"));
   }
+  Sha256Digest sha256{};
+  s = pack->stored_hash.Finish(&sha256);
+  if (!s.ok()) Fail(Status::Error(s.number(), pack->context + ": " + s.description()));
   int r = zipCloseFileInZipRaw64(pack->zip.get(), total, crc);
   if (r != ZIP_OK) Fail(ZipStatus(*pack->io, r, pack->context + ": finish the entry"));
   if (pack->zip64) {
@@ -272,8 +279,8 @@ void RunArchive::CommitEntry() {
   // recognised as stale by the next repair, so that is not a failure.
   (void)env_->DeleteFile(TailPath(path_));
   std::erase_if(packed_, [pack](const PackedEntry& p) { return p.name == pack->entry_name; });
-  packed_.push_back(
-      {pack->entry_name, total, crc, pack->check.deflated_size(), pack->check.deflated_crc()});
+  packed_.push_back({pack->entry_name, total, crc, pack->check.deflated_size(),
+                     pack->check.deflated_crc(), sha256});
   pack_.reset();
 }
 

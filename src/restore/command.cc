@@ -4,7 +4,9 @@
 #include <ostream>
 
 #include "core/failure.h"
+#include "platform/env.h"
 #include "platform/system.h"
+#include "restore/trust.h"
 
 namespace vaultrun::restore {
 namespace {
@@ -17,9 +19,14 @@ struct ValueOption {
   char letter;
 };
 constexpr ValueOption kValueOptions[] = {
-    {"host", 'h'},     {"port", 'P'},        {"socket", 'S'},        {"user", 'u'},
-    {"database", 'D'}, {"defaults-file", 0}, {"source-database", 0},
+    {"host", 'h'},          {"port", 'P'},     {"socket", 'S'},
+    {"user", 'u'},          {"database", 'D'}, {"defaults-file", 0},
+    {"source-database", 0}, {"key-file", 0},   {"trust-definitions", 0},
 };
+
+bool IsDigest(const std::string& text) {
+  return text.size() == 64 && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+}
 
 bool SetValue(CommandLine& line, const std::string& name, const std::string& value,
               std::string* error) {
@@ -43,6 +50,16 @@ bool SetValue(CommandLine& line, const std::string& name, const std::string& val
     line.connect.defaults_file = value;
   } else if (name == "source-database") {
     line.source_database = value;
+  } else if (name == "key-file") {
+    line.key_file = value;
+  } else if (name == "trust-definitions") {
+    if (!IsDigest(value)) {
+      *error =
+          "--trust-definitions needs the digest that --show-definitions prints (64 hex "
+          "digits)";
+      return false;
+    }
+    line.trust_definitions = value;
   }
   return true;
 }
@@ -122,6 +139,10 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
       line.force = true;
     } else if (name == "no-defaults") {
       line.connect.read_option_files = false;
+    } else if (name == "show-definitions") {
+      line.show_definitions = true;
+    } else if (name == "unauthenticated") {
+      line.unauthenticated = true;
     } else {
       is_flag = false;
     }
@@ -155,7 +176,14 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
   }
   line.archive = positional[0];
   line.tables.assign(positional.begin() + 1, positional.end());
-  if (line.verify) {
+  if (line.show_definitions) {
+    if (line.verify || !line.database.empty() || !line.tables.empty()) {
+      *error =
+          "--show-definitions only shows an archive's definitions: it takes neither "
+          "--verify, --database nor table names";
+      return std::nullopt;
+    }
+  } else if (line.verify) {
     if (!line.database.empty() || !line.tables.empty()) {
       *error =
           "--verify restores the whole archive into a scratch database: it takes neither "
@@ -178,6 +206,7 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
 std::string HelpText() {
   return R"(Usage: vaultrun-restore [options] ARCHIVE --database=DB [TABLE...]
        vaultrun-restore [options] --verify [--source-database=DB] ARCHIVE
+       vaultrun-restore [--key-file=FILE] --show-definitions ARCHIVE
 
 Restores a vaultrun archive, or the named tables of it, into database DB,
 streaming each table from the archive. When DB does not exist it is made
@@ -198,6 +227,17 @@ code), drops the scratch database and prints the verdict. The live database
 is the one the mark names, or --source-database. The account needs CREATE,
 DROP and INSERT rights.
 
+Archives are authenticated: each run signs its archive's manifest (every
+entry's SHA-256 and every table's row count) with this installation's
+archive key (made on its first run, beside the settings). Before it writes
+anything, the restore checks the tag with the key it holds (this
+installation's, or the exported copy --key-file names), then each entry as
+it reads it. Definitions run only from an authenticated archive, or when
+--trust-definitions gives the digest that --show-definitions printed beside
+them. Rows of an archive that is not authenticated (made before archives
+were authenticated, by another installation, or changed) go into an existing
+database only with --unauthenticated. --verify follows the same rules.
+
 Options:
   -h, --host=HOST           server host
   -P, --port=PORT           server TCP port
@@ -211,6 +251,14 @@ Options:
       --verify              verify the archive as described above
       --source-database=DB  the live database whose definitions --verify copies
                             (for an archive without definitions)
+      --key-file=FILE       check archives with the exported archive key in FILE
+                            (vaultrun --export-key FILE), e.g. on a new machine
+      --show-definitions    print the archive's definitions and their digest
+      --trust-definitions=DIGEST
+                            run the definitions of an archive that is not
+                            authenticated, when their digest is DIGEST
+      --unauthenticated     restore or verify the rows of an archive that is
+                            not authenticated, as they are
       --defaults-file=FILE  read this option file instead of the standard ones
       --no-defaults         read no option file
       --help, --version
@@ -260,6 +308,27 @@ int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& term
     out << kProgram << " " << VAULTRUN_VERSION << "\n";
     return kExitOk;
   }
+  TrustOptions trust;
+  trust.trust_definitions = line->trust_definitions;
+  trust.unauthenticated = line->unauthenticated;
+  if (!line->key_file.empty()) {
+    std::unique_ptr<Env> env = NewDefaultEnv();
+    Status s = ReadKeyFile(env.get(), line->key_file, &trust.key);
+    if (!s.ok()) {
+      err << kProgram << ": " << s.description() << "\n";
+      return kExitFailed;
+    }
+  } else if (terminal.installation_key) {
+    trust.key = terminal.installation_key();
+  }
+  if (line->show_definitions) {
+    try {
+      return ShowDefinitions(line->archive, trust, out, err) ? kExitOk : kExitFailed;
+    } catch (const Failure& failure) {
+      err << kProgram << ": " << failure.description() << "\n";
+      return kExitFailed;
+    }
+  }
   if (line->password_on_command_line) {
     err << kProgram
         << ": warning: a password on the command line can be seen by other users of this "
@@ -291,6 +360,7 @@ int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& term
           terminal.scratch_name ? terminal.scratch_name() : std::string("vaultrun_verify");
       ConnectOptions options = line->connect;
       request.reconnect = [options] { return Connection::Open(options); };
+      request.trust = trust;
       VerifyResult result = Verify(request, *connection, terminal.console);
       out << result.verdict << "\n";
       return result.ok ? kExitOk : kExitFailed;
@@ -300,9 +370,11 @@ int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& term
     request.database = line->database;
     request.tables = line->tables;
     request.force = line->force;
+    request.trust = trust;
     RestoreSummary summary = Restore(request, *connection, terminal.console);
     out << "Restored " << summary.tables.size() << " tables, " << summary.rows << " rows into "
-        << line->database << "\n";
+        << line->database
+        << (summary.authenticated ? "" : ", from an archive that is not authenticated") << "\n";
     return kExitOk;
   } catch (const Failure& failure) {
     err << kProgram << ": " << failure.description() << "\n";

@@ -26,6 +26,10 @@ struct CommandLine {
   bool version = false;
   bool verify = false;
   bool force = false;
+  bool show_definitions = false;
+  bool unauthenticated = false;
+  std::string key_file;
+  std::string trust_definitions;
   std::string archive;
   std::string database;
   std::string source_database;
@@ -47,6 +51,9 @@ struct Terminal {
   std::function<std::optional<std::string>(const std::string& prompt)> read_password;
   // A scratch database name unique to this process and time.
   std::function<std::string()> scratch_name;
+  // This installation's archive key, as stored (never made here); without
+  // it, only --key-file gives a key.
+  std::function<ArchiveKeyResult()> installation_key;
 };
 
 // Runs the command and returns the exit status.

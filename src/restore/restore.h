@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "restore/connection.h"
+#include "restore/trust.h"
 
 namespace vaultrun::restore {
 
@@ -31,16 +32,19 @@ struct RestoreRequest {
   std::string database;             // the target
   std::vector<std::string> tables;  // empty: every table of the archive
   bool force = false;               // write into tables that hold rows
+  TrustOptions trust;               // the key held, what the user allows
 };
 
 struct RestoreSummary {
   std::vector<std::pair<std::string, uint64_t>> tables;  // restored, with rows
   uint64_t rows = 0;
+  bool authenticated = false;  // the archive's tag verified
 };
 
-// Checks every chosen table first (in the archive, present in the target,
-// empty unless force), then restores them in archive order, each in one
-// transaction. Raises a Failure with a message for the user.
+// Checks the archive's origin (restore/trust.h) and every chosen table
+// first (in the archive, present in the target, empty unless force), then
+// restores them in archive order, each in one transaction. Raises a Failure
+// with a message for the user.
 RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
                        const Console& console);
 
@@ -51,6 +55,7 @@ struct VerifyRequest {
   // A fresh connection for dropping the scratch database when the first one
   // was lost; may be empty.
   std::function<std::unique_ptr<Connection>()> reconnect;
+  TrustOptions trust;  // the key held, what the user allows
 };
 
 struct VerifyResult {

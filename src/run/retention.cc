@@ -3,7 +3,8 @@
 #include <algorithm>
 
 #include "archive/completeness_mark.h"
-#include "archive/writer.h"
+#include "archive/manifest.h"
+#include "archive/reader.h"
 #include "core/failure.h"
 
 namespace vaultrun {
@@ -31,7 +32,7 @@ std::vector<std::string> ArchivesToDelete(std::vector<ArchiveInfo> archives, int
   int kept = 0;
   size_t oldest_kept = archives.size();
   for (size_t i = 0; i < archives.size() && kept < keep; ++i) {
-    if (archives[i].marked) {
+    if (archives[i].verified) {
       ++kept;
       oldest_kept = i;
     }
@@ -43,8 +44,24 @@ std::vector<std::string> ArchivesToDelete(std::vector<ArchiveInfo> archives, int
   return doomed;
 }
 
+bool IsVerifiedBackup(Env* env, const std::string& path, const ArchiveKeyResult& key,
+                      const std::string& database) {
+  if (!key.ready()) return false;
+  try {
+    ArchiveReader reader(path, env, OpenMode::kReadOwn);
+    // The cheap look first: most archives that do not count carry no mark.
+    std::optional<CompletenessMark> mark = ParseCompletenessMark(reader.comment());
+    if (!mark || mark->database != database || mark->tag_key_id != key.id) return false;
+    ArchiveOrigin origin = ReadArchiveOrigin(reader, &key);
+    return origin.authenticated && origin.mark->database == database;
+  } catch (const Failure&) {
+    return false;
+  }
+}
+
 PruneResult PruneArchives(Env* env, const std::string& database_folder, int keep,
-                          const std::string& current) {
+                          const std::string& current, const ArchiveKeyResult& key,
+                          const std::string& database) {
   std::vector<std::string> names;
   ThrowIfError(env->ListFolder(database_folder, &names));
   std::vector<ArchiveInfo> archives;
@@ -52,12 +69,9 @@ PruneResult PruneArchives(Env* env, const std::string& database_folder, int keep
     if (!IsStampedArchiveName(name)) continue;
     std::string path = database_folder + env->Separator() + name;
     if (env->Exists(path + ".tail")) continue;  // mid-pack: not ours to judge
-    std::string comment;
-    // An archive that cannot be read carries no mark; it may still be old
+    // An archive that cannot be read is not verified; it may still be old
     // enough to go.
-    bool marked =
-        ReadArchiveComment(env, path, &comment).ok() && ParseCompletenessMark(comment).has_value();
-    archives.push_back({name, marked});
+    archives.push_back({name, IsVerifiedBackup(env, path, key, database)});
   }
   PruneResult result;
   for (const std::string& name : ArchivesToDelete(archives, keep, current)) {

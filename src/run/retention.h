@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/archive_key.h"
 #include "platform/env.h"
 
 namespace vaultrun {
@@ -13,11 +14,11 @@ namespace vaultrun {
 bool IsStampedArchiveName(const std::string& name);
 
 struct ArchiveInfo {
-  std::string name;     // a stamped archive name
-  bool marked = false;  // carries a completeness mark
+  std::string name;       // a stamped archive name
+  bool verified = false;  // a whole backup of the folder's database, authenticated
 };
 
-// The archives to delete so that the newest keep archives with a mark stay:
+// The archives to delete so that the newest keep verified archives stay:
 // every stamped archive older than the oldest of those, never `current`
 // (the archive of the run that prunes). Nothing when fewer than keep marked
 // archives exist, keep is below 1, or an archive is stamped later than
@@ -38,12 +39,21 @@ struct PruneResult {
   std::vector<std::string> not_deleted;
 };
 
-// Deletes in the database folder what ArchivesToDelete names, reading each
-// stamped archive's mark; current is the run's own archive name. An archive
+// Deletes in the database folder what ArchivesToDelete names; current is
+// the run's own archive name. An archive counts as verified when its mark
+// names database and its tag verifies with key (so that neither a forged
+// mark nor a whole backup of another database makes real backups go); with
+// no key ready, none does and nothing is deleted. An archive
 // with a pack in progress (its tail file beside it) is neither counted nor
 // deleted. Call it only while holding the folder's run lock. A deletion that
 // fails is reported in the result, not raised: the backup itself is whole.
 PruneResult PruneArchives(Env* env, const std::string& database_folder, int keep,
-                          const std::string& current);
+                          const std::string& current, const ArchiveKeyResult& key,
+                          const std::string& database);
+
+// True when the archive at path carries a mark naming database whose tag
+// verifies with key. An archive that cannot be read does not.
+bool IsVerifiedBackup(Env* env, const std::string& path, const ArchiveKeyResult& key,
+                      const std::string& database);
 
 }  // namespace vaultrun

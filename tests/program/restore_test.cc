@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
 
 #include "archive/completeness_mark.h"
@@ -88,10 +89,20 @@ class RestoreTest : public ::testing::Test {
     return TestServer::Get().admin().Column("SELECT CONCAT_WS('|', " + columns + ") FROM `" +
                                             database + "`.`" + table + "` ORDER BY 1");
   }
+  // The key of the folder's installation, with what the test allows.
+  TrustOptions Trust() {
+    TrustOptions trust;
+    if (std::filesystem::exists(folder_.key_path())) {
+      auto env = NewDefaultEnv();
+      EXPECT_TRUE(ReadKeyFile(env.get(), folder_.key_path(), &trust.key).ok());
+    }
+    trust.unauthenticated = unauthenticated_;
+    return trust;
+  }
   RestoreSummary RunRestore(const std::string& archive, std::vector<std::string> tables = {},
                             bool force = false) {
     std::unique_ptr<Connection> connection = Connection::Open(RootOptions());
-    RestoreRequest request{archive, target_, std::move(tables), force};
+    RestoreRequest request{archive, target_, std::move(tables), force, Trust()};
     return Restore(request, *connection, console_);
   }
   // The failure's description, or "" when the restore succeeds.
@@ -126,6 +137,7 @@ class RestoreTest : public ::testing::Test {
     VerifyRequest request;
     request.archive = archive;
     request.scratch_database = scratch;
+    request.trust = Trust();
     return Verify(request, *connection, console_);
   }
   bool DatabaseExists(const std::string& name) {
@@ -141,6 +153,7 @@ class RestoreTest : public ::testing::Test {
 
   ProgramFolder folder_;
   std::string source_, target_;
+  bool unauthenticated_ = false;  // --unauthenticated
   int made_ = 0;
   std::ostringstream out_, err_;
   Console console_;
@@ -215,7 +228,7 @@ TEST_F(RestoreTest, MissingTableStopsBeforeAnythingIsWritten) {
   EXPECT_EQ("database nowhere_db: Unknown database 'nowhere_db'", [&] {
     std::unique_ptr<Connection> connection = Connection::Open(RootOptions());
     try {
-      Restore({archive, "nowhere_db", {}, false}, *connection, console_);
+      Restore({archive, "nowhere_db", {}, false, Trust()}, *connection, console_);
     } catch (const Failure& f) {
       return f.description();
     }
@@ -296,7 +309,7 @@ TEST_F(RestoreTest, StatementLargerThanTheServersPacketIsNamedWithTheSizeNeeded)
   server.Admin("SET GLOBAL max_allowed_packet = " + old);
   std::string failure;
   try {
-    Restore({archive, target_, {}, false}, *connection, console_);
+    Restore({archive, target_, {}, false, Trust()}, *connection, console_);
   } catch (const Failure& f) {
     failure = f.description();
   }
@@ -317,7 +330,8 @@ TEST_F(RestoreTest, VerifyComparesTheRestoredCountsWithTheMark) {
                "MINUTE FROM seq_1_to_777");
   std::string archive = Backup(kRowsOnlySettings);
   test::TempDir dir;
-  CompletenessMark mark{"0.1.0", "20261207043000", source_, {{"guilds", 3}, {"logs", 777}}, 0, ""};
+  CompletenessMark mark{
+      "0.1.0", "20261207043000", source_, {{"guilds", 3}, {"logs", 777}}, 0, "", "", ""};
   SetComment(dir, archive, BuildCompletenessMark(mark));
 
   std::string scratch = "vaultrun_verify_test_" + target_;
@@ -422,7 +436,8 @@ TEST_F(RestoreTest, ProgramRestoresAndVerifiesAsAUserRunsIt) {
   EXPECT_EQ(1, RunProgram(root + " --verify '" + archive + "'", &output));
   EXPECT_NE(std::string::npos, output.find("NOT A COMPLETE BACKUP")) << output;
   SetComment(dir, archive,
-             BuildCompletenessMark({"0.1.0", "20261207043000", "elsewhere", {{"pets", 2}}, 0, ""}));
+             BuildCompletenessMark(
+                 {"0.1.0", "20261207043000", "elsewhere", {{"pets", 2}}, 0, "", "", ""}));
   EXPECT_EQ(0, RunProgram(root + " --verify --source-database=" + source_ + " '" + archive + "'",
                           &output))
       << output;
