@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "test_util.h"
@@ -41,6 +42,10 @@ class ProgramFolder {
   // True when unzip -t, 7-Zip's test (no warning) and Python's zipfile all
   // find the archive sound.
   static bool ArchiveTestsClean(const std::string& archive);
+  // Writes an archive with Python's zipfile: the entries (name, content) in
+  // order, deflated, no comment.
+  static void MakeArchive(const std::string& path,
+                          const std::vector<std::pair<std::string, std::string>>& entries);
   // Edits an archive with tests/edit_zip.py: python is run with `contents`
   // (name -> bytes), `names` (in order) and `comment`; entries it leaves
   // alone keep their stored bytes.

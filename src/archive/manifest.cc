@@ -101,13 +101,15 @@ std::string CompareWithDirectory(const std::vector<ManifestEntry>& listed,
   for (const ManifestEntry& entry : listed) by_name.emplace(entry.name, &entry);
   for (const ZipEntry& entry : directory) {
     if (entry.name != kManifestEntry && by_name.count(entry.name) == 0) {
-      return "entry " + EncodeMarkName(entry.name) + " is not listed in its manifest";
+      return "entry " + EncodeMarkName(entry.name) +
+             " is not listed in its manifest: it was added, or the manifest changed, after its run";
     }
   }
   for (const ManifestEntry& entry : listed) {
     auto found = present.find(entry.name);
     if (found == present.end()) {
-      return "entry " + EncodeMarkName(entry.name) + ", which its manifest lists, is missing";
+      return "entry " + EncodeMarkName(entry.name) +
+             ", which its manifest lists, is missing: it was taken out after its run";
     }
     const ZipEntry& stored = *found->second;
     if (stored.method != Z_DEFLATED || stored.compressed_size != entry.stored_size ||

@@ -2,16 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "test_util.h"
+
 namespace vaultrun {
 namespace {
-
-ArchiveKeyResult Key(char fill) {
-  ArchiveKeyResult key;
-  key.outcome = KeyOutcome::kReady;
-  key.key.assign(kArchiveKeyBytes, fill);
-  EXPECT_TRUE(ArchiveKeyId(key.key, &key.id).ok());
-  return key;
-}
 
 Sha256Digest Digest(uint8_t first) {
   Sha256Digest digest{};
@@ -64,7 +58,7 @@ TEST(Manifest, AnythingNotExactlyAManifestIsRefused) {
 // and only the same key gives it again; the mark keeps its shape with the
 // tag line before its last line.
 TEST(Manifest, TheTagCoversTheMarkAndTheManifest) {
-  const ArchiveKeyResult key = Key('k');
+  const ArchiveKeyResult key = test::FixedArchiveKey('k');
   const std::string manifest = BuildManifest({{"game/t.sql", 10, 20, Digest(1), 2}});
   CompletenessMark mark{"0.1.0", "20261207043000", "game", {{"t", 2}, {"tag x", 1}},
                         0,       "+00:00",         "",     ""};
@@ -88,9 +82,9 @@ TEST(Manifest, TheTagCoversTheMarkAndTheManifest) {
   changed_mark.replace(changed_mark.find("t\t2"), 3, "t\t3");
   std::string changed_manifest = manifest;
   changed_manifest[changed_manifest.find(" 20 ") + 2] = '1';
-  for (const auto& [k, m, man] :
-       {std::tuple{Key('x').key, untagged, manifest}, std::tuple{key.key, changed_mark, manifest},
-        std::tuple{key.key, untagged, changed_manifest}}) {
+  for (const auto& [k, m, man] : {std::tuple{test::FixedArchiveKey('x').key, untagged, manifest},
+                                  std::tuple{key.key, changed_mark, manifest},
+                                  std::tuple{key.key, untagged, changed_manifest}}) {
     ASSERT_TRUE(ArchiveTag(k, m, man, &tag).ok());
     EXPECT_NE(mark.tag, tag);
   }

@@ -205,7 +205,10 @@ void ArchiveReader::OpenIndex(size_t index, bool raw) {
       if (e.name == entry.name) listed = &e;
     }
     const std::string name = EncodeMarkName(entry.name);
-    if (listed == nullptr) Fail(path_ + ": entry " + name + " is not listed in its manifest");
+    if (listed == nullptr) {
+      Fail(path_ + ": entry " + name +
+           " is not listed in its manifest: it was added, or the manifest changed, after its run");
+    }
     if (entry.method != Z_DEFLATED || entry.compressed_size != listed->stored_size ||
         entry.size != listed->size) {
       Fail(path_ + ": entry " + name +

@@ -146,12 +146,7 @@ std::string ReadFailure(ArchiveReader& reader, const std::string& name) {
 TEST(ArchiveReaderTest, EntriesAreCheckedAgainstTheManifestAsTheyAreRead) {
   test::TempDir dir;
   auto env = NewDefaultEnv();
-  ArchiveKeyResult key, other;
-  for (auto [k, fill] : {std::pair{&key, 'k'}, std::pair{&other, 'o'}}) {
-    k->outcome = KeyOutcome::kReady;
-    k->key.assign(kArchiveKeyBytes, fill);
-    ASSERT_TRUE(ArchiveKeyId(k->key, &k->id).ok());
-  }
+  const ArchiveKeyResult key = test::FixedArchiveKey('k'), other = test::FixedArchiveKey('o');
   const std::string path = dir.Sub("a.zip");
   RunArchive archive(env.get(), path);
   const std::string rows = "insert into t values (1),(2);\r\n";
@@ -173,7 +168,10 @@ TEST(ArchiveReaderTest, EntriesAreCheckedAgainstTheManifestAsTheyAreRead) {
   ArchiveReader reader(path);
   ArchiveOrigin origin = ReadArchiveOrigin(reader, &key);
   EXPECT_FALSE(origin.authenticated);
-  EXPECT_EQ("entry db/u.sql is not listed in its manifest", origin.damage);
+  EXPECT_EQ(
+      "entry db/u.sql is not listed in its manifest: it was added, or the manifest changed, "
+      "after its run",
+      origin.damage);
 
   listed = ManifestOfPacked(archive.packed(), {{"db/t.sql", 2}, {"db/u.sql", 2}});
   listed.pop_back();                               // the manifest itself
@@ -187,7 +185,9 @@ TEST(ArchiveReaderTest, EntriesAreCheckedAgainstTheManifestAsTheyAreRead) {
   EXPECT_EQ("", ReadFailure(reader, "db/u.sql"));
   listed.pop_back();
   reader.ExpectStored(listed);
-  EXPECT_EQ(path + ": entry db/u.sql is not listed in its manifest",
+  EXPECT_EQ(path +
+                ": entry db/u.sql is not listed in its manifest: it was added, or the manifest "
+                "changed, after its run",
             ReadFailure(reader, "db/u.sql"));
 
   // The tag: only the key that made it verifies it.

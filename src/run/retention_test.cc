@@ -15,14 +15,6 @@ namespace {
 
 const std::string kNow = "20260105000000.zip";
 
-ArchiveKeyResult Key(char fill) {
-  ArchiveKeyResult key;
-  key.outcome = KeyOutcome::kReady;
-  key.key.assign(kArchiveKeyBytes, fill);
-  EXPECT_TRUE(ArchiveKeyId(key.key, &key.id).ok());
-  return key;
-}
-
 // A whole backup of database db as a run writes it, its mark tagged under
 // key (none when key is not ready).
 void WriteBackup(Env* env, const std::string& path, const std::string& db,
@@ -87,7 +79,7 @@ TEST(Retention, FutureStampsKeepEverythingAndTheRunKeepsItsOwn) {
 TEST(Retention, PruneReportsWhatItCannotDeleteAndSkipsPacksInProgress) {
   test::TempDir dir;
   auto real = NewDefaultEnv();
-  const ArchiveKeyResult key = Key('k');
+  const ArchiveKeyResult key = test::FixedArchiveKey('k');
   for (const char* name : {"20260101000000.zip", "20260102000000.zip", "20260103000000.zip",
                            "20260104000000.zip", kNow.c_str()}) {
     WriteBackup(real.get(), dir.Sub(name), "db", key);
@@ -115,10 +107,10 @@ TEST(Retention, PruneReportsWhatItCannotDeleteAndSkipsPacksInProgress) {
 TEST(Retention, OnlyAuthenticatedBackupsOfTheFoldersDatabaseCount) {
   test::TempDir dir;
   auto env = NewDefaultEnv();
-  const ArchiveKeyResult key = Key('k');
+  const ArchiveKeyResult key = test::FixedArchiveKey('k');
   WriteBackup(env.get(), dir.Sub("20260101000000.zip"), "db", key);
   WriteBackup(env.get(), dir.Sub("20260102000000.zip"), "db", key);
-  WriteBackup(env.get(), dir.Sub("20260103000000.zip"), "db", Key('f'));
+  WriteBackup(env.get(), dir.Sub("20260103000000.zip"), "db", test::FixedArchiveKey('f'));
   WriteBackup(env.get(), dir.Sub("20260103100000.zip"), "db", ArchiveKeyResult{});
   WriteBackup(env.get(), dir.Sub("20260104000000.zip"), "other", key);
   WriteBackup(env.get(), dir.Sub(kNow), "db", key);
