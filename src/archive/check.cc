@@ -72,12 +72,14 @@ Status CheckManifest(ArchiveReader& reader, const std::vector<PackedEntry>& pack
   ArchiveOrigin origin = ReadArchiveOrigin(reader, key);
   if (!origin.damage.empty()) return Status::Error(EIO, context + ": " + origin.damage);
   if (!origin.manifest) return Status::Error(EIO, context + ": its manifest is missing");
+  std::unordered_map<std::string_view, const ManifestEntry*> by_name;
+  for (const ManifestEntry& e : *origin.manifest) by_name.emplace(e.name, &e);
   for (const PackedEntry& p : packed) {
     if (p.name == kManifestEntry) continue;
-    auto listed = std::find_if(origin.manifest->begin(), origin.manifest->end(),
-                               [&](const ManifestEntry& e) { return e.name == p.name; });
-    if (listed == origin.manifest->end() || listed->stored_size != p.deflated_size ||
-        listed->size != p.size || listed->sha256 != p.sha256) {
+    auto found = by_name.find(p.name);
+    const ManifestEntry* listed = found == by_name.end() ? nullptr : found->second;
+    if (listed == nullptr || listed->stored_size != p.deflated_size || listed->size != p.size ||
+        listed->sha256 != p.sha256) {
       return Status::Error(EIO, context + ": its manifest does not list entry " +
                                     EncodeMarkName(p.name) + " as it was packed");
     }

@@ -183,7 +183,8 @@ ArchiveReader::Checked::~Checked() {
 }
 
 void ArchiveReader::ExpectStored(const std::vector<ManifestEntry>& listed) {
-  expected_ = std::make_unique<std::vector<ManifestEntry>>(listed);
+  expected_ = std::make_unique<std::unordered_map<std::string, ManifestEntry>>();
+  for (const ManifestEntry& entry : listed) expected_->emplace(entry.name, entry);
 }
 
 void ArchiveReader::Open(const DataEntry& entry) {
@@ -201,9 +202,8 @@ void ArchiveReader::OpenIndex(size_t index, bool raw) {
   open_name_ = entry.name;
   const ManifestEntry* listed = nullptr;
   if (expected_ && !raw) {
-    for (const ManifestEntry& e : *expected_) {
-      if (e.name == entry.name) listed = &e;
-    }
+    auto found = expected_->find(entry.name);
+    if (found != expected_->end()) listed = &found->second;
     const std::string name = EncodeMarkName(entry.name);
     if (listed == nullptr) {
       Fail(path_ + ": entry " + name +

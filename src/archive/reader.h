@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/crypto.h"
@@ -127,7 +128,8 @@ class ArchiveReader {
   std::vector<DataEntry> entries_;
   std::unique_ptr<zip_file, FileCloser> open_;
   std::string open_name_;
-  std::unique_ptr<std::vector<ManifestEntry>> expected_;
+  // Set by ExpectStored: the listed entries by name.
+  std::unique_ptr<std::unordered_map<std::string, ManifestEntry>> expected_;
   std::unique_ptr<Checked> checked_;  // set while a listed entry is open
 };
 
