@@ -48,7 +48,8 @@ bool ParseNumber(std::string_view text, uint64_t* n) {
          (text.size() == 1 || text[0] != '0');
 }
 
-// A name as EncodeMarkName wrote it: "%" only before two hex digits.
+// A name exactly as EncodeMarkName writes it, so that each name has one
+// text: "%" and two upper-case hex digits only for the bytes it encodes.
 bool DecodeName(std::string_view text, std::string* name) {
   name->clear();
   for (size_t i = 0; i < text.size(); ++i) {
@@ -58,10 +59,13 @@ bool DecodeName(std::string_view text, std::string* name) {
       *name += text[i];
       continue;
     }
-    if (i + 2 >= text.size() || HexValue(text[i + 1]) < 0 || HexValue(text[i + 2]) < 0) {
+    if (i + 2 >= text.size()) return false;
+    const int high = HexValue(text[i + 1]), low = HexValue(text[i + 2]);
+    const char byte = static_cast<char>(high * 16 + low);
+    if (high < 0 || low < 0 || EncodeMarkName(std::string(1, byte)) != text.substr(i, 3)) {
       return false;
     }
-    *name += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+    *name += byte;
     i += 2;
   }
   return !name->empty();

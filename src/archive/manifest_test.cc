@@ -44,6 +44,8 @@ TEST(Manifest, AnythingNotExactlyAManifestIsRefused) {
            head + "entry " + std::string(64, 'A') + " 1 1 1 d/t.sql\nend\n",
            head + "entry " + sha + " 01 1 1 d/t.sql\nend\n",
            head + "entry " + sha + " 1 1 1 d/t%0.sql\nend\n",
+           head + "entry " + sha + " 1 1 1 d/t%41.sql\nend\n",  // "A" needs no %
+           head + "entry " + sha + " 1 1 1 d/t%0a.sql\nend\n",  // upper case only
            head + "entry " + sha + " 1 1 1 d/t\t.sql\nend\n",
            head + "entry " + sha + " 1 1 - vaultrun-manifest.txt\nend\n",
            head + "entry " + sha + " 1 1 1 d/t.sql\nend",  // cut short
