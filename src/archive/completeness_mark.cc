@@ -8,10 +8,10 @@ namespace {
 constexpr size_t kMaxComment = 65535;
 constexpr char kZonePrefix[] = "time_zone ";
 constexpr char kTagPrefix[] = "tag ";
-// Room kept after the table lines: the "more" line, the tag line (86
+// Room kept after the table lines: the "more" line, the tag line (151
 // bytes) and the last line. The same with or without a tag, so that a
 // mark's tables are the same in the text that the tag covers.
-constexpr size_t kRoomAfterTables = 64 + 96;
+constexpr size_t kRoomAfterTables = 64 + 160;
 
 // A tag line never holds a TAB; a table line always does.
 bool IsTagLine(std::string_view line) {
@@ -83,7 +83,9 @@ std::string BuildCompletenessMark(const CompletenessMark& mark) {
   }
   std::string text = head + lines;
   if (more > 0) text += "... and " + std::to_string(more) + " more tables\n";
-  if (!mark.tag.empty()) text += kTagPrefix + mark.tag_key_id + " " + mark.tag + "\n";
+  if (!mark.tag.empty()) {
+    text += kTagPrefix + mark.tag_key_id + " " + mark.tag_manifest + " " + mark.tag + "\n";
+  }
   return text + kMarkLastLine + "\n";
 }
 
@@ -113,10 +115,11 @@ std::optional<CompletenessMark> ParseCompletenessMark(std::string_view comment) 
   if (tables_end > first_table && IsTagLine(lines[tables_end - 1])) {
     --tables_end;
     std::string_view tag = lines[tables_end].substr(sizeof(kTagPrefix) - 1);
-    size_t space = tag.find(' ');
-    if (space != std::string_view::npos) {
-      mark.tag_key_id = tag.substr(0, space);
-      tag.remove_prefix(space + 1);
+    const size_t first = tag.find(' '), second = tag.find(' ', first + 1);
+    if (second != std::string_view::npos && tag.find(' ', second + 1) == std::string_view::npos) {
+      mark.tag_key_id = tag.substr(0, first);
+      mark.tag_manifest = tag.substr(first + 1, second - first - 1);
+      tag.remove_prefix(second + 1);
     }
     mark.tag = tag.empty() ? "-" : std::string(tag);  // a tag line always sets it
   }

@@ -10,12 +10,12 @@
 //   time_zone <zone>            the session zone of TIMESTAMP text (newer runs)
 //   <table><TAB><rows>          one line per exported table, at most 1,000
 //   ... and <N> more tables     when there were more
-//   tag <key id> <tag>          the run's archive key: 16 and 64 hex digits
+//   tag <key id> <manifest> <tag>   16, 64 and 64 hex digits
 //   Vaultrun: run complete
 //
 // The tag line (newer runs that hold an archive key) authenticates the rest
-// of the mark and the archive's manifest (archive/manifest.h); it names the
-// key by its id only.
+// of the mark and, through the manifest's SHA-256 that it states, the
+// archive's manifest (archive/manifest.h); it names the key by its id only.
 //
 // Lines end with LF. The comment is at most 65,535 bytes. In the database
 // and table names, control bytes and "%" are written as %XX (hex), so no
@@ -45,11 +45,12 @@ struct CompletenessMark {
   // The session time zone the run's TIMESTAMP text is in ("+00:00"); empty
   // for archives of runs that did not set one (the server's zone).
   std::string time_zone;
-  // The tag line's key id and tag (hex), as written; both empty when the
-  // mark has no tag line. Only ArchiveTag (archive/manifest.h) tells
-  // whether they are right.
-  std::string tag_key_id;
-  std::string tag;
+  // The tag line's key id, manifest SHA-256 and tag (hex), as written; all
+  // empty when the mark has no tag line (tag is never empty when it has
+  // one). Only archive/manifest.h tells whether they are right.
+  std::string tag_key_id = {};
+  std::string tag_manifest = {};
+  std::string tag = {};
 };
 
 // The zone a run sets for its session.

@@ -7,7 +7,7 @@ namespace {
 
 TEST(CompletenessMark, BuildsAndReadsBack) {
   CompletenessMark mark{
-      "0.1.0", "20261207043000", "kelvane_game", {{"accounts", 4}, {"empty", 0}}, 0, "", "", ""};
+      "0.1.0", "20261207043000", "kelvane_game", {{"accounts", 4}, {"empty", 0}}, 0, ""};
   std::string text = BuildCompletenessMark(mark);
   EXPECT_EQ(
       "Vaultrun\n0.1.0\n20261207043000\nkelvane_game\naccounts\t4\nempty\t0\n"
@@ -34,7 +34,7 @@ TEST(CompletenessMark, BuildsAndReadsBack) {
 }
 
 TEST(CompletenessMark, ManyTablesStayWithinTheCommentLimit) {
-  CompletenessMark mark{"0.1.0", "20261207043000", "db", {}, 0, "", "", ""};
+  CompletenessMark mark{"0.1.0", "20261207043000", "db", {}, 0, ""};
   for (int i = 0; i < 1500; ++i) mark.tables.emplace_back("table_" + std::to_string(i), i);
   std::string text = BuildCompletenessMark(mark);
   EXPECT_LE(text.size(), 65535u);
@@ -74,8 +74,6 @@ TEST(CompletenessMark, NamesAreEncodedAndReadBack) {
       "db\n",
       {{forged, 1}, {"two\nlines", 2}, {"50%", 3}, {"Zoë_ok", 4}, {"... and 2 more tables", 5}},
       0,
-      "",
-      "",
       ""};
   std::string text = BuildCompletenessMark(mark);
   EXPECT_EQ(std::string::npos, text.find(std::string("PK\x05\x06", 4)));

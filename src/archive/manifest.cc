@@ -125,31 +125,6 @@ std::string CompareWithDirectory(const std::vector<ManifestEntry>& listed,
   return "";
 }
 
-// Why an archive with this mark and manifest is not authenticated by key,
-// or "" when its tag verifies.
-std::string CheckTag(const CompletenessMark& mark, const std::string& comment,
-                     const std::string& manifest, const ArchiveKeyResult* key) {
-  if (!IsLowerHex(mark.tag_key_id, kKeyIdDigits) || !IsLowerHex(mark.tag, 2 * kSha256Bytes)) {
-    return "its mark's tag line is malformed";
-  }
-  const std::string signer = "it is signed with archive key " + mark.tag_key_id;
-  if (key == nullptr || !key->ready()) {
-    return signer + ", and no archive key is held here" +
-           (key != nullptr && !key->problem.empty() ? " (" + key->problem + ")" : "");
-  }
-  if (key->id != mark.tag_key_id) {
-    return signer + ", not with the one held here (" + key->id + ")";
-  }
-  std::string tag;
-  Status s = ArchiveTag(key->key, UntaggedMark(comment), manifest, &tag);
-  if (!s.ok()) return "its tag cannot be checked: " + s.description();
-  if (!ConstantTimeEqual(tag, mark.tag)) {
-    return "its tag does not verify with archive key " + key->id +
-           ": its mark or its manifest was changed after its run";
-  }
-  return "";
-}
-
 }  // namespace
 
 std::string BuildManifest(const std::vector<ManifestEntry>& entries) {
@@ -214,28 +189,57 @@ std::vector<ManifestEntry> ManifestOfPacked(const std::vector<PackedEntry>& pack
 
 Status TagMark(const ArchiveKeyResult& key, std::string_view manifest, CompletenessMark* mark) {
   mark->tag_key_id.clear();
+  mark->tag_manifest.clear();
   mark->tag.clear();
+  Sha256Digest manifest_digest{};
+  Status s = Sha256Of(manifest, &manifest_digest);
+  if (!s.ok()) return s;
   std::string tag;
-  Status s = ArchiveTag(key.key, BuildCompletenessMark(*mark), manifest, &tag);
+  s = ArchiveTag(key.key, BuildCompletenessMark(*mark), LowerHex(manifest_digest), &tag);
   if (!s.ok()) return s;
   mark->tag_key_id = key.id;
+  mark->tag_manifest = LowerHex(manifest_digest);
   mark->tag = std::move(tag);
   return Status::OK();
 }
 
-Status ArchiveTag(std::string_view key, std::string_view untagged_mark, std::string_view manifest,
-                  std::string* tag) {
-  Sha256Digest manifest_digest{}, digest{};
-  Status s = Sha256Of(manifest, &manifest_digest);
-  if (!s.ok()) return s;
+Status ArchiveTag(std::string_view key, std::string_view untagged_mark,
+                  std::string_view manifest_sha256, std::string* tag) {
+  Sha256Digest digest{};
   HmacSha256 hmac(key);
   hmac.Update(kTagDomain);
   hmac.Update(untagged_mark);
-  hmac.Update("manifest " + LowerHex(manifest_digest) + "\n");
-  s = hmac.Finish(&digest);
+  hmac.Update("manifest " + std::string(manifest_sha256) + "\n");
+  Status s = hmac.Finish(&digest);
   if (!s.ok()) return s;
   *tag = LowerHex(digest);
   return Status::OK();
+}
+
+std::string CheckMarkTag(std::string_view comment, const CompletenessMark& mark,
+                         const ArchiveKeyResult* key) {
+  if (mark.tag.empty()) return "its mark carries no tag";
+  if (!IsLowerHex(mark.tag_key_id, kKeyIdDigits) ||
+      !IsLowerHex(mark.tag_manifest, 2 * kSha256Bytes) ||
+      !IsLowerHex(mark.tag, 2 * kSha256Bytes)) {
+    return "its mark's tag line is malformed";
+  }
+  const std::string signer = "it is signed with archive key " + mark.tag_key_id;
+  if (key == nullptr || !key->ready()) {
+    return signer + ", and no archive key is held here" +
+           (key != nullptr && !key->problem.empty() ? " (" + key->problem + ")" : "");
+  }
+  if (key->id != mark.tag_key_id) {
+    return signer + ", not with the one held here (" + key->id + ")";
+  }
+  std::string tag;
+  Status s = ArchiveTag(key->key, UntaggedMark(comment), mark.tag_manifest, &tag);
+  if (!s.ok()) return "its tag cannot be checked: " + s.description();
+  if (!ConstantTimeEqual(tag, mark.tag)) {
+    return "its tag does not verify with archive key " + key->id +
+           ": its mark was changed after its run";
+  }
+  return "";
 }
 
 ArchiveOrigin ReadArchiveOrigin(ArchiveReader& reader, const ArchiveKeyResult* key) {
@@ -271,7 +275,12 @@ ArchiveOrigin ReadArchiveOrigin(ArchiveReader& reader, const ArchiveKeyResult* k
   } else if (!origin.manifest) {
     origin.why_not = "its mark carries a tag, but it holds no manifest (taken out after its run)";
   } else {
-    origin.why_not = CheckTag(*origin.mark, reader.comment(), manifest, key);
+    origin.why_not = CheckMarkTag(reader.comment(), *origin.mark, key);
+    Sha256Digest digest{};
+    if (origin.why_not.empty() &&
+        (!Sha256Of(manifest, &digest).ok() || LowerHex(digest) != origin.mark->tag_manifest)) {
+      origin.why_not = "its manifest is not the one its tag names: it was changed after its run";
+    }
     origin.authenticated = origin.why_not.empty();
   }
   return origin;

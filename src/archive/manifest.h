@@ -17,7 +17,8 @@
 //
 // The tag: HMAC-SHA256 under the key of the line "vaultrun archive tag 1",
 // the mark's text without its tag line, and the line "manifest <sha256 of
-// the manifest's text>".
+// the manifest's text>". The tag line states that SHA-256 too, so that the
+// mark alone (the end of a file on a remote) can be authenticated.
 #pragma once
 
 #include <cstdint>
@@ -61,9 +62,17 @@ std::vector<ManifestEntry> ManifestOfPacked(const std::vector<PackedEntry>& pack
                                             const std::map<std::string, uint64_t>& rows);
 
 // The tag (64 hex digits) of an archive whose mark, without its tag line,
-// is untagged_mark and whose manifest's text is manifest.
-Status ArchiveTag(std::string_view key, std::string_view untagged_mark, std::string_view manifest,
-                  std::string* tag);
+// is untagged_mark and whose manifest's text has the SHA-256 (hex)
+// manifest_sha256.
+Status ArchiveTag(std::string_view key, std::string_view untagged_mark,
+                  std::string_view manifest_sha256, std::string* tag);
+
+// Why mark (read from comment) is not authenticated by key (nullptr, or not
+// ready: none held), or "" when its tag verifies: then the mark's text and
+// the manifest SHA-256 its tag line states are as the key's holder wrote
+// them.
+std::string CheckMarkTag(std::string_view comment, const CompletenessMark& mark,
+                         const ArchiveKeyResult* key);
 
 // Gives mark the tag line of an archive whose manifest's text is manifest,
 // under key (which must be ready).

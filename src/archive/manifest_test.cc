@@ -56,40 +56,52 @@ TEST(Manifest, AnythingNotExactlyAManifestIsRefused) {
   }
 }
 
-// The tag covers every line of the mark and every byte of the manifest,
-// and only the same key gives it again; the mark keeps its shape with the
-// tag line before its last line.
+// The tag covers every line of the mark and the manifest's SHA-256, which
+// the tag line states, and only the same key gives it again; the mark keeps
+// its shape with the tag line before its last line.
 TEST(Manifest, TheTagCoversTheMarkAndTheManifest) {
   const ArchiveKeyResult key = test::FixedArchiveKey('k');
   const std::string manifest = BuildManifest({{"game/t.sql", 10, 20, Digest(1), 2}});
-  CompletenessMark mark{"0.1.0", "20261207043000", "game", {{"t", 2}, {"tag x", 1}},
-                        0,       "+00:00",         "",     ""};
+  CompletenessMark mark{
+      "0.1.0", "20261207043000", "game", {{"t", 2}, {"tag x", 1}}, 0, "+00:00"};
   const std::string untagged = BuildCompletenessMark(mark);
   ASSERT_TRUE(TagMark(key, manifest, &mark).ok());
+  Sha256Digest digest{};
+  ASSERT_TRUE(Sha256Of(manifest, &digest).ok());
+  EXPECT_EQ(LowerHex(digest), mark.tag_manifest);
   const std::string text = BuildCompletenessMark(mark);
-  EXPECT_EQ(untagged.substr(0, untagged.size() - 23) + "tag " + key.id + " " + mark.tag +
-                "\nVaultrun: run complete\n",
+  EXPECT_EQ(untagged.substr(0, untagged.size() - 23) + "tag " + key.id + " " + mark.tag_manifest +
+                " " + mark.tag + "\nVaultrun: run complete\n",
             text);
   EXPECT_EQ(untagged, UntaggedMark(text));
   auto parsed = ParseCompletenessMark(text);
   ASSERT_TRUE(parsed);
   EXPECT_EQ(key.id, parsed->tag_key_id);
+  EXPECT_EQ(mark.tag_manifest, parsed->tag_manifest);
   EXPECT_EQ(mark.tag, parsed->tag);
   EXPECT_EQ(mark.tables, parsed->tables);  // "tag x" is a table: its line holds a TAB
+  EXPECT_EQ("", CheckMarkTag(text, *parsed, &key));
 
-  std::string tag;
-  ASSERT_TRUE(ArchiveTag(key.key, untagged, manifest, &tag).ok());
-  EXPECT_EQ(mark.tag, tag);
-  std::string changed_mark = untagged;
+  const ArchiveKeyResult other = test::FixedArchiveKey('o');
+  EXPECT_EQ("it is signed with archive key " + key.id + ", not with the one held here (" +
+                other.id + ")",
+            CheckMarkTag(text, *parsed, &other));
+  EXPECT_EQ("it is signed with archive key " + key.id + ", and no archive key is held here",
+            CheckMarkTag(text, *parsed, nullptr));
+  std::string changed_mark = text, changed_manifest = text, malformed = text;
   changed_mark.replace(changed_mark.find("t\t2"), 3, "t\t3");
-  std::string changed_manifest = manifest;
-  changed_manifest[changed_manifest.find(" 20 ") + 2] = '1';
-  for (const auto& [k, m, man] : {std::tuple{test::FixedArchiveKey('x').key, untagged, manifest},
-                                  std::tuple{key.key, changed_mark, manifest},
-                                  std::tuple{key.key, untagged, changed_manifest}}) {
-    ASSERT_TRUE(ArchiveTag(k, m, man, &tag).ok());
-    EXPECT_NE(mark.tag, tag);
+  changed_manifest[changed_manifest.find(mark.tag_manifest)] ^= 1;
+  malformed.insert(malformed.find(mark.tag), "x ");
+  for (const std::string& forged : {changed_mark, changed_manifest}) {
+    parsed = ParseCompletenessMark(forged);
+    ASSERT_TRUE(parsed) << forged;
+    EXPECT_EQ("its tag does not verify with archive key " + key.id +
+                  ": its mark was changed after its run",
+              CheckMarkTag(forged, *parsed, &key));
   }
+  parsed = ParseCompletenessMark(malformed);
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ("its mark's tag line is malformed", CheckMarkTag(malformed, *parsed, &key));
 }
 
 }  // namespace

@@ -161,7 +161,7 @@ TEST(ArchiveReaderTest, EntriesAreCheckedAgainstTheManifestAsTheyAreRead) {
   archive.BeginEntry(kManifestEntry, manifest.size());
   archive.Write(manifest.data(), manifest.size());
   archive.CommitEntry();
-  CompletenessMark mark{"0", "20260101000000", "db", {{"t", 2}}, 0, "+00:00", "", ""};
+  CompletenessMark mark{"0", "20260101000000", "db", {{"t", 2}}, 0, "+00:00"};
   ASSERT_TRUE(TagMark(key, manifest, &mark).ok());
   ASSERT_TRUE(SetArchiveComment(env.get(), path, BuildCompletenessMark(mark)).ok());
 

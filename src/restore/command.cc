@@ -3,10 +3,14 @@
 #include <charconv>
 #include <ostream>
 
+#include "config/settings.h"
 #include "core/failure.h"
 #include "platform/env.h"
+#include "platform/settings_store.h"
 #include "platform/system.h"
+#include "platform/terminal.h"
 #include "restore/trust.h"
+#include "run/offsite.h"
 
 namespace vaultrun::restore {
 namespace {
@@ -62,6 +66,65 @@ bool SetValue(CommandLine& line, const std::string& name, const std::string& val
     line.trust_definitions = value;
   }
   return true;
+}
+
+// An archive on an rclone remote ("b2:kelvane-backups/db/<stamp>.zip"),
+// fetched with rclone (rclone_path, rclone_config and offsite_timeout as
+// the backup runs set them) into a new file of the owner's only in the
+// temp folder, confirmed whole against the remote, and deleted again when
+// the command ends.
+class FetchedArchive {
+ public:
+  FetchedArchive(const std::string& remote_path, const Terminal& terminal) : env_(terminal.env) {
+    // rclone's settings, read as a run reads them (from the same key table).
+    std::unique_ptr<SettingsStore> store = NewDefaultSettingsStore(env_);
+    Process process;
+    process.env = env_;
+    process.settings = store.get();
+    std::vector<std::string> warnings;
+    const RunSettings settings =
+        ReadSomeSettings(process, {"rclone_path", "rclone_config", "offsite_timeout"}, &warnings);
+    for (const std::string& warning : warnings) {
+      *terminal.console.err << kProgram << ": warning: " << warning << "\n";
+    }
+    std::string name = remote_path.substr(remote_path.find_last_of(":/") + 1);
+    if (!env_->IsUsableFileName(name)) name = "archive.zip";
+    path_ = terminal.temp_folder;
+    if (!path_.empty() && path_.back() != env_->Separator()) path_ += env_->Separator();
+    path_ += std::string(kProgram) + "-" + std::to_string(CurrentProcessId()) + "-" + name;
+    Rclone rclone(env_, RcloneSetupOf(env_, settings), remote_path);
+    try {
+      rclone.Fetch(remote_path, path_);
+      rclone.ConfirmSame(remote_path, path_);
+    } catch (const Failure& failure) {
+      Remove();
+      throw Failure(failure.number(), "fetch " + RemoteForDisplay(remote_path) + ": " +
+                                          ScrubRemote(failure.description(), remote_path));
+    }
+  }
+  ~FetchedArchive() { Remove(); }
+  FetchedArchive(const FetchedArchive&) = delete;
+  FetchedArchive& operator=(const FetchedArchive&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  void Remove() {
+    if (env_->Exists(path_)) env_->DeleteFile(path_);
+  }
+
+  Env* env_;
+  std::string path_;
+};
+
+// The fetched archive when the command names one on a remote (and no local
+// file of that name exists), else nothing.
+std::unique_ptr<FetchedArchive> FetchIfRemote(const std::string& archive,
+                                              const Terminal& terminal) {
+  Env* env = terminal.env;
+  if (env->Exists(archive) || !LooksLikeRemote(archive, env->Separator() == '\\')) {
+    return nullptr;
+  }
+  return std::make_unique<FetchedArchive>(archive, terminal);
 }
 
 }  // namespace
@@ -208,6 +271,10 @@ std::string HelpText() {
        vaultrun-restore [options] --verify [--source-database=DB] ARCHIVE
        vaultrun-restore [--key-file=FILE] --show-definitions ARCHIVE
 
+ARCHIVE is a file, or an archive on an rclone remote (remote:path/<stamp>.zip),
+which is fetched with rclone into a temporary file first (the settings
+rclone_path, rclone_config and offsite_timeout apply).
+
 Restores a vaultrun archive, or the named tables of it, into database DB,
 streaming each table from the archive. When DB does not exist it is made
 from the definitions the archive holds (tables, then the rows, then views,
@@ -259,7 +326,8 @@ Options:
                             authenticated, when their digest is DIGEST
       --unauthenticated     restore or verify the rows of an archive that is
                             not authenticated, as they are
-      --defaults-file=FILE  read this option file instead of the standard ones
+      --defaults-file=FILE  read this option file (it must exist) instead of
+                            the standard ones
       --no-defaults         read no option file
       --help, --version
 
@@ -312,8 +380,9 @@ int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& term
   trust.trust_definitions = line->trust_definitions;
   trust.unauthenticated = line->unauthenticated;
   if (!line->key_file.empty()) {
-    std::unique_ptr<Env> env = NewDefaultEnv();
-    Status s = ReadKeyFile(env.get(), line->key_file, &trust.key);
+    std::unique_ptr<Env> own_env = terminal.env != nullptr ? nullptr : NewDefaultEnv();
+    Status s = ReadKeyFile(terminal.env != nullptr ? terminal.env : own_env.get(),
+                           line->key_file, &trust.key);
     if (!s.ok()) {
       err << kProgram << ": " << s.description() << "\n";
       return kExitFailed;
@@ -323,7 +392,10 @@ int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& term
   }
   if (line->show_definitions) {
     try {
-      return ShowDefinitions(line->archive, trust, out, err) ? kExitOk : kExitFailed;
+      const std::unique_ptr<FetchedArchive> fetched = FetchIfRemote(line->archive, terminal);
+      return ShowDefinitions(fetched ? fetched->path() : line->archive, trust, out, err)
+                 ? kExitOk
+                 : kExitFailed;
     } catch (const Failure& failure) {
       err << kProgram << ": " << failure.description() << "\n";
       return kExitFailed;
@@ -343,6 +415,7 @@ int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& term
     }
     line->connect.password = *password;
   }
+  line->connect.env = terminal.env;
 
   try {
     std::unique_ptr<Connection> connection;
@@ -352,6 +425,10 @@ int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& term
       err << kProgram << ": cannot connect to the server: " << failure.description() << "\n";
       return kExitFailed;
     }
+    // Every mode reads the archive from a local file: one on a remote is
+    // fetched first (a mode added later gets it here too).
+    const std::unique_ptr<FetchedArchive> fetched = FetchIfRemote(line->archive, terminal);
+    if (fetched) line->archive = fetched->path();
     if (line->verify) {
       VerifyRequest request;
       request.archive = line->archive;

@@ -45,6 +45,9 @@ std::string HelpText();
 
 // What the process entry provides.
 struct Terminal {
+  // The platform services (the option files, and an archive fetched from
+  // a remote, are read through it).
+  Env* env = nullptr;
   Console console;
   // Reads a password from the terminal without echo; nothing when there is
   // no terminal.
@@ -54,6 +57,9 @@ struct Terminal {
   // This installation's archive key, as stored (never made here); without
   // it, only --key-file gives a key.
   std::function<ArchiveKeyResult()> installation_key;
+  // Where an archive fetched from an rclone remote is kept while the
+  // command runs.
+  std::string temp_folder;
 };
 
 // Runs the command and returns the exit status.

@@ -25,6 +25,7 @@
 #include "run/data_file.h"
 #include "run/definitions.h"
 #include "run/export_query.h"
+#include "run/offsite.h"
 #include "run/retention.h"
 #include "run/run_lock.h"
 #include "run/tab_separated_warning.h"
@@ -57,10 +58,10 @@ uint64_t ExportTable(Process& process, Session& session, RunRecordsets& sets, Ru
   } catch (const Failure& failure) {
     pack_failure = failure;
   }
-  auto pack = [&archive, &pack_failure](const char* data, size_t size) {
+  auto pack = [&archive, &pack_failure](std::unique_ptr<ByteBuffer>* block) {
     if (pack_failure) return;
     try {
-      archive.Write(data, size);
+      archive.WriteBlock(block);
     } catch (const Failure& failure) {
       pack_failure = failure;  // the archive is already back as it was
     }
@@ -278,7 +279,7 @@ void Main(Process& process, Session& session) {
   RunArchive archive(env, archive_path);
   if (settings.warn_low_space) WarnLowSpace(process, session);
 
-  CompletenessMark mark{VAULTRUN_VERSION, stamp, process.DbName, {}, 0, kRunTimeZone, "", ""};
+  CompletenessMark mark{VAULTRUN_VERSION, stamp, process.DbName, {}, 0, kRunTimeZone};
   uint64_t total_rows = 0;
   TabSeparatedWarning form_warning;
   SettingsStore* store = process.settings;
@@ -319,6 +320,13 @@ void Main(Process& process, Session& session) {
     archive.CommitEntry();
     MarkArchive(env, archive, mark, prefix, extension, manifest, key);
   }
+  // Every complete archive the remote lacks goes there before anything is
+  // pruned here; a copy that fails fails the run, which then prunes nothing.
+  const OffsiteResult offsite =
+      CopyOffsite(process, settings, database_folder, stamp + ".zip", key);
+  // The metrics file's vaultrun_offsite_last_success_timestamp_seconds is
+  // offsite.success_time (set only when every copy was confirmed).
+  (void)offsite;
   // Nothing is deleted after a run that reported a failure (a refused key).
   if (settings.keep_runs >= 1 && !process.Failed && env->FolderExists(database_folder)) {
     PruneResult pruned = PruneArchives(env, database_folder, settings.keep_runs, stamp + ".zip",

@@ -5,6 +5,7 @@
 #include "archive/completeness_mark.h"
 #include "archive/manifest.h"
 #include "archive/reader.h"
+#include "archive/writer.h"
 #include "core/failure.h"
 
 namespace vaultrun {
@@ -59,9 +60,8 @@ bool IsVerifiedBackup(Env* env, const std::string& path, const ArchiveKeyResult&
   }
 }
 
-PruneResult PruneArchives(Env* env, const std::string& database_folder, int keep,
-                          const std::string& current, const ArchiveKeyResult& key,
-                          const std::string& database) {
+std::vector<ArchiveInfo> FolderArchives(Env* env, const std::string& database_folder,
+                                        const ArchiveKeyResult& key, const std::string& database) {
   std::vector<std::string> names;
   ThrowIfError(env->ListFolder(database_folder, &names));
   std::vector<ArchiveInfo> archives;
@@ -69,10 +69,20 @@ PruneResult PruneArchives(Env* env, const std::string& database_folder, int keep
     if (!IsStampedArchiveName(name)) continue;
     std::string path = database_folder + env->Separator() + name;
     if (env->Exists(path + ".tail")) continue;  // mid-pack: not ours to judge
-    // An archive that cannot be read is not verified; it may still be old
-    // enough to go.
-    archives.push_back({name, IsVerifiedBackup(env, path, key, database)});
+    // An archive that cannot be read is neither; it may still be old enough
+    // to go.
+    std::string comment;
+    const bool marked =
+        ReadArchiveComment(env, path, &comment).ok() && ParseCompletenessMark(comment).has_value();
+    archives.push_back({name, marked, marked && IsVerifiedBackup(env, path, key, database)});
   }
+  return archives;
+}
+
+PruneResult PruneArchives(Env* env, const std::string& database_folder, int keep,
+                          const std::string& current, const ArchiveKeyResult& key,
+                          const std::string& database) {
+  const std::vector<ArchiveInfo> archives = FolderArchives(env, database_folder, key, database);
   PruneResult result;
   for (const std::string& name : ArchivesToDelete(archives, keep, current)) {
     Status s = env->DeleteFile(database_folder + env->Separator() + name);

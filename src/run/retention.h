@@ -15,13 +15,23 @@ bool IsStampedArchiveName(const std::string& name);
 
 struct ArchiveInfo {
   std::string name;       // a stamped archive name
-  bool verified = false;  // a whole backup of the folder's database, authenticated
+  bool marked = false;    // carries a completeness mark: a whole backup
+  bool verified = false;  // and its mark names the folder's database and its
+                          // tag verifies with the installation's key
 };
+
+// The stamped archives of a database folder, in no particular order, each
+// with whether it is marked and verified (for database, with key; none is
+// verified when key is not ready); one with a pack in progress (its tail
+// file beside it) is left out, as it is not ours to judge. An archive that
+// cannot be read is neither.
+std::vector<ArchiveInfo> FolderArchives(Env* env, const std::string& database_folder,
+                                        const ArchiveKeyResult& key, const std::string& database);
 
 // The archives to delete so that the newest keep verified archives stay:
 // every stamped archive older than the oldest of those, never `current`
-// (the archive of the run that prunes). Nothing when fewer than keep marked
-// archives exist, keep is below 1, or an archive is stamped later than
+// (the archive of the run that prunes). Nothing when fewer than keep
+// verified archives exist, keep is below 1, or an archive is stamped later than
 // `current`: with a stamp from the future (a clock that was ahead, a copy
 // from another machine, the hour repeated when clocks go back) "newest"
 // cannot be told, and the run's own archive would be the first to go.

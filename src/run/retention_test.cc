@@ -29,7 +29,7 @@ void WriteBackup(Env* env, const std::string& path, const std::string& db,
   archive.Write(manifest.data(), manifest.size());
   archive.CommitEntry();
   std::string stamp = path.substr(path.size() - 18, 14);
-  CompletenessMark mark{"0", stamp, db, {{"t", 1}}, 0, "+00:00", "", ""};
+  CompletenessMark mark{"0", stamp, db, {{"t", 1}}, 0, "+00:00"};
   if (key.ready()) {
     ASSERT_TRUE(TagMark(key, manifest, &mark).ok());
   }
@@ -47,8 +47,9 @@ TEST(Retention, StampedNamesOnly) {
 
 TEST(Retention, KeepsTheNewestMarkedRunsAndWhatIsNewer) {
   std::vector<ArchiveInfo> archives = {
-      {"20260101000000.zip", true}, {"20260102000000.zip", false}, {"20260103000000.zip", true},
-      {"20260104000000.zip", true}, {"20260105000000.zip", false},  // a failed run after the last
+      {"20260101000000.zip", true, true},   {"20260102000000.zip", false},
+      {"20260103000000.zip", true, true},   {"20260104000000.zip", true, true},
+      {"20260105000000.zip", false},  // a failed run after the last
                                                                     // good one
   };
   EXPECT_EQ((std::vector<std::string>{"20260102000000.zip", "20260101000000.zip"}),
@@ -66,7 +67,9 @@ TEST(Retention, KeepsTheNewestMarkedRunsAndWhatIsNewer) {
 // another machine) keeps everything; the run's own archive never goes.
 TEST(Retention, FutureStampsKeepEverythingAndTheRunKeepsItsOwn) {
   std::vector<ArchiveInfo> archives = {
-      {"20260101000000.zip", true}, {"20260104000000.zip", true}, {"20990101000000.zip", true}};
+      {"20260101000000.zip", true, true},
+      {"20260104000000.zip", true, true},
+      {"20990101000000.zip", true, true}};
   EXPECT_TRUE(ArchivesToDelete(archives, 1, "20260104000000.zip").empty());
   EXPECT_EQ("20990101000000.zip", FutureArchive(archives, "20260104000000.zip"));
   archives.pop_back();

@@ -403,7 +403,7 @@ TEST_F(DefinitionsTest, ForgedArchivesAreRefusedBeforeAnythingIsWritten) {
   ProgramFolder::EditArchive(
       archive, "forge_manifest = True\nrows = {'" + source_ + "/pets.sql': 1}\ncomment = b'" +
                    "Vaultrun\\n0.1.0\\n20261207043000\\n" + source_ + "\\npets\\t1\\ntag " +
-                   key.id + " " + std::string(64, 'a') + "\\nVaultrun: run complete\\n'");
+                   key.id + " " + std::string(64, 'c') + " " + std::string(64, 'a') + "\\nVaultrun: run complete\\n'");
   const std::string accounts = server.AdminQueryOne("SELECT COUNT(*) FROM mysql.global_priv");
   const std::vector<std::string> objects = Objects(source_);
   const std::string target = source_ + "_new";
