@@ -91,4 +91,27 @@ bool ProgramFolder::ArchiveTestsClean(const std::string& archive) {
              archive + "'") == 0;
 }
 
+void ProgramFolder::MakeArchive(const std::string& path,
+                                const std::vector<std::pair<std::string, std::string>>& entries) {
+  TempDir dir;
+  std::string args;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    std::string file = dir.Sub("entry" + std::to_string(i));
+    WriteFileOrDie(file, entries[i].second);
+    args += " '" + entries[i].first + "' '" + file + "'";
+  }
+  EXPECT_EQ(0, RunCommand("python3 -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1], "
+                          "\"w\", zipfile.ZIP_DEFLATED); a = sys.argv[2:]; [z.write(a[i + 1], "
+                          "a[i]) for i in range(0, len(a), 2)]; z.close()' '" +
+                          path + "'" + args));
+}
+
+void ProgramFolder::EditArchive(const std::string& archive, const std::string& python) {
+  TempDir dir;
+  WriteFileOrDie(dir.Sub("edit.py"), python);
+  EXPECT_EQ(0, RunCommand("python3 '" VAULTRUN_SOURCE_DIR "/tests/edit_zip.py' '" + archive +
+                          "' '" + dir.Sub("edit.py") + "'"))
+      << python;
+}
+
 }  // namespace vaultrun::test

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "test_util.h"
@@ -25,6 +26,8 @@ class ProgramFolder {
   void WriteSettings(const std::string& body);
   std::string Settings() const;
   std::string settings_path() const { return Sub("vaultrun.reg"); }
+  // The installation's archive key, made beside the settings file.
+  std::string key_path() const { return Sub("vaultrun.key"); }
 
   // Runs the program in this folder and returns its exit status.
   int Run() const;
@@ -39,6 +42,14 @@ class ProgramFolder {
   // True when unzip -t, 7-Zip's test (no warning) and Python's zipfile all
   // find the archive sound.
   static bool ArchiveTestsClean(const std::string& archive);
+  // Writes an archive with Python's zipfile: the entries (name, content) in
+  // order, deflated, no comment.
+  static void MakeArchive(const std::string& path,
+                          const std::vector<std::pair<std::string, std::string>>& entries);
+  // Edits an archive with tests/edit_zip.py: python is run with `contents`
+  // (name -> bytes), `names` (in order) and `comment`; entries it leaves
+  // alone keep their stored bytes.
+  static void EditArchive(const std::string& archive, const std::string& python);
 
  private:
   TempDir dir_;

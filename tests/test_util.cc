@@ -34,4 +34,12 @@ void WriteFileOrDie(const std::string& path, const std::string& contents) {
   out << contents;
 }
 
+ArchiveKeyResult FixedArchiveKey(char fill) {
+  ArchiveKeyResult key;
+  key.outcome = KeyOutcome::kReady;
+  key.key.assign(kArchiveKeyBytes, fill);
+  EXPECT_TRUE(ArchiveKeyId(key.key, &key.id).ok());
+  return key;
+}
+
 }  // namespace vaultrun::test

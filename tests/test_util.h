@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "platform/archive_key.h"
+
 namespace vaultrun::test {
 
 // A fresh folder under the build tree's temp area, removed with everything
@@ -28,6 +30,9 @@ void WriteFileOrDie(const std::string& path, const std::string& contents);
 // Creates a new folder whose path is prefix plus a unique suffix and returns
 // that path; empty on failure.
 std::string MakeTempFolder(const std::string& prefix);
+
+// A ready archive key of kArchiveKeyBytes bytes fill, with its id.
+ArchiveKeyResult FixedArchiveKey(char fill);
 
 // Runs a shell command and returns its exit status; its standard output
 // goes to *out when out is not null.

@@ -19,6 +19,7 @@
 #include "platform/terminal.h"
 #include "run/backup_run.h"
 #include "run/check.h"
+#include "run/export_key.h"
 #include "run/metrics.h"
 
 namespace {
@@ -61,6 +62,12 @@ int Check(const std::string&) {
   return CheckSetup(env.get(), settings.get(), std::cout) ? 0 : 1;
 }
 
+int ExportKey(const std::string& file) {
+  std::unique_ptr<Env> env = NewDefaultEnv();
+  std::unique_ptr<SettingsStore> settings = NewDefaultSettingsStore(env.get());
+  return ExportArchiveKey(env.get(), settings.get(), file, std::cout, std::cerr);
+}
+
 // The forms of the command line, one row each: the option, the name of its
 // one argument (nullptr when it takes none), what it does, and the function
 // that does it (with the argument, or "").
@@ -79,6 +86,13 @@ constexpr Form kForms[] = {
      "backs up nothing and writes nothing. Exit status 0 when a run would\n"
      "succeed and leave nothing out, 1 otherwise",
      Check},
+    {"--export-key", "FILE",
+     "writes a copy of this installation's archive key (made first when\n"
+     "there is none yet) to the new file FILE, readable by its owner only;\n"
+     "vaultrun-restore --key-file FILE restores this installation's\n"
+     "archives elsewhere with it. Keep it apart from the archives and their\n"
+     "off-site copies: whoever can read it can sign archives",
+     ExportKey},
     {"--help", nullptr, "shows this text", Help},
     {"--version", nullptr, "shows the version", Version},
 };

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/env.h"
+#include "platform/settings_store.h"
 #include "platform/system.h"
 #include "platform/terminal.h"
 #include "restore/command.h"
@@ -62,6 +63,10 @@ int main(int argc, char** argv) {
   terminal.console.stop = &g_stop;
   terminal.read_password = vaultrun::ReadPasswordFromTerminal;
   terminal.scratch_name = ScratchName;
+  vaultrun::Env* shared_env = env.get();
+  terminal.installation_key = [shared_env] {
+    return vaultrun::NewDefaultSettingsStore(shared_env)->ReadArchiveKey();
+  };
   std::error_code no_temp;
   const std::u8string temp = std::filesystem::temp_directory_path(no_temp).u8string();
   terminal.temp_folder.assign(temp.begin(), temp.end());

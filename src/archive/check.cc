@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "archive/deflate.h"
+#include "archive/manifest.h"
 #include "archive/reader.h"
 #include "archive/tail.h"
 #include "archive/zip_layout.h"
@@ -64,6 +65,31 @@ const PackedEntry* FindProven(const std::vector<PackedEntry>& packed, const ZipE
   return nullptr;
 }
 
+// Reads the manifest back and checks that it lists every other entry as it
+// was packed, and, with a key, that the mark's tag verifies with it.
+Status CheckManifest(ArchiveReader& reader, const std::vector<PackedEntry>& packed,
+                     const ArchiveKeyResult* key, const std::string& context) {
+  ArchiveOrigin origin = ReadArchiveOrigin(reader, key);
+  if (!origin.damage.empty()) return Status::Error(EIO, context + ": " + origin.damage);
+  if (!origin.manifest) return Status::Error(EIO, context + ": its manifest is missing");
+  std::unordered_map<std::string_view, const ManifestEntry*> by_name;
+  for (const ManifestEntry& e : *origin.manifest) by_name.emplace(e.name, &e);
+  for (const PackedEntry& p : packed) {
+    if (p.name == kManifestEntry) continue;
+    auto found = by_name.find(p.name);
+    const ManifestEntry* listed = found == by_name.end() ? nullptr : found->second;
+    if (listed == nullptr || listed->stored_size != p.deflated_size || listed->size != p.size ||
+        listed->sha256 != p.sha256) {
+      return Status::Error(EIO, context + ": its manifest does not list entry " +
+                                    EncodeMarkName(p.name) + " as it was packed");
+    }
+  }
+  if (key != nullptr && key->ready() && !origin.authenticated) {
+    return Status::Error(EIO, context + ": " + origin.why_not);
+  }
+  return Status::OK();
+}
+
 }  // namespace
 
 Status HoldsPacked(const std::vector<ZipEntryInfo>& entries, const std::vector<PackedEntry>& packed,
@@ -95,8 +121,8 @@ Status HoldsPacked(const std::vector<ZipEntryInfo>& entries, const std::vector<P
 }
 
 Status SetArchiveCommentChecked(Env* env, const std::string& archive_path,
-                                const std::string& comment,
-                                const std::vector<PackedEntry>& packed) {
+                                const std::string& comment, const std::vector<PackedEntry>& packed,
+                                const ArchiveKeyResult* key) {
   std::unique_ptr<FileLock> lock;
   Status s = env->LockFile(LockPath(env, archive_path), &lock);
   if (s.ok()) s = RepairLocked(env, archive_path);
@@ -107,7 +133,7 @@ Status SetArchiveCommentChecked(Env* env, const std::string& archive_path,
   if (s.ok()) s = SetCommentLocked(env, archive_path, comment);
   if (!s.ok()) return s;
   std::string read_back;
-  Status checked = CheckArchive(env, archive_path, &read_back, packed, true);
+  Status checked = CheckArchive(env, archive_path, &read_back, packed, true, key);
   if (checked.ok() && read_back != comment) {
     checked = Status::Error(EINVAL, "check " + archive_path + ": the comment reads back wrong");
   }
@@ -116,7 +142,8 @@ Status SetArchiveCommentChecked(Env* env, const std::string& archive_path,
 }
 
 Status CheckArchive(Env* env, const std::string& archive_path, std::string* comment,
-                    const std::vector<PackedEntry>& packed, bool only_packed) {
+                    const std::vector<PackedEntry>& packed, bool only_packed,
+                    const ArchiveKeyResult* key) {
   comment->clear();
   const std::string context = "check " + archive_path;
   // The writer's own reading of the directory must agree with the reader's.
@@ -137,6 +164,13 @@ Status CheckArchive(Env* env, const std::string& archive_path, std::string* comm
     }
     for (size_t i = 0; i < entries.size(); ++i) {
       s = CheckEntry(reader, i, FindProven(packed, entries[i]), context);
+      if (!s.ok()) return s;
+    }
+    const bool has_manifest = std::any_of(packed.begin(), packed.end(), [](const PackedEntry& p) {
+      return p.name == kManifestEntry;
+    });
+    if (only_packed && has_manifest) {
+      s = CheckManifest(reader, packed, key, context);
       if (!s.ok()) return s;
     }
     *comment = reader.comment();

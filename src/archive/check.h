@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/writer.h"
+#include "platform/archive_key.h"
 #include "platform/env.h"
 #include "platform/status.h"
 
@@ -28,9 +29,12 @@ Status HoldsPacked(const std::vector<ZipEntryInfo>& entries, const std::vector<P
 // the zip comment as read. An entry that agrees with one of packed is checked by
 // the CRC-32 of its deflated bytes; any other is inflated and its size and
 // CRC-32 compared. With only_packed, the archive must hold exactly the
-// entries of packed, each once and as it was packed, and nothing else.
+// entries of packed, each once and as it was packed, and nothing else; when
+// packed holds a manifest (archive/manifest.h), it must list every other
+// entry as it was packed, and with key (ready) the mark's tag must verify.
 Status CheckArchive(Env* env, const std::string& archive_path, std::string* comment,
-                    const std::vector<PackedEntry>& packed = {}, bool only_packed = false);
+                    const std::vector<PackedEntry>& packed = {}, bool only_packed = false,
+                    const ArchiveKeyResult* key = nullptr);
 
 // Marks an archive that holds exactly the entries of packed: checks that it
 // does (each once, as packed, nothing else), sets the comment, and reads the
@@ -40,6 +44,7 @@ Status CheckArchive(Env* env, const std::string& archive_path, std::string* comm
 // takes the comment off again and is returned.
 Status SetArchiveCommentChecked(Env* env, const std::string& archive_path,
                                 const std::string& comment,
-                                const std::vector<PackedEntry>& packed = {});
+                                const std::vector<PackedEntry>& packed = {},
+                                const ArchiveKeyResult* key = nullptr);
 
 }  // namespace vaultrun

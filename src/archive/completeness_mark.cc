@@ -7,6 +7,16 @@ namespace {
 
 constexpr size_t kMaxComment = 65535;
 constexpr char kZonePrefix[] = "time_zone ";
+constexpr char kTagPrefix[] = "tag ";
+// Room kept after the table lines: the "more" line, the tag line (151
+// bytes) and the last line. The same with or without a tag, so that a
+// mark's tables are the same in the text that the tag covers.
+constexpr size_t kRoomAfterTables = 64 + 160;
+
+// A tag line never holds a TAB; a table line always does.
+bool IsTagLine(std::string_view line) {
+  return line.rfind(kTagPrefix, 0) == 0 && line.find('\t') == std::string_view::npos;
+}
 
 // Control bytes and "%" become %XX: so a name can neither break the line
 // format nor, with the zip signatures' bytes 1 to 8, plant a fake end
@@ -64,7 +74,8 @@ std::string BuildCompletenessMark(const CompletenessMark& mark) {
     std::string line =
         EncodeName(mark.tables[i].first) + "\t" + std::to_string(mark.tables[i].second) + "\n";
     // Room is kept for the "more" line and the last line.
-    if (i >= kMarkMaxTables || head.size() + lines.size() + line.size() + 64 > kMaxComment) {
+    if (i >= kMarkMaxTables ||
+        head.size() + lines.size() + line.size() + kRoomAfterTables > kMaxComment) {
       more += mark.tables.size() - i;
       break;
     }
@@ -72,6 +83,9 @@ std::string BuildCompletenessMark(const CompletenessMark& mark) {
   }
   std::string text = head + lines;
   if (more > 0) text += "... and " + std::to_string(more) + " more tables\n";
+  if (!mark.tag.empty()) {
+    text += kTagPrefix + mark.tag_key_id + " " + mark.tag_manifest + " " + mark.tag + "\n";
+  }
   return text + kMarkLastLine + "\n";
 }
 
@@ -96,13 +110,26 @@ std::optional<CompletenessMark> ParseCompletenessMark(std::string_view comment) 
     mark.time_zone = lines[4].substr(sizeof(kZonePrefix) - 1);
     ++first_table;
   }
-  for (size_t i = first_table; i + 1 < lines.size(); ++i) {
+  // The tag line, when there is one, stands just before the last line.
+  size_t tables_end = lines.size() - 1;
+  if (tables_end > first_table && IsTagLine(lines[tables_end - 1])) {
+    --tables_end;
+    std::string_view tag = lines[tables_end].substr(sizeof(kTagPrefix) - 1);
+    const size_t first = tag.find(' '), second = tag.find(' ', first + 1);
+    if (second != std::string_view::npos && tag.find(' ', second + 1) == std::string_view::npos) {
+      mark.tag_key_id = tag.substr(0, first);
+      mark.tag_manifest = tag.substr(first + 1, second - first - 1);
+      tag.remove_prefix(second + 1);
+    }
+    mark.tag = tag.empty() ? "-" : std::string(tag);  // a tag line always sets it
+  }
+  for (size_t i = first_table; i < tables_end; ++i) {
     std::string_view line = lines[i];
     uint64_t n = 0;
     // A table line always holds a TAB, so a table named like the "more"
     // line is still read as a table.
     if (line.rfind("... and ", 0) == 0 && line.find('\t') == std::string_view::npos &&
-        i + 2 == lines.size()) {
+        i + 1 == tables_end) {
       std::string_view rest = line.substr(8);
       auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), n);
       if (ec != std::errc() || std::string_view(end, static_cast<size_t>(rest.data() + rest.size() -
@@ -123,5 +150,17 @@ std::optional<CompletenessMark> ParseCompletenessMark(std::string_view comment) 
   }
   return mark;
 }
+
+std::string UntaggedMark(std::string_view comment) {
+  std::optional<CompletenessMark> mark = ParseCompletenessMark(comment);
+  if (!mark || mark->tag.empty()) return std::string(comment);
+  // A mark ends with LF: the last line starts after the LF before it, and
+  // the tag line after the LF before that.
+  size_t last = comment.rfind('\n', comment.size() - 2) + 1;
+  size_t tag = comment.rfind('\n', last - 2) + 1;
+  return std::string(comment.substr(0, tag)) + std::string(comment.substr(last));
+}
+
+std::string EncodeMarkName(std::string_view name) { return EncodeName(name); }
 
 }  // namespace vaultrun

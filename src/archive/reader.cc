@@ -1,10 +1,14 @@
 #include "archive/reader.h"
 
 #include <zip.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 
+#include "archive/completeness_mark.h"
+#include "archive/manifest.h"
 #include "core/failure.h"
 
 namespace vaultrun {
@@ -174,6 +178,15 @@ ArchiveReader::ArchiveReader(const std::string& path, Env* env, OpenMode how) : 
 
 ArchiveReader::~ArchiveReader() = default;
 
+ArchiveReader::Checked::~Checked() {
+  if (stream) inflateEnd(stream.get());
+}
+
+void ArchiveReader::ExpectStored(const std::vector<ManifestEntry>& listed) {
+  expected_ = std::make_unique<std::unordered_map<std::string, ManifestEntry>>();
+  for (const ManifestEntry& entry : listed) expected_->emplace(entry.name, entry);
+}
+
 void ArchiveReader::Open(const DataEntry& entry) {
   for (size_t i = 0; i < all_.size(); ++i) {
     if (all_[i].name == entry.name) return OpenIndex(i);
@@ -183,15 +196,105 @@ void ArchiveReader::Open(const DataEntry& entry) {
 
 void ArchiveReader::OpenIndex(size_t index, bool raw) {
   open_.reset();
+  checked_.reset();
   if (index >= all_.size()) Fail(path_ + ": no entry " + std::to_string(index));
-  open_name_ = all_[index].name;
-  open_.reset(zip_fopen_index(zip_.get(), index, raw ? ZIP_FL_COMPRESSED : 0));
+  const ZipEntry& entry = all_[index];
+  open_name_ = entry.name;
+  const ManifestEntry* listed = nullptr;
+  if (expected_ && !raw) {
+    auto found = expected_->find(entry.name);
+    if (found != expected_->end()) listed = &found->second;
+    const std::string name = EncodeMarkName(entry.name);
+    if (listed == nullptr) {
+      Fail(path_ + ": entry " + name +
+           " is not listed in its manifest: it was added, or the manifest changed, after its run");
+    }
+    if (entry.method != Z_DEFLATED || entry.compressed_size != listed->stored_size ||
+        entry.size != listed->size) {
+      Fail(path_ + ": entry " + name +
+           " is not as its manifest lists it (its sizes differ): it was changed after its run");
+    }
+  }
+  // A listed entry is read as stored and inflated here, so that the bytes
+  // hashed are the bytes inflated.
+  open_.reset(zip_fopen_index(zip_.get(), index, raw || listed ? ZIP_FL_COMPRESSED : 0));
   if (!open_) {
     Fail(path_ + ": cannot open entry " + open_name_ + " (" + zip_strerror(zip_.get()) + ")");
   }
+  if (listed == nullptr) return;
+  auto checked = std::make_unique<Checked>();
+  checked->listed = listed;
+  checked->directory_crc = entry.crc;
+  checked->stream = std::make_unique<z_stream_s>();
+  std::memset(checked->stream.get(), 0, sizeof(z_stream_s));
+  if (inflateInit2(checked->stream.get(), -MAX_WBITS) != Z_OK) {
+    checked->stream.reset();
+    open_.reset();
+    Fail(path_ + ": entry " + EncodeMarkName(open_name_) + ": cannot start inflating it");
+  }
+  checked_ = std::move(checked);
+}
+
+size_t ArchiveReader::ReadChecked(char* buffer, size_t size) {
+  Checked& c = *checked_;
+  z_stream_s& z = *c.stream;
+  const uInt room = static_cast<uInt>(std::min<size_t>(size, UINT_MAX));
+  z.next_out = reinterpret_cast<Bytef*>(buffer);
+  z.avail_out = room;
+  const std::string name = EncodeMarkName(open_name_);
+  while (z.avail_out == room && room > 0 && !c.ended) {
+    if (z.avail_in == 0) {
+      zip_int64_t n = zip_fread(open_.get(), c.in.data(), c.in.size());
+      if (n < 0)
+        Fail(path_ + ": entry " + name + " is damaged (" + zip_file_strerror(open_.get()) + ")");
+      if (n == 0) Fail(path_ + ": entry " + name + " is damaged (its deflated data ends early)");
+      c.stored_hash.Update(c.in.data(), static_cast<size_t>(n));
+      c.stored += static_cast<uint64_t>(n);
+      z.next_in = reinterpret_cast<Bytef*>(c.in.data());
+      z.avail_in = static_cast<uInt>(n);
+    }
+    int r = inflate(&z, Z_NO_FLUSH);
+    if (r == Z_STREAM_END) {
+      c.ended = true;
+    } else if (r != Z_OK && r != Z_BUF_ERROR) {
+      Fail(path_ + ": entry " + name + " is damaged (" + (z.msg != nullptr ? z.msg : "inflate") +
+           ")");
+    }
+  }
+  const size_t produced = room - z.avail_out;
+  c.size += produced;
+  c.crc = static_cast<uint32_t>(
+      crc32(c.crc, reinterpret_cast<const Bytef*>(buffer), static_cast<uInt>(produced)));
+  if (produced == 0 && c.ended) FinishChecked();
+  return produced;
+}
+
+void ArchiveReader::FinishChecked() {
+  Checked& c = *checked_;
+  const std::string name = EncodeMarkName(open_name_);
+  // Stored bytes after the deflate stream's end count too.
+  uint64_t after = c.stream->avail_in;
+  for (zip_int64_t n; (n = zip_fread(open_.get(), c.in.data(), c.in.size())) > 0;) {
+    c.stored_hash.Update(c.in.data(), static_cast<size_t>(n));
+    c.stored += static_cast<uint64_t>(n);
+    after += static_cast<uint64_t>(n);
+  }
+  Sha256Digest digest{};
+  Status s = c.stored_hash.Finish(&digest);
+  if (!s.ok()) Fail(path_ + ": entry " + name + ": " + s.description());
+  if (c.stored != c.listed->stored_size || digest != c.listed->sha256) {
+    Fail(path_ + ": entry " + name +
+         " was changed after its run: its bytes are not those its manifest lists");
+  }
+  if (after != 0 || c.size != c.listed->size || c.crc != c.directory_crc) {
+    Fail(path_ + ": entry " + name + " is damaged (its size or CRC-32 is wrong)");
+  }
+  checked_.reset();
+  open_.reset();
 }
 
 size_t ArchiveReader::Read(char* buffer, size_t size) {
+  if (checked_) return ReadChecked(buffer, size);
   if (!open_) return 0;
   zip_int64_t n = zip_fread(open_.get(), buffer, size);
   if (n > 0) return static_cast<size_t>(n);

@@ -10,14 +10,19 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
+#include "platform/crypto.h"
 #include "platform/env.h"
 
 struct zip;
 struct zip_file;
+struct z_stream_s;
 
 namespace vaultrun {
+
+struct ManifestEntry;
 
 // The reader's failures (that the archive is missing, not a zip, damaged).
 inline constexpr int kErrArchive = 3001;
@@ -79,6 +84,15 @@ class ArchiveReader {
   // Failure when it is larger than limit or damaged.
   std::optional<std::string> ReadEntry(std::string_view name, uint64_t limit);
 
+  // From now on every entry read (Open, OpenIndex without raw, ReadEntry)
+  // must be one of listed (an archive's manifest), and is read as stored
+  // and inflated here, so that its stored bytes are checked as they are
+  // read: an entry not listed, or not deflated with the listed sizes, is
+  // refused when it is opened; one whose bytes do not give the listed
+  // SHA-256 raises at the end of its data, naming it, before the last read
+  // returns 0.
+  void ExpectStored(const std::vector<ManifestEntry>& listed);
+
  private:
   struct ZipCloser {
     void operator()(zip* archive) const;
@@ -87,6 +101,24 @@ class ArchiveReader {
     void operator()(zip_file* file) const;
   };
   [[noreturn]] void Fail(const std::string& what) const;
+  // The open entry's next inflated bytes, from its stored bytes.
+  size_t ReadChecked(char* buffer, size_t size);
+  // At the end of the stored bytes: their SHA-256, size and CRC-32.
+  void FinishChecked();
+
+  // An entry being read as stored and inflated here.
+  struct Checked {
+    const ManifestEntry* listed = nullptr;
+    uint32_t directory_crc = 0;
+    Sha256 stored_hash;
+    std::unique_ptr<z_stream_s> stream;
+    std::vector<char> in = std::vector<char>(size_t{1} << 16);
+    uint64_t stored = 0;  // stored bytes read
+    uint64_t size = 0;    // bytes inflated
+    uint32_t crc = 0;
+    bool ended = false;  // the deflate stream has ended
+    ~Checked();
+  };
 
   std::string path_;
   std::unique_ptr<Env> own_env_;
@@ -96,6 +128,9 @@ class ArchiveReader {
   std::vector<DataEntry> entries_;
   std::unique_ptr<zip_file, FileCloser> open_;
   std::string open_name_;
+  // Set by ExpectStored: the listed entries by name.
+  std::unique_ptr<std::unordered_map<std::string, ManifestEntry>> expected_;
+  std::unique_ptr<Checked> checked_;  // set while a listed entry is open
 };
 
 }  // namespace vaultrun

@@ -1,4 +1,5 @@
-// The reader takes ZIP64 whole: an entry over 4 GiB, entries that start
+// The reader takes ZIP64 whole, and checks each entry against an
+// archive's manifest as it reads it. ZIP64: an entry over 4 GiB, entries that start
 // past 4 GiB. The archive is made here: a stored entry of zeros that is a
 // hole in a sparse file, then a 4.3 GiB entry of deflated zeros (4 MB on
 // disk), then a small one; every byte of each is read back.
@@ -10,6 +11,9 @@
 #include <cstdio>
 #include <vector>
 
+#include "archive/manifest.h"
+#include "archive/writer.h"
+#include "core/failure.h"
 #include "test_util.h"
 
 namespace vaultrun {
@@ -123,6 +127,93 @@ TEST(ArchiveReaderTest, ReadsEveryByteOfEntriesOverAndPast4GiB) {
     EXPECT_EQ(made[i].size, size) << made[i].name;
   }
   EXPECT_EQ(text, reader.ReadEntry("db/after.csv", 100));
+}
+
+// The description of the failure that reading every byte of an entry
+// raises, "" when it raises none.
+std::string ReadFailure(ArchiveReader& reader, const std::string& name) {
+  try {
+    reader.ReadEntry(name, kMiB);
+  } catch (const Failure& failure) {
+    return failure.description();
+  }
+  return "";
+}
+
+// With a manifest, the tag says which key made the archive, the directory
+// must be what the manifest lists, and an entry whose stored bytes are not
+// the listed ones is named when its last byte is read.
+TEST(ArchiveReaderTest, EntriesAreCheckedAgainstTheManifestAsTheyAreRead) {
+  test::TempDir dir;
+  auto env = NewDefaultEnv();
+  const ArchiveKeyResult key = test::FixedArchiveKey('k'), other = test::FixedArchiveKey('o');
+  const std::string path = dir.Sub("a.zip");
+  RunArchive archive(env.get(), path);
+  const std::string rows = "insert into t values (1),(2);\r\n";
+  for (const char* name : {"db/t.sql", "db/u.sql"}) {
+    archive.BeginEntry(name, rows.size());
+    archive.Write(rows.data(), rows.size());
+    archive.CommitEntry();
+  }
+  std::vector<ManifestEntry> listed = ManifestOfPacked(archive.packed(), {{"db/t.sql", 2}});
+  listed.pop_back();  // db/u.sql is not listed
+  const std::string manifest = BuildManifest(listed);
+  archive.BeginEntry(kManifestEntry, manifest.size());
+  archive.Write(manifest.data(), manifest.size());
+  archive.CommitEntry();
+  CompletenessMark mark{"0", "20260101000000", "db", {{"t", 2}}, 0, "+00:00"};
+  ASSERT_TRUE(TagMark(key, manifest, &mark).ok());
+  ASSERT_TRUE(SetArchiveComment(env.get(), path, BuildCompletenessMark(mark)).ok());
+
+  ArchiveReader reader(path);
+  ArchiveOrigin origin = ReadArchiveOrigin(reader, &key);
+  EXPECT_FALSE(origin.authenticated);
+  EXPECT_EQ(
+      "entry db/u.sql is not listed in its manifest: it was added, or the manifest changed, "
+      "after its run",
+      origin.damage);
+
+  listed = ManifestOfPacked(archive.packed(), {{"db/t.sql", 2}, {"db/u.sql", 2}});
+  listed.pop_back();                               // the manifest itself
+  EXPECT_EQ("", ReadFailure(reader, "db/t.sql"));  // nothing expected yet
+  listed[0].sha256[5] ^= 1;                        // as if db/t.sql had been changed after the run
+  reader.ExpectStored(listed);
+  EXPECT_EQ(path +
+                ": entry db/t.sql was changed after its run: its bytes are not those its "
+                "manifest lists",
+            ReadFailure(reader, "db/t.sql"));
+  EXPECT_EQ("", ReadFailure(reader, "db/u.sql"));
+  listed.pop_back();
+  reader.ExpectStored(listed);
+  EXPECT_EQ(path +
+                ": entry db/u.sql is not listed in its manifest: it was added, or the manifest "
+                "changed, after its run",
+            ReadFailure(reader, "db/u.sql"));
+
+  // The tag: only the key that made it verifies it.
+  const std::string full = BuildManifest(ManifestOfPacked(
+      {archive.packed()[0], archive.packed()[1]}, {{"db/t.sql", 2}, {"db/u.sql", 2}}));
+  ASSERT_TRUE(TagMark(key, full, &mark).ok());
+  RunArchive again(env.get(), path);
+  again.BeginEntry(kManifestEntry, full.size());
+  again.Write(full.data(), full.size());
+  again.CommitEntry();
+  ASSERT_TRUE(SetArchiveComment(env.get(), path, BuildCompletenessMark(mark)).ok());
+  ArchiveReader tagged(path);
+  EXPECT_TRUE(ReadArchiveOrigin(tagged, &key).authenticated);
+  origin = ReadArchiveOrigin(tagged, &other);
+  EXPECT_FALSE(origin.authenticated);
+  EXPECT_EQ(
+      "it is signed with archive key " + key.id + ", not with the one held here (" + other.id + ")",
+      origin.why_not);
+  EXPECT_EQ(0u, ReadArchiveOrigin(tagged, nullptr)
+                    .why_not.find("it is signed with archive key " + key.id +
+                                  ", and no archive key is held here"));
+  mark.tables[0].second = 3;  // a mark changed after the run
+  ASSERT_TRUE(SetArchiveComment(env.get(), path, UntaggedMark(BuildCompletenessMark(mark))).ok());
+  ArchiveReader untagged(path);
+  EXPECT_EQ("its run held no archive key (its mark carries no tag)",
+            ReadArchiveOrigin(untagged, &key).why_not);
 }
 
 }  // namespace

@@ -10,11 +10,14 @@
 namespace vaultrun {
 namespace {
 
-// Decompresses every entry; a CRC-32 or size that does not match raises.
-void ReadEveryEntry(ArchiveReader& reader) {
+// Decompresses every entry; a CRC-32, size or (once the reader expects the
+// manifest's) SHA-256 that does not match raises. The manifest, which the
+// tag covers, is not listed in itself.
+void ReadEveryEntry(ArchiveReader& reader, bool skip_manifest) {
   std::string buffer(1 << 16, '\0');
   for (size_t i = 0; i < reader.all_entries().size(); ++i) {
     const ZipEntry& entry = reader.all_entries()[i];
+    if (skip_manifest && entry.name == kManifestEntry) continue;
     reader.OpenIndex(i);
     uint64_t total = 0;
     for (size_t n; (n = reader.Read(buffer.data(), buffer.size())) > 0;) total += n;
@@ -74,7 +77,8 @@ std::string CompletenessProblem(const ArchiveReader& reader) {
   return "";
 }
 
-ArchiveSummary SummarizeArchive(Env* env, const std::string& path, bool deep) {
+ArchiveSummary SummarizeArchive(Env* env, const std::string& path, bool deep,
+                                const ArchiveKeyResult* key) {
   ArchiveSummary summary;
   summary.path = path;
   const size_t slash = path.find_last_of(env->Separator());
@@ -109,9 +113,20 @@ ArchiveSummary SummarizeArchive(Env* env, const std::string& path, bool deep) {
     } else {
       summary.state = ArchiveState::kDamaged;  // a mark that the entries belie
     }
-    if (deep) ReadEveryEntry(reader);
+    const ArchiveOrigin origin = ReadArchiveOrigin(reader, key);
+    summary.authenticated = origin.authenticated;
+    if (!origin.damage.empty()) {
+      summary.state = ArchiveState::kDamaged;
+      summary.problem = origin.damage;
+    }
+    if (deep) {
+      const bool expect = origin.manifest && origin.damage.empty();
+      if (expect) reader.ExpectStored(*origin.manifest);
+      ReadEveryEntry(reader, expect);
+    }
   } catch (const Failure& failure) {
     summary.state = ArchiveState::kDamaged;
+    summary.authenticated = false;
     summary.problem = failure.description();
   }
   if (cut_off) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "archive/completeness_mark.h"
+#include "archive/manifest.h"
 #include "archive/reader.h"
 #include "platform/env.h"
 
@@ -35,9 +36,9 @@ struct ArchiveSummary {
   std::string name;  // the file name
   ArchiveState state = ArchiveState::kIncomplete;
   std::string problem;  // why it is not complete; "" when it is
-  // Whether the archive proves that this installation wrote it. Archives
-  // carry no authentication tag yet: always false until the check of one
-  // is made here.
+  // Whether the archive proves that the key's holder wrote it: its tag
+  // verifies and its manifest lists exactly its entries (with deep, each
+  // entry's stored bytes give the manifest's SHA-256 too).
   bool authenticated = false;
   uint64_t tables = 0;           // tables held (the mark's count when complete)
   std::optional<uint64_t> rows;  // rows by the mark; unknown without one
@@ -52,7 +53,10 @@ std::string CompletenessProblem(const ArchiveReader& reader);
 
 // Reads one archive; raises nothing: an archive that cannot be read is
 // damaged. With deep, every entry is decompressed and checked against its
-// CRC-32 and size.
-ArchiveSummary SummarizeArchive(Env* env, const std::string& path, bool deep);
+// CRC-32 and size, and (when the manifest describes the archive) its
+// SHA-256. key: the archive key held (nullptr or not ready: none), which
+// decides authenticated.
+ArchiveSummary SummarizeArchive(Env* env, const std::string& path, bool deep,
+                                const ArchiveKeyResult* key);
 
 }  // namespace vaultrun

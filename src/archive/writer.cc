@@ -136,6 +136,9 @@ struct RunArchive::Pack {
   // Inflates the entry's deflated bytes as they are written (on the
   // compressing thread), so the run's final check need not inflate them.
   InflateCheck check;
+  // The SHA-256 of the deflated bytes, hashed on the compressing thread as
+  // they are written, for the manifest.
+  Sha256 stored_hash;
   // The deflated bytes go to the file past minizip (which would copy them
   // and sum them once more, for nothing) until past_limit; from then on, or
   // from the start for a rewritten archive, through it.
@@ -271,6 +274,7 @@ void RunArchive::OpenZip(Pack* pack, const std::string& entry_name, uint64_t siz
   DeflateSink sink = [pack](const char* data, size_t n) {
     Status s = pack->check.Add(data, n);
     if (!s.ok()) return Status::Error(s.number(), pack->context + ": " + s.description());
+    pack->stored_hash.Update(data, n);
     return pack->WriteDeflated(data, n);
   };
   pack->writer = std::make_unique<CompressingWriter>(kDeflateLevel, std::move(sink), env_);
@@ -308,6 +312,9 @@ void RunArchive::CommitEntry() {
     Fail(Status::Error(EIO,
                        pack->context + ": the deflated data does not inflate to what was written"));
   }
+  Sha256Digest sha256{};
+  s = pack->stored_hash.Finish(&sha256);
+  if (!s.ok()) Fail(Status::Error(s.number(), pack->context + ": " + s.description()));
   // Where the entry's central record will start: the directory is written
   // where the data ends, the records of the entries before this one first.
   const uint64_t record = pack->io->WritePosition() +
@@ -342,8 +349,8 @@ void RunArchive::CommitEntry() {
   // recognised as stale by the next repair, so that is not a failure.
   (void)env_->DeleteFile(TailPath(path_));
   std::erase_if(packed_, [pack](const PackedEntry& p) { return p.name == pack->entry_name; });
-  packed_.push_back(
-      {pack->entry_name, total, crc, pack->check.deflated_size(), pack->check.deflated_crc()});
+  packed_.push_back({pack->entry_name, total, crc, pack->check.deflated_size(),
+                     pack->check.deflated_crc(), sha256});
   pack_.reset();
 }
 

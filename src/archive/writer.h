@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/byte_buffer.h"
+#include "platform/crypto.h"
 #include "platform/env.h"
 #include "platform/status.h"
 
@@ -26,13 +27,15 @@ LocalTime NextSecond(LocalTime t);
 // An entry as a pack wrote it: its deflated bytes were inflated as they were
 // written and gave size bytes with CRC-32 crc; deflated_crc is the CRC-32 of
 // those deflated bytes, so a stored copy can be compared with them later
-// without inflating it again.
+// without inflating it again, and sha256 their SHA-256, which the archive's
+// manifest lists (archive/manifest.h).
 struct PackedEntry {
   std::string name;
   uint64_t size = 0;
   uint32_t crc = 0;
   uint64_t deflated_size = 0;
   uint32_t deflated_crc = 0;
+  Sha256Digest sha256{};
 };
 
 // One run's zip archive, appended in place one entry at a time. Packs into

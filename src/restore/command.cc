@@ -10,6 +10,7 @@
 #include "platform/system.h"
 #include "platform/terminal.h"
 #include "restore/list.h"
+#include "restore/trust.h"
 #include "run/offsite.h"
 
 namespace vaultrun::restore {
@@ -45,6 +46,10 @@ std::string Seconds(const char* option, const std::string& value, unsigned max, 
   }
   *out = seconds;
   return "";
+}
+
+bool IsDigest(const std::string& text) {
+  return text.size() == 64 && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
 }
 
 // Every option, one row each.
@@ -130,6 +135,31 @@ const Option kOptions[] = {
        l.source_database = v;
        return std::string();
      }},
+    {"key-file", 0, Takes::kValue,
+     [](CommandLine& l, const std::string& v, bool) {
+       l.key_file = v;
+       return std::string();
+     }},
+    {"show-definitions", 0, Takes::kNothing,
+     [](CommandLine& l, const std::string&, bool) {
+       l.show_definitions = true;
+       return std::string();
+     }},
+    {"trust-definitions", 0, Takes::kValue,
+     [](CommandLine& l, const std::string& v, bool) {
+       if (!IsDigest(v)) {
+         return std::string(
+             "--trust-definitions needs the digest that --show-definitions prints (64 hex "
+             "digits)");
+       }
+       l.trust_definitions = v;
+       return std::string();
+     }},
+    {"unauthenticated", 0, Takes::kNothing,
+     [](CommandLine& l, const std::string&, bool) {
+       l.unauthenticated = true;
+       return std::string();
+     }},
     {"list", 0, Takes::kNothing,
      [](CommandLine& l, const std::string&, bool) {
        l.list = true;
@@ -164,11 +194,13 @@ const Option* FindOption(const std::string& name, char letter) {
   return nullptr;
 }
 
-// What the mode chosen (restore, --verify or --list) makes of the
+// What the mode chosen (restore, --verify, --show-definitions or --list) makes of the
 // positional arguments and the options that go with one mode only.
 std::string CheckMode(CommandLine& line, const std::vector<std::string>& positional) {
   if (line.list) {
-    if (line.verify) return "--list and --verify do not go together";
+    if (line.verify || line.show_definitions) {
+      return "--list goes with neither --verify nor --show-definitions";
+    }
     if (positional.size() > 1) return "--list takes one folder";
     if (!line.database.empty() || line.force || line.allow_incomplete) {
       return "--list only lists: it takes neither --database, --force nor --allow-incomplete";
@@ -180,6 +212,13 @@ std::string CheckMode(CommandLine& line, const std::vector<std::string>& positio
   if (positional.empty()) return "no archive named";
   line.archive = positional[0];
   line.tables.assign(positional.begin() + 1, positional.end());
+  if (line.show_definitions) {
+    if (line.verify || !line.database.empty() || !line.tables.empty()) {
+      return "--show-definitions only shows an archive's definitions: it takes neither "
+             "--verify, --database nor table names";
+    }
+    return "";
+  }
   if (line.verify) {
     if (!line.database.empty() || !line.tables.empty()) {
       return "--verify restores the whole archive into a scratch database: it takes neither "
@@ -316,7 +355,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
 std::string HelpText() {
   return R"(Usage: vaultrun-restore [options] ARCHIVE --database=DB [TABLE...]
        vaultrun-restore [options] --verify [--source-database=DB] ARCHIVE
-       vaultrun-restore --list [--deep] [--json] [FOLDER]
+       vaultrun-restore [--key-file=FILE] --show-definitions ARCHIVE
+       vaultrun-restore [--key-file=FILE] --list [--deep] [--json] [FOLDER]
 
 ARCHIVE is a file, or an archive on an rclone remote (remote:path/<stamp>.zip),
 which is fetched with rclone into a temporary file first (the settings
@@ -354,6 +394,17 @@ entry fails its CRC-32), whether it is authenticated, tables, rows (by the
 mark), size in bytes, format, whether it holds the definitions, and what is
 wrong. --json prints the same as a JSON array. Connects to no server.
 
+Archives are authenticated: each run signs its archive's manifest (every
+entry's SHA-256 and every table's row count) with this installation's
+archive key (made on its first run, beside the settings). Before it writes
+anything, the restore checks the tag with the key it holds (this
+installation's, or the exported copy --key-file names), then each entry as
+it reads it. Definitions run only from an authenticated archive, or when
+--trust-definitions gives the digest that --show-definitions printed beside
+them. Rows of an archive that is not authenticated (made before archives
+were authenticated, by another installation, or changed) go into an existing
+database only with --unauthenticated. --verify follows the same rules.
+
 Options:
   -h, --host=HOST           server host
   -P, --port=PORT           server TCP port
@@ -368,6 +419,14 @@ Options:
       --verify              verify the archive as described above
       --source-database=DB  the live database whose definitions --verify copies
                             (for an archive without definitions)
+      --key-file=FILE       check archives with the exported archive key in FILE
+                            (vaultrun --export-key FILE), e.g. on a new machine
+      --show-definitions    print the archive's definitions and their digest
+      --trust-definitions=DIGEST
+                            run the definitions of an archive that is not
+                            authenticated, when their digest is DIGEST
+      --unauthenticated     restore or verify the rows of an archive that is
+                            not authenticated, as they are
       --list                list the archives of a folder as described above
       --deep                with --list: decompress and check every entry
       --json                with --list: print JSON
@@ -425,6 +484,31 @@ int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& term
     out << kProgram << " " << VAULTRUN_VERSION << "\n";
     return kExitOk;
   }
+  TrustOptions trust;
+  trust.trust_definitions = line->trust_definitions;
+  trust.unauthenticated = line->unauthenticated;
+  if (!line->key_file.empty()) {
+    std::unique_ptr<Env> own_env = terminal.env != nullptr ? nullptr : NewDefaultEnv();
+    Status s = ReadKeyFile(terminal.env != nullptr ? terminal.env : own_env.get(), line->key_file,
+                           &trust.key);
+    if (!s.ok()) {
+      err << kProgram << ": " << s.description() << "\n";
+      return kExitFailed;
+    }
+  } else if (terminal.installation_key) {
+    trust.key = terminal.installation_key();
+  }
+  if (line->show_definitions) {
+    try {
+      const std::unique_ptr<FetchedArchive> fetched = FetchIfRemote(line->archive, terminal);
+      return ShowDefinitions(fetched ? fetched->path() : line->archive, trust, out, err)
+                 ? kExitOk
+                 : kExitFailed;
+    } catch (const Failure& failure) {
+      err << kProgram << ": " << failure.description() << "\n";
+      return kExitFailed;
+    }
+  }
   if (line->list) {
     try {
       Env* env = terminal.env;
@@ -433,7 +517,7 @@ int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& term
         std::unique_ptr<SettingsStore> settings = NewDefaultSettingsStore(env);
         folder = InstalledDatabaseFolder(env, settings.get());
       }
-      out << FormatListing(folder, ListArchives(env, folder, line->deep), line->json);
+      out << FormatListing(folder, ListArchives(env, folder, line->deep, &trust.key), line->json);
       return kExitOk;
     } catch (const Failure& failure) {
       err << kProgram << ": " << failure.description() << "\n";
@@ -476,6 +560,7 @@ int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& term
           terminal.scratch_name ? terminal.scratch_name() : std::string("vaultrun_verify");
       ConnectOptions options = line->connect;
       request.reconnect = [options] { return Connection::Open(options); };
+      request.trust = trust;
       VerifyResult result = Verify(request, *connection, terminal.console);
       out << result.verdict << "\n";
       return result.ok ? kExitOk : kExitFailed;
@@ -486,9 +571,11 @@ int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& term
     request.tables = line->tables;
     request.force = line->force;
     request.allow_incomplete = line->allow_incomplete;
+    request.trust = trust;
     RestoreSummary summary = Restore(request, *connection, terminal.console);
     out << "Restored " << summary.tables.size() << " tables, " << summary.rows << " rows into "
-        << line->database << "\n";
+        << line->database
+        << (summary.authenticated ? "" : ", from an archive that is not authenticated") << "\n";
     return kExitOk;
   } catch (const Failure& failure) {
     err << kProgram << ": " << failure.description() << "\n";

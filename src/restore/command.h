@@ -30,6 +30,10 @@ struct CommandLine {
   bool list = false;              // --list [FOLDER]
   bool deep = false;              // --list: decompress every entry
   bool json = false;              // --list: JSON for scripts
+  bool show_definitions = false;  // print the definitions and their digest
+  bool unauthenticated = false;   // rows of an archive not authenticated
+  std::string key_file;           // --key-file FILE
+  std::string trust_definitions;  // --trust-definitions=DIGEST
   std::string archive;
   std::string database;
   std::string source_database;
@@ -56,6 +60,9 @@ struct Terminal {
   std::function<std::optional<std::string>(const std::string& prompt)> read_password;
   // A scratch database name unique to this process and time.
   std::function<std::string()> scratch_name;
+  // This installation's archive key, as stored (never made here); without
+  // it, only --key-file gives a key.
+  std::function<ArchiveKeyResult()> installation_key;
   // Where an archive fetched from an rclone remote is kept while the
   // command runs.
   std::string temp_folder;

@@ -7,6 +7,7 @@
 
 #include "archive/reader.h"
 #include "core/failure.h"
+#include "restore/trust.h"
 #include "run/export_query.h"
 
 namespace vaultrun::restore {
@@ -305,15 +306,16 @@ void SetNames(Connection& connection, const char* charset) {
 
 }  // namespace
 
-std::optional<Definitions> ReadArchiveDefinitions(const std::string& archive) {
-  ArchiveReader reader(archive);
+std::optional<Definitions> ReadArchiveDefinitions(ArchiveReader& reader, std::string* digest) {
   std::optional<std::string> text;
   try {
     text = reader.ReadEntry(kDefinitionsEntry, kMaxEntrySize);
-  } catch (const Failure&) {
-    Refuse(std::string(kDefinitionsEntry) + " cannot be read, or is damaged");
+  } catch (const Failure& failure) {
+    Refuse(std::string(kDefinitionsEntry) + " cannot be read, or is damaged (" +
+           failure.description() + ")");
   }
   if (!text) return std::nullopt;
+  *digest = DefinitionsDigest(*text);
   std::optional<Definitions> definitions = ParseDefinitions(*text);
   if (!definitions) Refuse(std::string(kDefinitionsEntry) + " is not in the definitions format");
   // The restore creates every object as the restoring account: the DEFINER
@@ -346,11 +348,15 @@ void ValidateDefinitions(const Definitions& d, const std::set<std::string>& forb
   }
 }
 
-SchemaBuilder::SchemaBuilder(const std::string& archive, Connection& connection, std::string target,
-                             std::ostream* err)
+SchemaBuilder::SchemaBuilder(ArchiveReader& reader, Connection& connection, std::string target,
+                             std::ostream* err, const DefinitionsGate& gate)
     : connection_(connection), target_(std::move(target)), err_(err) {
-  definitions_ = ReadArchiveDefinitions(archive);
+  std::string digest;
+  definitions_ = ReadArchiveDefinitions(reader, &digest);
   if (!definitions_) return;
+  // Definitions that may not run are not looked into any further.
+  refusal_ = gate(digest);
+  if (!refusal_.empty()) return;
   // A statement may name no other database of this server, nor the one the
   // archive was made from when restoring under another name.
   std::set<std::string> forbidden = {"mysql", "information_schema", "performance_schema", "sys"};
@@ -372,6 +378,10 @@ SchemaBuilder::~SchemaBuilder() {
             << failure.description() << "): drop it by hand before a retry\n";
     }
   }
+}
+
+void SchemaBuilder::RequireAllowed() const {
+  if (!refusal_.empty()) throw Failure(kErrDefinitions, refusal_);
 }
 
 bool SchemaBuilder::IsTable(const std::string& name) const {
@@ -401,6 +411,7 @@ bool SchemaBuilder::IsDefinedView(const std::string& name) const {
 }
 
 void SchemaBuilder::CreateDatabase() {
+  RequireAllowed();
   // IF NOT EXISTS is not used: a database made meanwhile by someone else is
   // not ours to drop.
   connection_.Exec("CREATE DATABASE " + QuoteIdentifier(target_) + " CHARACTER SET " +
@@ -422,6 +433,7 @@ void SchemaBuilder::Run(const DefinitionRecord& record) {
 }
 
 void SchemaBuilder::CreateSequences() {
+  RequireAllowed();
   SetNames(connection_, "utf8mb4");
   for (const DefinitionRecord& r : definitions_->objects) {
     if (r.kind == "sequence") Run(r);
@@ -433,6 +445,7 @@ void SchemaBuilder::CreateSequences() {
 }
 
 void SchemaBuilder::CreateTables(const std::vector<std::string>& tables, bool verbose) {
+  RequireAllowed();
   SetNames(connection_, "utf8mb4");
   for (const DefinitionRecord& r : definitions_->objects) {
     if (r.kind != "table" || std::find(tables.begin(), tables.end(), r.name) == tables.end()) {
@@ -448,6 +461,7 @@ void SchemaBuilder::CreateTables(const std::vector<std::string>& tables, bool ve
 }
 
 void SchemaBuilder::CreateObjects() {
+  RequireAllowed();
   SetNames(connection_, "utf8mb4");
   // A view may read another view: those that fail are tried again while
   // each round makes at least one more.

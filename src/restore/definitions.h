@@ -5,6 +5,7 @@
 // triggers, routines and events.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <set>
@@ -12,13 +13,19 @@
 #include <vector>
 
 #include "archive/definitions_entry.h"
+#include "archive/reader.h"
 #include "restore/connection.h"
 
 namespace vaultrun::restore {
 
-// The definitions entry of an archive, or nothing when it has none. Raises
-// a Failure when the entry does not parse.
-std::optional<Definitions> ReadArchiveDefinitions(const std::string& archive);
+// The definitions entry of the archive reader has open, or nothing when it
+// has none; *digest: the SHA-256 (hex) of its text as read. Raises a
+// Failure when the entry does not parse.
+std::optional<Definitions> ReadArchiveDefinitions(ArchiveReader& reader, std::string* digest);
+
+// Decides whether definitions with the digest given may run: "" when they
+// may, else the refusal (restore/trust.h).
+using DefinitionsGate = std::function<std::string(const std::string& digest)>;
 
 // Raises a Failure naming the first record that is not a CREATE of its
 // kind for a plain name of this database, that qualifies a name with one of
@@ -30,16 +37,24 @@ void ValidateDefinitions(const Definitions& definitions,
 // The definitions of one archive, checked, for one target database.
 class SchemaBuilder {
  public:
-  // Reads and checks the archive's definitions against every other
-  // database of the server; raises before anything is written.
-  SchemaBuilder(const std::string& archive, Connection& connection, std::string target,
-                std::ostream* err);
+  // Reads the archive's definitions and asks gate whether they may run;
+  // those that may are checked against every other database of the server,
+  // and a check that fails raises before anything is written. Those that
+  // may not are only consulted (which names are tables, which views), and
+  // every Create* raises the gate's refusal.
+  SchemaBuilder(ArchiveReader& reader, Connection& connection, std::string target,
+                std::ostream* err, const DefinitionsGate& gate);
   // Drops the database when CreateDatabase made it and Keep was not called.
   ~SchemaBuilder();
   SchemaBuilder(const SchemaBuilder&) = delete;
   SchemaBuilder& operator=(const SchemaBuilder&) = delete;
 
   bool has_definitions() const { return definitions_.has_value(); }
+  // Whether the gate let the definitions run.
+  bool allowed() const { return refusal_.empty(); }
+  // Raises the gate's refusal unless the definitions may run.
+  void RequireAllowed() const;
+  const std::string& refusal() const { return refusal_; }
   bool IsTable(const std::string& name) const;
   // Every table of the definitions, in their order.
   std::vector<std::string> Tables() const;
@@ -69,6 +84,7 @@ class SchemaBuilder {
   std::string target_;
   std::ostream* err_;
   std::optional<Definitions> definitions_;
+  std::string refusal_;
   bool created_ = false;
 };
 

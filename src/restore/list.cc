@@ -73,13 +73,14 @@ std::string Table(const std::string& folder, const std::vector<ArchiveSummary>& 
 
 }  // namespace
 
-std::vector<ArchiveSummary> ListArchives(Env* env, const std::string& folder, bool deep) {
+std::vector<ArchiveSummary> ListArchives(Env* env, const std::string& folder, bool deep,
+                                         const ArchiveKeyResult* key) {
   std::vector<std::string> names;
   Status listed = StampedArchives(env, folder, &names);
   if (!listed.ok()) throw Failure(listed.number(), "--list: " + listed.description());
   std::vector<ArchiveSummary> archives;
   for (const std::string& name : names) {
-    archives.push_back(SummarizeArchive(env, folder + env->Separator() + name, deep));
+    archives.push_back(SummarizeArchive(env, folder + env->Separator() + name, deep, key));
   }
   return archives;
 }

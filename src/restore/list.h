@@ -12,8 +12,10 @@
 namespace vaultrun::restore {
 
 // The summaries of folder's stamped archives, newest first (deep: every
-// entry decompressed). Raises a Failure when the folder cannot be listed.
-std::vector<ArchiveSummary> ListArchives(Env* env, const std::string& folder, bool deep);
+// entry decompressed), authenticated with key (nullptr: none held). Raises
+// a Failure when the folder cannot be listed.
+std::vector<ArchiveSummary> ListArchives(Env* env, const std::string& folder, bool deep,
+                                         const ArchiveKeyResult* key);
 
 // The listing as printed: a table with a header line, or (json) an array of
 // objects with the fields path, stamp, state, authenticated, tables, rows

@@ -27,14 +27,12 @@ void RollBack(Connection& connection) noexcept {
   }
 }
 
-// The row count the mark gives for table, if it lists it.
-std::optional<uint64_t> MarkedRows(const std::optional<CompletenessMark>& mark,
-                                   const std::string& table) {
-  if (!mark) return std::nullopt;
-  for (const auto& [name, rows] : mark->tables) {
-    if (name == table) return rows;
-  }
-  return std::nullopt;
+// The row count the archive gives for table, if it gives one.
+std::optional<uint64_t> CountedRows(const RowCounts* counts, const std::string& table) {
+  if (counts == nullptr) return std::nullopt;
+  auto found = counts->find(table);
+  if (found == counts->end()) return std::nullopt;
+  return found->second;
 }
 
 }  // namespace
@@ -55,9 +53,11 @@ void FailOnWarnings(Connection& connection, const DataEntry& entry, const std::s
                                  FirstWarnings(connection));
 }
 
-std::vector<std::pair<std::string, uint64_t>> RestoreEntries(
-    ArchiveReader& reader, const std::vector<DataEntry>& entries, Connection& connection,
-    const Console& console, const std::optional<CompletenessMark>& mark) {
+std::vector<std::pair<std::string, uint64_t>> RestoreEntries(ArchiveReader& reader,
+                                                             const std::vector<DataEntry>& entries,
+                                                             Connection& connection,
+                                                             const Console& console,
+                                                             const RowCounts* counts) {
   std::vector<std::pair<std::string, uint64_t>> restored;
   for (const DataEntry& entry : entries) {
     CheckStop(console);
@@ -69,9 +69,9 @@ std::vector<std::pair<std::string, uint64_t>> RestoreEntries(
       rows = entry.form == DataForm::kSql
                  ? RestoreSql(reader, entry, connection, console, progress)
                  : RestoreTabSeparated(reader, entry, connection, console, progress);
-      std::optional<uint64_t> marked = MarkedRows(mark, entry.table);
+      std::optional<uint64_t> marked = CountedRows(counts, entry.table);
       if (marked && *marked != rows) {
-        throw Failure(kErrRestore, "table " + entry.table + ": the archive's mark says " +
+        throw Failure(kErrRestore, "table " + entry.table + ": the archive says " +
                                        std::to_string(*marked) + " rows, " + entry.name + " gave " +
                                        std::to_string(rows) + "; rolled back");
       }

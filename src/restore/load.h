@@ -77,11 +77,14 @@ uint64_t RestoreTabSeparated(ArchiveReader& reader, const DataEntry& entry, Conn
                              const Console& console, Progress& progress);
 
 // Restores entries into the connection's current database, each table in
-// one transaction; the checks are the caller's. With a mark, a table whose
-// rows differ in number from the mark's is rolled back and fails.
-std::vector<std::pair<std::string, uint64_t>> RestoreEntries(
-    ArchiveReader& reader, const std::vector<DataEntry>& entries, Connection& connection,
-    const Console& console, const std::optional<CompletenessMark>& mark = std::nullopt);
+// one transaction; the checks are the caller's. With counts (the manifest's
+// or the mark's), a table whose rows differ in number from its count is
+// rolled back and fails.
+std::vector<std::pair<std::string, uint64_t>> RestoreEntries(ArchiveReader& reader,
+                                                             const std::vector<DataEntry>& entries,
+                                                             Connection& connection,
+                                                             const Console& console,
+                                                             const RowCounts* counts = nullptr);
 
 void UseDatabase(Connection& connection, const std::string& database);
 std::string JoinNames(const std::vector<std::string>& names);

@@ -19,7 +19,9 @@ namespace {
 // and dropped again when anything fails before the end.
 RestoreSummary RestoreIntoNewDatabase(ArchiveReader& reader, const std::vector<DataEntry>& entries,
                                       SchemaBuilder& schema, Connection& connection,
-                                      const std::string& database, const Console& console) {
+                                      const std::string& database, const Console& console,
+                                      const ArchiveTrust& trust) {
+  schema.RequireAllowed();
   std::vector<std::string> undefined;
   for (const DataEntry& entry : entries) {
     if (!schema.IsTable(entry.table) && !schema.IsSequence(entry.table)) {
@@ -31,6 +33,7 @@ RestoreSummary RestoreIntoNewDatabase(ArchiveReader& reader, const std::vector<D
                                    "; nothing was written");
   }
   CheckLocalInfile(connection, entries);
+  trust.Notice(console.err);
   if (console.err != nullptr) {
     *console.err << "database " << database
                  << " does not exist: creating it from the archive's definitions\n";
@@ -41,9 +44,10 @@ RestoreSummary RestoreIntoNewDatabase(ArchiveReader& reader, const std::vector<D
   schema.CreateTables(schema.Tables(), false);
   SetSessionTimeZone(connection, ArchiveTimeZone(reader));
   RestoreSummary summary;
-  summary.tables =
-      RestoreEntries(reader, entries, connection, console, ParseCompletenessMark(reader.comment()));
+  const RowCounts counts = trust.Counts();
+  summary.tables = RestoreEntries(reader, entries, connection, console, &counts);
   for (const auto& [table, rows] : summary.tables) summary.rows += rows;
+  summary.authenticated = trust.authenticated();
   schema.CreateObjects();
   schema.Keep();
   return summary;
@@ -54,6 +58,8 @@ RestoreSummary RestoreIntoNewDatabase(ArchiveReader& reader, const std::vector<D
 RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
                        const Console& console) {
   ArchiveReader reader(request.archive);
+  // Where the archive comes from, before anything else is looked at.
+  const ArchiveTrust trust(reader, request.trust);
   // A run that failed or was cut off may have left tables or rows out; only
   // the user's word restores such an archive.
   const std::string incomplete = CompletenessProblem(reader);
@@ -88,11 +94,14 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
   }
 
   // Every check before the first write; the definitions are checked first.
-  SchemaBuilder schema(request.archive, connection, request.database, console.err);
+  SchemaBuilder schema(
+      reader, connection, request.database, console.err,
+      [&trust](const std::string& digest) { return trust.DefinitionsRefusal(digest); });
   chosen = RowEntries(chosen, schema);
   if (!DatabaseExists(connection, request.database)) {
     if (schema.has_definitions()) {
-      return RestoreIntoNewDatabase(reader, chosen, schema, connection, request.database, console);
+      return RestoreIntoNewDatabase(reader, chosen, schema, connection, request.database, console,
+                                    trust);
     }
     // A run stores its definitions last: a cut-off archive holds none.
     throw Failure(kErrRestore,
@@ -103,6 +112,9 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
                       "): create the database and its tables first, e.g. from the game "
                       "server's schema; nothing was written");
   }
+  // Rows that are not authenticated go into an existing schema only when
+  // the user says so.
+  trust.RequireRowsAllowed("database " + request.database);
   UseDatabase(connection, request.database);
   // Views and sequences: a view's rows belong to its tables and are never
   // inserted again; a sequence always holds its one row, which the
@@ -127,7 +139,7 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
     }
     if (!rows.empty() && sequences.count(entry.table) == 0) holding_rows.push_back(entry.table);
   }
-  if (request.tables.empty()) {
+  if (request.tables.empty() && schema.allowed()) {
     // Tables stored without rows (excluded from the backups) are made too.
     for (const std::string& table : schema.Tables()) {
       bool has_entry = std::any_of(chosen.begin(), chosen.end(),
@@ -149,6 +161,10 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
                       " (the archive holds rows, not table definitions: create the tables "
                       "first, e.g. from the game server's schema); nothing was written");
   }
+  if (!missing.empty() && !schema.allowed()) {
+    throw Failure(kErrRestore, "no such table in database " + request.database + ": " +
+                                   JoinNames(missing) + "; " + schema.refusal());
+  }
   if (!holding_rows.empty() && !request.force) {
     throw Failure(kErrRestore, "tables of database " + request.database +
                                    " already hold rows: " + JoinNames(holding_rows) +
@@ -158,11 +174,13 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
   CheckLocalInfile(connection, chosen);
   if (!missing.empty()) schema.CreateTables(missing, true);
   SetSessionTimeZone(connection, ArchiveTimeZone(reader));
+  trust.Notice(console.err);
 
   RestoreSummary summary;
-  summary.tables =
-      RestoreEntries(reader, chosen, connection, console, ParseCompletenessMark(reader.comment()));
+  const RowCounts counts = trust.Counts();
+  summary.tables = RestoreEntries(reader, chosen, connection, console, &counts);
   for (const auto& [table, rows] : summary.tables) summary.rows += rows;
+  summary.authenticated = trust.authenticated();
   return summary;
 }
 

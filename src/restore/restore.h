@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "restore/connection.h"
+#include "restore/trust.h"
 
 namespace vaultrun::restore {
 
@@ -32,17 +33,19 @@ struct RestoreRequest {
   std::vector<std::string> tables;  // empty: every table of the archive
   bool force = false;               // write into tables that hold rows
   bool allow_incomplete = false;    // restore an archive that is not whole
+  TrustOptions trust;               // the key held, what the user allows
 };
 
 struct RestoreSummary {
   std::vector<std::pair<std::string, uint64_t>> tables;  // restored, with rows
   uint64_t rows = 0;
+  bool authenticated = false;  // the archive's tag verified
 };
 
-// Checks the archive first (complete, unless allow_incomplete) and every
-// chosen table (in the archive, present in the target, empty unless force),
-// then restores them in archive order, each in one transaction. Raises a
-// Failure with a message for the user.
+// Checks the archive first (complete, unless allow_incomplete; its origin,
+// restore/trust.h) and every chosen table (in the archive, present in the
+// target, empty unless force), then restores them in archive order, each in
+// one transaction. Raises a Failure with a message for the user.
 RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
                        const Console& console);
 
@@ -53,6 +56,7 @@ struct VerifyRequest {
   // A fresh connection for dropping the scratch database when the first one
   // was lost; may be empty.
   std::function<std::unique_ptr<Connection>()> reconnect;
+  TrustOptions trust;  // the key held, what the user allows
 };
 
 struct VerifyResult {

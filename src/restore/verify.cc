@@ -14,6 +14,7 @@ namespace vaultrun::restore {
 
 VerifyResult Verify(const VerifyRequest& request, Connection& connection, const Console& console) {
   ArchiveReader reader(request.archive);
+  const ArchiveTrust trust(reader, request.trust);
   std::optional<CompletenessMark> mark = ParseCompletenessMark(reader.comment());
   VerifyResult result;
   if (!mark) {
@@ -25,12 +26,31 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
   std::string source = request.source_database.empty() ? mark->database : request.source_database;
   std::string scratch = QuoteIdentifier(request.scratch_database);
   // With definitions in the archive the scratch copy needs no live database.
-  SchemaBuilder schema(request.archive, connection, request.scratch_database, console.err);
+  SchemaBuilder schema(
+      reader, connection, request.scratch_database, console.err,
+      [&trust](const std::string& digest) { return trust.DefinitionsRefusal(digest); });
+  // The same rules as a restore: the scratch copy is made from definitions
+  // that may run, or its rows go into the live schema's copy only when they
+  // are authenticated or the user says so.
+  if (schema.has_definitions()) {
+    schema.RequireAllowed();
+  } else {
+    trust.RequireRowsAllowed("a copy of database " + source);
+  }
+  trust.Notice(console.err);
   const std::vector<DataEntry> row_entries = RowEntries(reader.entries(), schema);
-  mark->tables.erase(
-      std::remove_if(mark->tables.begin(), mark->tables.end(),
+  // Every table's count: the manifest's, else the mark's list.
+  std::vector<std::pair<std::string, uint64_t>> expected = mark->tables;
+  uint64_t more_tables = mark->more_tables;
+  if (trust.has_manifest()) {
+    const RowCounts counts = trust.Counts();
+    expected.assign(counts.begin(), counts.end());
+    more_tables = 0;
+  }
+  expected.erase(
+      std::remove_if(expected.begin(), expected.end(),
                      [&](const auto& table) { return schema.IsDefinedView(table.first); }),
-      mark->tables.end());
+      expected.end());
   connection.Exec("CREATE DATABASE " + scratch);
 
   // Dropped on every way out, with a fresh connection when this one is lost.
@@ -97,18 +117,18 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
 
   uint64_t rows = 0;
   std::set<std::string> listed;
-  for (const auto& [table, expected] : mark->tables) {
+  for (const auto& [table, count] : expected) {
     listed.insert(table);
     if (std::find(views.begin(), views.end(), table) != views.end()) continue;
     auto found = counted.find(table);
     if (found == counted.end()) {
-      differences.push_back("table " + table + ": in the mark (" + std::to_string(expected) +
+      differences.push_back("table " + table + ": in the mark (" + std::to_string(count) +
                             " rows) but not in the archive");
-    } else if (found->second != expected) {
-      differences.push_back("table " + table + ": the mark says " + std::to_string(expected) +
+    } else if (found->second != count) {
+      differences.push_back("table " + table + ": the mark says " + std::to_string(count) +
                             " rows, the archive restores " + std::to_string(found->second));
     } else {
-      rows += expected;
+      rows += count;
     }
   }
   uint64_t unlisted = 0;
@@ -116,12 +136,12 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
     if (listed.count(table) > 0) continue;
     ++unlisted;
     rows += count;
-    if (mark->more_tables == 0) {
+    if (more_tables == 0) {
       differences.push_back("table " + table + ": in the archive but not in the mark");
     }
   }
-  if (mark->more_tables > 0 && unlisted != mark->more_tables) {
-    differences.push_back("the mark counts " + std::to_string(mark->more_tables) +
+  if (more_tables > 0 && unlisted != more_tables) {
+    differences.push_back("the mark counts " + std::to_string(more_tables) +
                           " tables beyond its list, the archive holds " + std::to_string(unlisted));
   }
   if (!differences.empty()) {
@@ -139,9 +159,13 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
                    " rows match the archive's mark, and every row the archive holds restores as "
                    "it was";
   if (!views.empty()) result.verdict += " (views left out: " + JoinNames(views) + ")";
-  if (mark->more_tables > 0) {
-    result.verdict += " (" + std::to_string(mark->more_tables) +
+  if (more_tables > 0) {
+    result.verdict += " (" + std::to_string(more_tables) +
                       " tables beyond the mark's list restored, their counts unchecked)";
+  }
+  if (!trust.authenticated()) {
+    result.verdict += "\nNOT AUTHENTICATED: " + trust.WhyNot() +
+                      "; its rows were verified as they are, with no proof of where they come from";
   }
   return result;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <exception>
 #include <limits>
+#include <map>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -13,6 +14,7 @@
 
 #include "archive/check.h"
 #include "archive/completeness_mark.h"
+#include "archive/manifest.h"
 #include "archive/writer.h"
 #include "config/registry.h"
 #include "config/server_config.h"
@@ -152,21 +154,57 @@ void RepairArchives(Env* env, const std::string& database_folder) {
   }
 }
 
-// Writes the completeness mark, then reads the archive back along another
-// path (CheckArchive): every entry's data against what the pack proved of it,
-// and the mark as that reader finds it. An archive that fails the check is a
-// failed run, and its mark is taken off again so that nothing takes it for a
-// whole backup.
-void MarkArchive(Env* env, const RunArchive& archive, const CompletenessMark& mark,
-                 const std::string& table_entry_prefix, const std::string& extension) {
+// This installation's archive key, made on its first run. A run without
+// one still writes its whole backup, unauthenticated: with a warning when
+// no key can be stored here, with an error (the run then exits 1) when the
+// key is there but refused, since every later restore and retention then
+// stands without proof of origin until someone puts the key right.
+ArchiveKeyResult LoadRunKey(Process& process) {
+  ArchiveKeyResult key = process.settings->LoadOrCreateArchiveKey();
+  const std::string consequence =
+      "; this run's archive is not authenticated (vaultrun-restore takes its rows only with "
+      "--unauthenticated, its definitions only with --trust-definitions), and keep_runs deletes "
+      "nothing";
+  if (key.outcome == KeyOutcome::kNone) {
+    WriteEventLogEntry(process,
+                       "Vaultrun: " + key.problem + consequence + " until a key can be stored",
+                       kEventWarning);
+  } else if (key.outcome == KeyOutcome::kRefused) {
+    WriteEventLogEntry(process, "Vaultrun: " + key.problem + consequence + " until it is put right",
+                       kEventError);
+  }
+  return key;
+}
+
+// The manifest of everything packed so far, each table's entry with the
+// rows the mark gives it.
+std::string BuildRunManifest(const RunArchive& archive, const CompletenessMark& mark,
+                             const std::string& table_entry_prefix, const std::string& extension) {
+  std::map<std::string, uint64_t> rows;
+  for (const auto& [table, count] : mark.tables)
+    rows[table_entry_prefix + table + extension] = count;
+  return BuildManifest(ManifestOfPacked(archive.packed(), rows));
+}
+
+// Writes the completeness mark, with the tag under key when it is ready,
+// then reads the archive back along another path (CheckArchive): every
+// entry's data against what the pack proved of it, the manifest against
+// the entries, the tag, and the mark as that reader finds it. An archive
+// that fails the check is a failed run, and its mark is taken off again so
+// that nothing takes it for a whole backup.
+void MarkArchive(Env* env, const RunArchive& archive, CompletenessMark mark,
+                 const std::string& table_entry_prefix, const std::string& extension,
+                 const std::string& manifest, const ArchiveKeyResult& key) {
   const std::string& archive_path = archive.path();
+  const std::string untagged = BuildCompletenessMark(mark);
+  if (key.ready()) ThrowIfError(TagMark(key, manifest, &mark));
   const std::string text = BuildCompletenessMark(mark);
-  if (!ParseCompletenessMark(text)) {
+  if (!ParseCompletenessMark(text) || UntaggedMark(text) != untagged) {
     throw Failure(EINVAL, "mark " + archive_path + ": the completeness mark does not read back");
   }
   // The mark lists exactly the tables packed (and the archive must then hold
   // exactly the entries packed): every table it lists has one entry.
-  std::unordered_set<std::string> expected{kDefinitionsEntry};
+  std::unordered_set<std::string> expected{kDefinitionsEntry, kManifestEntry};
   for (const auto& [table, rows] : mark.tables)
     expected.insert(table_entry_prefix + table + extension);
   for (const PackedEntry& entry : archive.packed()) {
@@ -180,7 +218,7 @@ void MarkArchive(Env* env, const RunArchive& archive, const CompletenessMark& ma
     throw Failure(EIO, "mark " + archive_path + ": the mark lists " + *expected.begin() +
                            ", but no such entry was packed");
   }
-  ThrowIfError(SetArchiveCommentChecked(env, archive_path, text, archive.packed()));
+  ThrowIfError(SetArchiveCommentChecked(env, archive_path, text, archive.packed(), &key));
 }
 
 // The metrics file's full path: a relative name is below the program
@@ -201,6 +239,7 @@ void Main(Process& process, Session& session, RunRecord* record) {
   record->metrics_file = MetricsFilePath(process.env, settings.metrics_file);
   record->offsite = !settings.offsite_remote.empty();
   LoadServerConfig(process, settings);
+  const ArchiveKeyResult key = LoadRunKey(process);
 
   Env* env = process.env;
   const auto started = std::chrono::steady_clock::now();
@@ -286,19 +325,29 @@ void Main(Process& process, Session& session, RunRecord* record) {
   }
   if (definitions && !mark.tables.empty()) PackDefinitions(archive, *definitions);
 
-  // The normal end: the archive says that it is whole and is read back
-  // whole by another reader, then old runs may go.
+  // The normal end: the manifest lists every entry, the archive says that
+  // it is whole (authenticated with the key) and is read back whole by
+  // another reader, then old runs may go.
   if (!mark.tables.empty()) {
-    MarkArchive(env, archive, mark, process.DbName + "/", DataFileExtension(settings.format_sql));
+    const std::string prefix = process.DbName + "/";
+    const std::string extension = DataFileExtension(settings.format_sql);
+    const std::string manifest = BuildRunManifest(archive, mark, prefix, extension);
+    archive.BeginEntry(kManifestEntry, manifest.size());
+    archive.Write(manifest.data(), manifest.size());
+    archive.CommitEntry();
+    MarkArchive(env, archive, mark, prefix, extension, manifest, key);
   }
   // Every complete archive the remote lacks goes there before anything is
   // pruned here; a copy that fails fails the run, which then prunes nothing.
-  const OffsiteResult offsite = CopyOffsite(process, settings, database_folder, stamp + ".zip");
+  const OffsiteResult offsite =
+      CopyOffsite(process, settings, database_folder, stamp + ".zip", key);
   // The metrics file's vaultrun_offsite_last_success_timestamp_seconds (set
   // only when every copy was confirmed).
   record->offsite_success_time = offsite.success_time;
-  if (settings.keep_runs >= 1 && env->FolderExists(database_folder)) {
-    PruneResult pruned = PruneArchives(env, database_folder, settings.keep_runs, stamp + ".zip");
+  // Nothing is deleted after a run that reported a failure (a refused key).
+  if (settings.keep_runs >= 1 && !process.Failed && env->FolderExists(database_folder)) {
+    PruneResult pruned = PruneArchives(env, database_folder, settings.keep_runs, stamp + ".zip",
+                                       key, process.DbName);
     if (!pruned.future.empty()) {
       WriteEventLogEntry(process,
                          "Vaultrun: keep_runs: no archive deleted, as " + database_folder +

@@ -301,7 +301,7 @@ void DescribeArchives(Env* env, const std::string& database_folder, Report& repo
   std::string newest = "none";
   for (const std::string& name : names) {
     ArchiveSummary summary =
-        SummarizeArchive(env, database_folder + env->Separator() + name, false);
+        SummarizeArchive(env, database_folder + env->Separator() + name, false, nullptr);
     if (summary.state == ArchiveState::kComplete) {
       newest = name;
       break;

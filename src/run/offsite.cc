@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "archive/completeness_mark.h"
+#include "archive/manifest.h"
 #include "archive/writer.h"
 #include "core/failure.h"
 #include "core/report.h"
@@ -23,12 +24,18 @@ std::string DefaultRclone(Env* env) {
 }
 
 // The stamped archives of the folder that carry a completeness mark and
-// have no pack in progress, oldest first.
-std::vector<std::string> CompleteArchives(Env* env, const std::string& folder) {
+// have no pack in progress (authenticated or not: an unauthenticated
+// backup is still a backup), oldest first; *verified: those that count for
+// retention.
+std::vector<std::string> CompleteArchives(Env* env, const std::string& folder,
+                                          const ArchiveKeyResult& key,
+                                          const std::string& database,
+                                          std::set<std::string>* verified) {
   std::vector<std::string> complete;
   if (!env->FolderExists(folder)) return complete;
-  for (const ArchiveInfo& archive : FolderArchives(env, folder)) {
+  for (const ArchiveInfo& archive : FolderArchives(env, folder, key, database)) {
     if (archive.marked) complete.push_back(archive.name);
+    if (archive.verified) verified->insert(archive.name);
   }
   std::sort(complete.begin(), complete.end());
   return complete;
@@ -37,9 +44,8 @@ std::vector<std::string> CompleteArchives(Env* env, const std::string& folder) {
 // The complete archives that belong on the remote, oldest first: with
 // offsite_keep_runs, the newest that many (and always the run's own), as
 // an older one would only be deleted there again.
-std::vector<std::string> ToCopy(Env* env, const std::string& folder, int32_t keep,
+std::vector<std::string> ToCopy(const std::vector<std::string>& complete, int32_t keep,
                                 const std::string& current) {
-  std::vector<std::string> complete = CompleteArchives(env, folder);
   if (keep < 1 || complete.size() <= static_cast<size_t>(keep)) return complete;
   std::vector<std::string> newest(complete.end() - keep, complete.end());
   if (std::binary_search(complete.begin(), complete.end(), current) &&
@@ -51,18 +57,21 @@ std::vector<std::string> ToCopy(Env* env, const std::string& folder, int32_t kee
 
 // Deletes on the remote what offsite_keep_runs lets go: of the stamped
 // archives found complete (those confirmed by this run, and those whose
-// last bytes carry the mark), every one older than the newest keep; never
-// one not found complete, never the run's own, nothing while an archive is
-// stamped later than the run. What goes wrong here is a warning: the copies
-// themselves are whole.
+// last bytes carry the mark), every one older than the newest keep that
+// are verified (copies of local archives that are, and those whose mark
+// names the database and verifies with key: a forged mark makes no copy
+// go); never one not found complete, never the run's own, nothing while an
+// archive is stamped later than the run. What goes wrong here is a
+// warning: the copies themselves are whole.
 void PruneRemote(Process& process, Rclone& rclone, const std::string& folder,
                  const std::map<std::string, int64_t>& on_remote,
-                 const std::set<std::string>& confirmed, int32_t keep, const std::string& current,
+                 const std::set<std::string>& confirmed, const std::set<std::string>& verified,
+                 const ArchiveKeyResult& key, int32_t keep, const std::string& current,
                  const std::string& shown) {
   const std::string context = "Vaultrun: offsite_keep_runs on " + shown + ": ";
   std::vector<ArchiveInfo> archives;
   for (const auto& [name, size] : on_remote) {
-    if (IsStampedArchiveName(name)) archives.push_back({name, false});
+    if (IsStampedArchiveName(name)) archives.push_back({name});
   }
   const std::string future = FutureArchive(archives, current);
   if (!future.empty()) {
@@ -75,11 +84,16 @@ void PruneRemote(Process& process, Rclone& rclone, const std::string& folder,
   try {
     for (ArchiveInfo& archive : archives) {
       const int64_t size = on_remote.at(archive.name);
-      archive.marked =
-          confirmed.count(archive.name) > 0 ||
-          (size > 0 && TailCarriesMark(rclone.Tail(
-                           RemoteJoin(folder, archive.name),
-                           std::min<uint64_t>(static_cast<uint64_t>(size), kCommentTailBytes))));
+      if (confirmed.count(archive.name) > 0) {
+        archive.marked = true;
+        archive.verified = verified.count(archive.name) > 0;
+      } else if (size > 0) {
+        const std::string tail =
+            rclone.Tail(RemoteJoin(folder, archive.name),
+                        std::min<uint64_t>(static_cast<uint64_t>(size), kCommentTailBytes));
+        archive.marked = TailCarriesMark(tail);
+        archive.verified = archive.marked && TailVerifies(tail, key, process.DbName);
+      }
     }
   } catch (const Failure& failure) {
     WriteEventLogEntry(process, context + "nothing deleted: " + failure.description(),
@@ -114,8 +128,17 @@ bool TailCarriesMark(const std::string& tail) {
   return comment && ParseCompletenessMark(*comment).has_value();
 }
 
+bool TailVerifies(const std::string& tail, const ArchiveKeyResult& key,
+                  const std::string& database) {
+  const std::optional<std::string> comment = CommentOfTail(tail);
+  if (!comment) return false;
+  const std::optional<CompletenessMark> mark = ParseCompletenessMark(*comment);
+  return mark && mark->database == database && CheckMarkTag(*comment, *mark, &key).empty();
+}
+
 OffsiteResult CopyOffsite(Process& process, const RunSettings& settings,
-                          const std::string& database_folder, const std::string& current) {
+                          const std::string& database_folder, const std::string& current,
+                          const ArchiveKeyResult& key) {
   OffsiteResult result;
   const std::string& remote = settings.offsite_remote;
   if (remote.empty()) return result;  // off: the run of before
@@ -128,14 +151,15 @@ OffsiteResult CopyOffsite(Process& process, const RunSettings& settings,
   Rclone rclone(env, RcloneSetupOf(env, settings), remote);
   const std::string folder = RemoteJoin(remote, process.DbName);
   std::map<std::string, int64_t> on_remote;
-  std::set<std::string> confirmed;
+  std::set<std::string> confirmed, verified;
   try {
     for (const RemoteFile& file : rclone.List(folder)) {
       if (!file.is_dir) on_remote[file.name] = file.size;
     }
     // Oldest first, so that a gap closes in order; the run's own is newest.
-    for (const std::string& name :
-         ToCopy(env, database_folder, settings.offsite_keep_runs, current)) {
+    const std::vector<std::string> complete =
+        CompleteArchives(env, database_folder, key, process.DbName, &verified);
+    for (const std::string& name : ToCopy(complete, settings.offsite_keep_runs, current)) {
       const std::string local = database_folder + env->Separator() + name;
       uint64_t size = 0;
       ThrowIfError(env->FileSize(local, &size));
@@ -159,8 +183,8 @@ OffsiteResult CopyOffsite(Process& process, const RunSettings& settings,
                             std::chrono::system_clock::now().time_since_epoch())
                             .count();
   if (settings.offsite_keep_runs >= 1) {
-    PruneRemote(process, rclone, folder, on_remote, confirmed, settings.offsite_keep_runs, current,
-                shown);
+    PruneRemote(process, rclone, folder, on_remote, confirmed, verified, key,
+                settings.offsite_keep_runs, current, shown);
   }
   return result;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "platform/archive_key.h"
 #include "core/process.h"
 #include "run/rclone.h"
 
@@ -41,11 +42,22 @@ struct OffsiteResult {
 // old complete archives on the remote go as offsite_keep_runs says. A copy
 // that fails raises a Failure naming the remote and rclone's last message;
 // the local archives stay as they are. Warnings are written as entries.
+// Remote retention counts only archives verified with key (see
+// PruneArchives): copies of verified local archives, and archives whose
+// mark names the database and whose tag verifies.
 OffsiteResult CopyOffsite(Process& process, const RunSettings& settings,
-                          const std::string& database_folder, const std::string& current);
+                          const std::string& database_folder, const std::string& current,
+                          const ArchiveKeyResult& key);
 
 // True when a zip archive whose last bytes are tail (the file's last
 // min(size, kCommentTailBytes) bytes) carries a completeness mark.
 bool TailCarriesMark(const std::string& tail);
+
+// True when that mark also names database and its tag verifies with key:
+// the mark (and the manifest SHA-256 it states) is the key holder's. The
+// entries are not read, so a copy is not checked through; a forged mark
+// is caught.
+bool TailVerifies(const std::string& tail, const ArchiveKeyResult& key,
+                  const std::string& database);
 
 }  // namespace vaultrun

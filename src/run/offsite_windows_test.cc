@@ -58,7 +58,7 @@ class OffsiteWindowsTest : public ::testing::Test {
   }
   // The off-site step with the settings read as a run reads them.
   OffsiteResult Copy(const std::string& current) {
-    return CopyOffsite(process_, ReadRunSettings(process_), folder_, current);
+    return CopyOffsite(process_, ReadRunSettings(process_), folder_, current, ArchiveKeyResult{});
   }
   std::string OnRemote(const std::string& name) {
     std::string bytes;

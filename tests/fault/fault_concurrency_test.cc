@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "archive/completeness_mark.h"
+#include "archive/manifest.h"
 #include "archive/writer.h"
 #include "fakes.h"
 #include "fault_util.h"
@@ -60,6 +61,7 @@ std::vector<std::string> EntriesOf(const std::string& database, const std::strin
     names.push_back(database + "/" + prefix + "_t" + std::to_string(i) + ".csv");
   }
   names.push_back(kDefinitionsEntry);
+  names.push_back(kManifestEntry);
   return names;
 }
 
@@ -137,6 +139,7 @@ bool MarkTellsTheTruth(const std::string& archive, const std::string& database,
   for (const auto& [table, rows] : mark->tables)
     expected.push_back(database + "/" + table + ".csv");
   expected.push_back(kDefinitionsEntry);
+  expected.push_back(kManifestEntry);
   std::vector<std::string> names = ProgramFolder::EntryNames(archive);
   std::sort(expected.begin(), expected.end());
   std::sort(names.begin(), names.end());

@@ -16,6 +16,7 @@
 #include <random>
 #include <thread>
 
+#include "archive/manifest.h"
 #include "fault_util.h"
 #include "program_folder.h"
 #include "run/definitions.h"
@@ -139,6 +140,7 @@ void KillTrials(int trials, FaultFigures* figures) {
     std::vector<std::string> expected;
     for (const std::string& table : tables) expected.push_back(database + "/" + table + ".sql");
     expected.push_back(kDefinitionsEntry);
+    expected.push_back(kManifestEntry);
     EXPECT_EQ(expected, ProgramFolder::EntryNames(newest));
     std::string settings = folder.Settings();
     for (const std::string& table : tables) {

@@ -4,6 +4,7 @@
 // names and the row) restored exactly with the command that README gives.
 #include <gtest/gtest.h>
 
+#include "archive/manifest.h"
 #include "fault_util.h"
 #include "program_folder.h"
 #include "run/definitions.h"
@@ -98,7 +99,7 @@ TEST(HostileInput, TenMegabyteConfigurationLines) {
     if (c.entry_start.empty()) {
       EXPECT_TRUE(entries.empty()) << ::testing::PrintToString(entries);
       ASSERT_EQ(1u, folder.Archives(database).size());
-      EXPECT_EQ((std::vector<std::string>{database + "/t.csv", kDefinitionsEntry}),
+      EXPECT_EQ((std::vector<std::string>{database + "/t.csv", kDefinitionsEntry, kManifestEntry}),
                 ProgramFolder::EntryNames(folder.Archives(database)[0]));
     } else {
       ASSERT_EQ(1u, entries.size());
@@ -151,7 +152,8 @@ TEST(HostileInput, OddTableAndColumnNamesRestoreExactly) {
   auto archives = folder.Archives(source);
   ASSERT_EQ(1u, archives.size());
   ASSERT_TRUE(ProgramFolder::ArchiveTestsClean(archives[0]));
-  EXPECT_EQ(tables.size() + 1, ProgramFolder::EntryNames(archives[0]).size());  // + definitions
+  EXPECT_EQ(tables.size() + 2,
+            ProgramFolder::EntryNames(archives[0]).size());  // + definitions, manifest
 
   // Every table was flagged under its own name, except the names with a
   // line break, which the settings format cannot hold: the file stays

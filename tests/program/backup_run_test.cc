@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/env.h"
+#include "archive/manifest.h"
 #include "program_folder.h"
 #include "run/definitions.h"
 #include "test_db.h"
@@ -65,7 +66,7 @@ TEST_F(BackupRunTest, SuccessfulRunIsSilentAndSeedsItsSettings) {
   EXPECT_TRUE(
       std::regex_match(fs::path(archive).filename().string(), std::regex("[0-9]{14}\\.zip")));
   EXPECT_EQ((std::vector<std::string>{Entry("accounts", ".sql"), Entry("emblems", ".sql"),
-                                      Entry("empty", ".sql"), kDefinitionsEntry}),
+                                      Entry("empty", ".sql"), kDefinitionsEntry, kManifestEntry}),
             ProgramFolder::EntryNames(archive));
   EXPECT_TRUE(ProgramFolder::ArchiveTestsClean(archive));
   EXPECT_EQ("insert into `accounts` (`id`,`name`) values (1,'aria'),(2,'o\\'brien');\r\n",
@@ -119,10 +120,10 @@ TEST_F(BackupRunTest, ExclusionFlags) {
       "[HKEY_LOCAL_MACHINE\\Software\\Cobaltine\\Vaultrun]\r\n"
       "\"EXCLUDED\"=\"1\"\r\n\"blank_after\"=\"1 \"\r\n\"zero\"=\"0\"\r\n\"word\"=\"true\"\r\n");
   ASSERT_EQ(0, folder.Run()) << ::testing::PrintToString(folder.Entries());
-  EXPECT_EQ(
-      (std::vector<std::string>{Entry("blank_after", ".csv"), Entry("unflagged", ".csv"),
-                                Entry("word", ".csv"), Entry("zero", ".csv"), kDefinitionsEntry}),
-      ProgramFolder::EntryNames(OnlyArchive(folder)));
+  EXPECT_EQ((std::vector<std::string>{Entry("blank_after", ".csv"), Entry("unflagged", ".csv"),
+                                      Entry("word", ".csv"), Entry("zero", ".csv"),
+                                      kDefinitionsEntry, kManifestEntry}),
+            ProgramFolder::EntryNames(OnlyArchive(folder)));
   std::string settings = folder.Settings();
   // Flags with text are left as they are; only the unflagged table is seeded.
   EXPECT_NE(std::string::npos, settings.find("\"EXCLUDED\"=\"1\""));
@@ -253,7 +254,7 @@ TEST_F(BackupRunTest, SettingsFileTypesCaseAndTrailingBackslash) {
       "[hkey_local_machine\\SOFTWARE\\cobaltine\\vaultrun\\CFG\\]\r\n"
       "\"field_ip\"=dword:00000001\r\n\"FORMAT_SQL\"=\"1\"\r\n");
   ASSERT_EQ(0, folder.Run()) << ::testing::PrintToString(folder.Entries());
-  EXPECT_EQ((std::vector<std::string>{Entry("t", ".sql"), kDefinitionsEntry}),
+  EXPECT_EQ((std::vector<std::string>{Entry("t", ".sql"), kDefinitionsEntry, kManifestEntry}),
             ProgramFolder::EntryNames(OnlyArchive(folder)));
   EXPECT_NE(std::string::npos,
             folder.Settings().find("\"field_ip\"=\"mysql_server_ip,login_server_ip\""));

@@ -128,8 +128,10 @@ TEST(CorpusTest, RealWorldTablesRestoreExactlyOrAsDocumented) {
     // --verify of the whole archive, for the figures: it must catch every
     // inexact table the restore does not already refuse.
     std::string verdict;
-    test::RunCommand(std::string(VAULTRUN_RESTORE_BINARY) + " --no-defaults -uroot -S '" +
-                         server.socket() + "' --verify '" + archives[0] + "' 2>&1 </dev/null",
+    const std::string restore =
+        std::string(VAULTRUN_RESTORE_BINARY) + " --key-file='" + folder.key_path() + "'";
+    test::RunCommand(restore + " --no-defaults -uroot -S '" + server.socket() + "' --verify '" +
+                         archives[0] + "' 2>&1 </dev/null",
                      &verdict);
     report += std::string("  --verify of the ") + form + " archive: " + verdict;
     const std::string target = server.CreateDatabase("corpus_restored");
@@ -137,10 +139,10 @@ TEST(CorpusTest, RealWorldTablesRestoreExactlyOrAsDocumented) {
       server.Admin("CREATE TABLE " + Quoted(target, table->name) + " LIKE " +
                    Quoted(source, table->name));
       std::string output;
-      int status = test::RunCommand(
-          std::string(VAULTRUN_RESTORE_BINARY) + " --no-defaults -uroot -S '" + server.socket() +
-              "' '" + archives[0] + "' -D " + target + " '" + table->name + "' 2>&1 </dev/null",
-          &output);
+      int status = test::RunCommand(restore + " --no-defaults -uroot -S '" + server.socket() +
+                                        "' '" + archives[0] + "' -D " + target + " '" +
+                                        table->name + "' 2>&1 </dev/null",
+                                    &output);
       std::vector<std::string> columns = server.admin().Column(
           "SELECT column_name FROM information_schema.columns WHERE table_schema = '" + source +
           "' AND table_name = '" + table->name + "' ORDER BY ordinal_position");

@@ -7,11 +7,13 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "archive/manifest.h"
 #include "core/failure.h"
 #include "program_folder.h"
 #include "restore/command.h"
 #include "restore/definitions.h"
 #include "restore/restore.h"
+#include "restore/trust.h"
 #include "test_db.h"
 
 namespace vaultrun::restore {
@@ -44,6 +46,10 @@ class DefinitionsTest : public ::testing::Test {
     auto archives = folder.Archives(source_);
     EXPECT_EQ(1u, archives.size());
     return archives.empty() ? "" : archives.back();
+  }
+  // The option that gives the restore the key of folder's installation.
+  static std::string KeyOf(const ProgramFolder& folder) {
+    return "--key-file='" + folder.key_path() + "' ";
   }
   int RunProgram(const std::string& args, std::string* output) {
     return test::RunCommand(std::string(VAULTRUN_RESTORE_BINARY) + " --no-defaults -uroot -S '" +
@@ -162,9 +168,9 @@ TEST_F(DefinitionsTest, OneArchiveRebuildsTheDatabaseOnAServerWhereItIsGone) {
   EXPECT_TRUE(sql_folder.Entries().empty()) << ::testing::PrintToString(sql_folder.Entries());
   std::vector<std::string> names = ProgramFolder::EntryNames(sql_archive);
   EXPECT_EQ(1, std::count(names.begin(), names.end(), kDefinitionsEntry));
-  // The setting off: exactly the data entries of before.
+  // The setting off: exactly the data entries of before, and the manifest.
   for (const std::string& name : ProgramFolder::EntryNames(off_archive)) {
-    EXPECT_EQ(0u, name.find(source_ + "/")) << name;
+    EXPECT_TRUE(name == kManifestEntry || name.find(source_ + "/") == 0) << name;
   }
   std::string definitions = ProgramFolder::EntryContent(sql_archive, kDefinitionsEntry);
   EXPECT_NE(std::string::npos, definitions.find("scratchpad")) << definitions;
@@ -195,20 +201,21 @@ TEST_F(DefinitionsTest, OneArchiveRebuildsTheDatabaseOnAServerWhereItIsGone) {
 
   std::string output;
   // Verify needs no live database now.
-  EXPECT_EQ(0, RunProgram("--verify '" + sql_archive + "'", &output)) << output;
-  EXPECT_EQ(0, RunProgram("--verify '" + csv_archive + "'", &output)) << output;
-  EXPECT_NE(0, RunProgram("--verify '" + off_archive + "'", &output)) << output;
+  EXPECT_EQ(0, RunProgram(KeyOf(sql_folder) + "--verify '" + sql_archive + "'", &output)) << output;
+  EXPECT_EQ(0, RunProgram(KeyOf(csv_folder) + "--verify '" + csv_archive + "'", &output)) << output;
+  EXPECT_NE(0, RunProgram(KeyOf(off_folder) + "--verify '" + off_archive + "'", &output)) << output;
 
   // An archive without definitions says the schema is needed.
-  EXPECT_EQ(1, RunProgram("'" + off_archive + "' -D " + source_, &output));
+  EXPECT_EQ(1, RunProgram(KeyOf(off_folder) + "'" + off_archive + "' -D " + source_, &output));
   EXPECT_NE(std::string::npos, output.find(" does not exist, and the archive holds no definitions "
                                            "to make it from (it was made without them)"))
       << output;
   EXPECT_FALSE(Exists(source_));
 
-  for (const std::string& archive : {sql_archive, csv_archive}) {
+  for (const auto& [archive, key] :
+       {std::pair{sql_archive, KeyOf(sql_folder)}, std::pair{csv_archive, KeyOf(csv_folder)}}) {
     std::string target = source_;
-    EXPECT_EQ(0, RunProgram("'" + archive + "' -D " + target, &output)) << output;
+    EXPECT_EQ(0, RunProgram(key + "'" + archive + "' -D " + target, &output)) << output;
     EXPECT_NE(std::string::npos, output.find("creating it from the archive's definitions"))
         << output;
     EXPECT_EQ(objects, Objects(target));
@@ -226,7 +233,7 @@ TEST_F(DefinitionsTest, OneArchiveRebuildsTheDatabaseOnAServerWhereItIsGone) {
     server.Admin("DELETE FROM `" + target + "`.chars");
     server.Admin("DELETE FROM `" + target + "`.logbook");
     server.Admin("DELETE FROM `" + target + "`.guilds");
-    EXPECT_EQ(0, RunProgram("'" + archive + "' -D " + target, &output)) << output;
+    EXPECT_EQ(0, RunProgram(key + "'" + archive + "' -D " + target, &output)) << output;
     EXPECT_NE(std::string::npos, output.find("table scratchpad: not in database " + target +
                                              ", created from the archive's definition"))
         << output;
@@ -250,7 +257,7 @@ TEST_F(DefinitionsTest, AViewTheAccountMayNotReadIsNamedAndTheArchiveStillRestor
             folder.Entries());
   std::string output;
   std::string target = source_ + "_again";
-  EXPECT_EQ(0, RunProgram("'" + archive + "' -D " + target, &output)) << output;
+  EXPECT_EQ(0, RunProgram(KeyOf(folder) + "'" + archive + "' -D " + target, &output)) << output;
   EXPECT_NE(std::string::npos, output.find("view `pet_ids`")) << output;
   EXPECT_EQ("2", server.AdminQueryOne("SELECT COUNT(*) FROM `" + target + "`.pets"));
   server.Admin("DROP DATABASE `" + target + "`");
@@ -285,25 +292,18 @@ TEST_F(DefinitionsTest, FourByteCharactersShownAsQuestionMarksAreNamed) {
   EXPECT_NE(std::string::npos, definitions.find("SET NEW.t = '" + emoji + "'")) << definitions;
 }
 
-// Rewrites the archive's definitions entry with Python's zipfile.
-void ReplaceDefinitions(const std::string& archive, const std::string& text) {
+// Puts text in the place of the archive's definitions entry and takes its
+// manifest out (an archive as it was before archives were authenticated);
+// returns the option that trusts exactly these definitions.
+std::string ReplaceDefinitions(const std::string& archive, const std::string& text) {
   test::TempDir dir;
   test::WriteFileOrDie(dir.Sub("definitions"), text);
-  ASSERT_EQ(0, test::RunCommand(
-                   "python3 -c 'import sys, zipfile\n"
-                   "src = zipfile.ZipFile(sys.argv[1])\n"
-                   "out = zipfile.ZipFile(sys.argv[1] + \".new\", \"w\", zipfile.ZIP_DEFLATED)\n"
-                   "for i in src.infolist():\n"
-                   "  if i.filename != \"" +
-                   std::string(kDefinitionsEntry) +
-                   "\":\n"
-                   "    out.writestr(i, src.read(i))\n"
-                   "out.writestr(\"" +
-                   std::string(kDefinitionsEntry) +
-                   "\", open(sys.argv[2], \"rb\").read())\n"
-                   "out.comment = src.comment\nout.close()' '" +
-                   archive + "' '" + dir.Sub("definitions") + "' && mv '" + archive + ".new' '" +
-                   archive + "'"));
+  ProgramFolder::EditArchive(archive, "contents['" + std::string(kDefinitionsEntry) +
+                                          "'] = open('" + dir.Sub("definitions") +
+                                          "', 'rb').read()\n"
+                                          "names = [n for n in names if n != '" +
+                                          kManifestEntry + "']");
+  return "--trust-definitions=" + DefinitionsDigest(text) + " ";
 }
 
 TEST_F(DefinitionsTest, HostileDefinitionsAreRefusedBeforeAnythingIsWritten) {
@@ -321,9 +321,9 @@ TEST_F(DefinitionsTest, HostileDefinitionsAreRefusedBeforeAnythingIsWritten) {
                      const std::string& sql_mode = "") {
     Definitions bad = *good;
     bad.objects.push_back({kind, name, sql_mode, text});
-    ReplaceDefinitions(archive, BuildDefinitions(bad));
+    const std::string trusted = ReplaceDefinitions(archive, BuildDefinitions(bad));
     std::string output;
-    EXPECT_EQ(1, RunProgram("'" + archive + "' -D " + target, &output));
+    EXPECT_EQ(1, RunProgram(trusted + "'" + archive + "' -D " + target, &output));
     EXPECT_FALSE(Exists(target)) << text;
     return output;
   };
@@ -366,10 +366,86 @@ TEST_F(DefinitionsTest, HostileDefinitionsAreRefusedBeforeAnythingIsWritten) {
   // made is dropped; one it did not make never is.
   Definitions failing = *good;
   failing.objects.push_back({"view", "v", "", "CREATE VIEW `v` AS SELECT * FROM `nowhere`"});
-  ReplaceDefinitions(archive, BuildDefinitions(failing));
-  EXPECT_EQ(1, RunProgram("'" + archive + "' -D " + target, &output));
+  const std::string trusted = ReplaceDefinitions(archive, BuildDefinitions(failing));
+  EXPECT_EQ(1, RunProgram(trusted + "'" + archive + "' -D " + target, &output));
   EXPECT_NE(std::string::npos, output.find("creating view v")) << output;
   EXPECT_FALSE(Exists(target));
+}
+
+// A crafted archive: definitions that would make an account and a table
+// the target lacks, rows, and a mark whose tag was not made with this
+// installation's key, over a manifest that lists every entry as it is
+// stored. Nothing of it reaches the server, into a new database, an
+// existing one or verify's scratch copy, until the user names its exact
+// definitions by the digest that --show-definitions printed beside them
+// (escaped); a wrong digest is refused too.
+TEST_F(DefinitionsTest, ForgedArchivesAreRefusedBeforeAnythingIsWritten) {
+  TestServer& server = TestServer::Get();
+  server.CreateTable(source_, "pets", "id INT PRIMARY KEY");
+  ProgramFolder folder;
+  Backup(folder, Settings("1"));  // the installation and its key
+  auto env = NewDefaultEnv();
+  ArchiveKeyResult key;
+  ASSERT_TRUE(ReadKeyFile(env.get(), folder.key_path(), &key).ok());
+
+  Definitions forged;
+  forged.database = source_;
+  forged.charset = "utf8mb4";
+  forged.collation = "utf8mb4_general_ci";
+  forged.objects = {
+      {"table", "pets", "", "CREATE TABLE `pets` (id INT PRIMARY KEY)"},
+      {"table", "loot", "", "CREATE TABLE `loot` (id INT) COMMENT='\x1b]0;owned\x07'"},
+      {"procedure", "p", "", "CREATE PROCEDURE `p`() CREATE OR REPLACE USER evil@'%'"}};
+  const std::string text = BuildDefinitions(forged);
+  test::TempDir dir;
+  const std::string archive = dir.Sub("20261207043000.zip");
+  ProgramFolder::MakeArchive(
+      archive,
+      {{source_ + "/pets.sql", "insert into `pets` values (1);\r\n"}, {kDefinitionsEntry, text}});
+  ProgramFolder::EditArchive(
+      archive, "forge_manifest = True\nrows = {'" + source_ + "/pets.sql': 1}\ncomment = b'" +
+                   "Vaultrun\\n0.1.0\\n20261207043000\\n" + source_ + "\\npets\\t1\\ntag " +
+                   key.id + " " + std::string(64, 'c') + " " + std::string(64, 'a') + "\\nVaultrun: run complete\\n'");
+  const std::string accounts = server.AdminQueryOne("SELECT COUNT(*) FROM mysql.global_priv");
+  const std::vector<std::string> objects = Objects(source_);
+  const std::string target = source_ + "_new";
+  std::string output;
+  auto refused = [&](const std::string& args, const std::string& why) {
+    EXPECT_EQ(1, RunProgram(KeyOf(folder) + args, &output)) << args;
+    EXPECT_NE(std::string::npos, output.find(why)) << output;
+    EXPECT_NE(std::string::npos, output.find("nothing was written")) << output;
+    EXPECT_FALSE(Exists(target));
+    EXPECT_EQ(objects, Objects(source_));
+    EXPECT_EQ("0", server.AdminQueryOne("SELECT COUNT(*) FROM `" + source_ + "`.pets"));
+    EXPECT_EQ(accounts, server.AdminQueryOne("SELECT COUNT(*) FROM mysql.global_priv"));
+    EXPECT_EQ("0", server.AdminQueryOne("SELECT COUNT(*) FROM information_schema.schemata WHERE "
+                                        "schema_name LIKE 'vaultrun\\_verify\\_%'"));
+  };
+  const std::string forged_tag =
+      "as the archive is not authenticated: its tag does not verify with archive key " + key.id;
+  refused("'" + archive + "' -D " + target, "definitions are refused, " + forged_tag);
+  refused("--verify '" + archive + "'", "definitions are refused, " + forged_tag);
+  refused("'" + archive + "' -D " + source_, "rows are refused for database " + source_);
+
+  EXPECT_EQ(0, RunProgram(KeyOf(folder) + "--show-definitions '" + archive + "'", &output));
+  EXPECT_EQ(std::string::npos, output.find('\x1b')) << output;
+  EXPECT_NE(std::string::npos, output.find("COMMENT='\\x1B]0;owned\\x07'")) << output;
+  EXPECT_NE(std::string::npos, output.find("The archive is NOT authenticated")) << output;
+  EXPECT_NE(std::string::npos,
+            output.find("Digest of these definitions: " + DefinitionsDigest(text) + "\n"))
+      << output;
+  refused("--trust-definitions=" + std::string(64, 'b') + " '" + archive + "' -D " + target,
+          "they are not the ones that --trust-definitions names");
+
+  // Taken as they are, its rows go into the tables that exist, and the
+  // output says so; its definitions still do not run.
+  EXPECT_EQ(
+      0, RunProgram(KeyOf(folder) + "--unauthenticated '" + archive + "' -D " + source_, &output))
+      << output;
+  EXPECT_NE(std::string::npos, output.find("from an archive that is not authenticated")) << output;
+  EXPECT_EQ(objects, Objects(source_));
+  EXPECT_EQ("1", server.AdminQueryOne("SELECT COUNT(*) FROM `" + source_ + "`.pets"));
+  EXPECT_EQ(accounts, server.AdminQueryOne("SELECT COUNT(*) FROM mysql.global_priv"));
 }
 
 }  // namespace

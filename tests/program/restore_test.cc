@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "archive/completeness_mark.h"
+#include "archive/manifest.h"
 #include "core/failure.h"
 #include "fault_util.h"
 #include "program_folder.h"
@@ -91,13 +92,22 @@ class RestoreTest : public ::testing::Test {
     return TestServer::Get().admin().Column("SELECT CONCAT_WS('|', " + columns + ") FROM `" +
                                             database + "`.`" + table + "` ORDER BY 1");
   }
+  // The key of the folder's installation, with what the test allows.
+  TrustOptions Trust() {
+    TrustOptions trust;
+    if (std::filesystem::exists(folder_.key_path())) {
+      auto env = NewDefaultEnv();
+      EXPECT_TRUE(ReadKeyFile(env.get(), folder_.key_path(), &trust.key).ok());
+    }
+    trust.unauthenticated = unauthenticated_;
+    return trust;
+  }
   RestoreSummary RunRestore(const std::string& archive, std::vector<std::string> tables = {},
                             bool force = false) {
     std::unique_ptr<Connection> connection = Connection::Open(RootOptions());
-    RestoreRequest request{archive, target_, std::move(tables), force};
+    RestoreRequest request{archive, target_, std::move(tables), force, true, Trust()};
     // The archives written by hand carry no mark (the refusal of such an
     // archive is ListShowsEachArchivesState's).
-    request.allow_incomplete = true;
     return Restore(request, *connection, console_);
   }
   // The failure's description, or "" when the restore succeeds.
@@ -113,18 +123,8 @@ class RestoreTest : public ::testing::Test {
   // An archive written by hand: entries in order, no comment.
   std::string MakeArchive(const test::TempDir& dir,
                           const std::vector<std::pair<std::string, std::string>>& entries) {
-    std::string args;
-    for (size_t i = 0; i < entries.size(); ++i) {
-      std::string path = dir.Sub("entry" + std::to_string(i));
-      test::WriteFileOrDie(path, entries[i].second);
-      args += " '" + entries[i].first + "' '" + path + "'";
-    }
     std::string archive = dir.Sub("made" + std::to_string(++made_) + ".zip");
-    EXPECT_EQ(0, test::RunCommand(
-                     "python3 -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1], \"w\", "
-                     "zipfile.ZIP_DEFLATED); a = sys.argv[2:]; [z.write(a[i + 1], a[i]) for i in "
-                     "range(0, len(a), 2)]; z.close()' '" +
-                     archive + "'" + args));
+    ProgramFolder::MakeArchive(archive, entries);
     return archive;
   }
   VerifyResult RunVerify(const std::string& archive, const std::string& scratch) {
@@ -132,6 +132,7 @@ class RestoreTest : public ::testing::Test {
     VerifyRequest request;
     request.archive = archive;
     request.scratch_database = scratch;
+    request.trust = Trust();
     return Verify(request, *connection, console_);
   }
   bool DatabaseExists(const std::string& name) {
@@ -141,12 +142,16 @@ class RestoreTest : public ::testing::Test {
   }
   // The program itself; *output gets what it printed on both streams.
   int RunProgram(const std::string& args, std::string* output) {
-    return test::RunCommand(std::string(VAULTRUN_RESTORE_BINARY) + " " + args + " 2>&1 </dev/null",
-                            output);
+    const std::string key = std::filesystem::exists(folder_.key_path())
+                                ? " --key-file='" + folder_.key_path() + "'"
+                                : "";
+    return test::RunCommand(
+        std::string(VAULTRUN_RESTORE_BINARY) + key + " " + args + " 2>&1 </dev/null", output);
   }
 
   ProgramFolder folder_;
   std::string source_, target_;
+  bool unauthenticated_ = false;  // --unauthenticated
   int made_ = 0;
   std::ostringstream out_, err_;
   Console console_;
@@ -225,7 +230,7 @@ TEST_F(RestoreTest, MissingTableStopsBeforeAnythingIsWritten) {
       [&] {
         std::unique_ptr<Connection> connection = Connection::Open(RootOptions());
         try {
-          Restore({archive, "nowhere_db", {}, false}, *connection, console_);
+          Restore({archive, "nowhere_db", {}, false, false, Trust()}, *connection, console_);
         } catch (const Failure& f) {
           return f.description();
         }
@@ -250,7 +255,7 @@ TEST_F(RestoreTest, TabSeparatedArchiveRestoresWithinItsLimits) {
                 "(3,0,0,0,'NULL',NULL,'a',b'1',0,'0000-00-00','1000-01-01 00:00:00','00:00:00',"
                 "'abcd',NULL,NULL,NULL)");
   std::string archive = Backup(kCsvSettings);
-  ASSERT_EQ((std::vector<std::string>{source_ + "/items.csv", kDefinitionsEntry}),
+  ASSERT_EQ((std::vector<std::string>{source_ + "/items.csv", kDefinitionsEntry, kManifestEntry}),
             ProgramFolder::EntryNames(archive));
   CopySchema({"items"});
   EXPECT_EQ("1", server.AdminQueryOne("SELECT @@local_infile"));
@@ -306,7 +311,7 @@ TEST_F(RestoreTest, StatementLargerThanTheServersPacketIsNamedWithTheSizeNeeded)
   server.Admin("SET GLOBAL max_allowed_packet = " + old);
   std::string failure;
   try {
-    Restore({archive, target_, {}, false}, *connection, console_);
+    Restore({archive, target_, {}, false, false, Trust()}, *connection, console_);
   } catch (const Failure& f) {
     failure = f.description();
   }
@@ -326,8 +331,13 @@ TEST_F(RestoreTest, VerifyComparesTheRestoredCountsWithTheMark) {
   server.Admin("INSERT INTO `" + source_ + "`.logs SELECT NULL, '2026-01-01' + INTERVAL seq " +
                "MINUTE FROM seq_1_to_777");
   std::string archive = Backup(kRowsOnlySettings);
+  // As archives were before they were authenticated: the counts are the
+  // mark's, which the user takes as they are.
+  ProgramFolder::EditArchive(archive, "names.remove('vaultrun-manifest.txt')");
+  unauthenticated_ = true;
   test::TempDir dir;
-  CompletenessMark mark{"0.1.0", "20261207043000", source_, {{"guilds", 3}, {"logs", 777}}, 0, ""};
+  CompletenessMark mark{
+      "0.1.0", "20261207043000", source_, {{"guilds", 3}, {"logs", 777}}, 0, ""};
   SetComment(dir, archive, BuildCompletenessMark(mark));
 
   std::string scratch = "vaultrun_verify_test_" + target_;
@@ -335,7 +345,9 @@ TEST_F(RestoreTest, VerifyComparesTheRestoredCountsWithTheMark) {
   EXPECT_TRUE(result.ok);
   EXPECT_EQ(
       "OK: 2 tables, 780 rows match the archive's mark, and every row the archive holds "
-      "restores as it was",
+      "restores as it was\nNOT AUTHENTICATED: it carries no tag: it was made before archives "
+      "were authenticated, or its manifest was taken out; its rows were verified as they are, "
+      "with no proof of where they come from",
       result.verdict);
   EXPECT_FALSE(DatabaseExists(scratch));
 
@@ -441,12 +453,20 @@ TEST_F(RestoreTest, ProgramRestoresAndVerifiesAsAUserRunsIt) {
   SetComment(dir, archive, "");
   EXPECT_EQ(1, RunProgram(root + " --verify '" + archive + "'", &output));
   EXPECT_NE(std::string::npos, output.find("NOT A COMPLETE BACKUP")) << output;
+  // An archive of before (no definitions, no manifest) whose mark names
+  // another database: its rows are verified against the live one's copy,
+  // when the user takes them as they are.
+  ProgramFolder::EditArchive(archive, "names = [n for n in names if '/' in n]");
   SetComment(dir, archive,
-             BuildCompletenessMark({"0.1.0", "20261207043000", "elsewhere", {{"pets", 2}}, 0, ""}));
-  EXPECT_EQ(0, RunProgram(root + " --verify --source-database=" + source_ + " '" + archive + "'",
-                          &output))
-      << output;
-  EXPECT_EQ(kPetsVerdict, output);
+             BuildCompletenessMark(
+                 {"0.1.0", "20261207043000", "elsewhere", {{"pets", 2}}, 0, ""}));
+  const std::string verify_elsewhere =
+      root + " --verify --source-database=" + source_ + " '" + archive + "'";
+  EXPECT_EQ(1, RunProgram(verify_elsewhere, &output));
+  EXPECT_NE(std::string::npos, output.find("run again with --unauthenticated")) << output;
+  EXPECT_EQ(0, RunProgram(verify_elsewhere + " --unauthenticated", &output)) << output;
+  EXPECT_NE(std::string::npos, output.find(kPetsVerdict)) << output;
+  EXPECT_NE(std::string::npos, output.find("NOT AUTHENTICATED: it carries no tag")) << output;
   EXPECT_EQ("0", server.AdminQueryOne("SELECT COUNT(*) FROM information_schema.schemata WHERE "
                                       "schema_name LIKE 'vaultrun\\_verify\\_%'"));
   EXPECT_EQ(1, RunProgram(root + " '" + dir.Sub("none.zip") + "' -D " + target_, &output));
@@ -494,7 +514,8 @@ TEST_F(RestoreTest, EveryKindOfTableRoundTripsInBothForms) {
     const std::string ext =
         settings.find("\"format_sql\"=\"0\"") != std::string::npos ? ".csv" : ".sql";
     EXPECT_EQ((std::vector<std::string>{source_ + "/accounts" + ext, source_ + "/hist" + ext,
-                                        source_ + "/ids" + ext, "vaultrun-definitions.txt"}),
+                                        source_ + "/ids" + ext, "vaultrun-definitions.txt",
+                                        "vaultrun-manifest.txt"}),
               ProgramFolder::EntryNames(archive));
     CopySchema({"accounts", "hist", "ids"});
     server.Admin("CREATE VIEW `" + target_ + "`.rich AS SELECT id, name FROM `" + target_ +
@@ -686,8 +707,12 @@ TEST_F(RestoreTest, ValuesOfEveryKindRestoreExactlyInBothFormsAndThroughTheManua
                                            "id\tip6\tip4\tu\tborn\t\r\n"
                                            "8\t::1\t1.2.3.4\t123e4567-e89b-12d3-a456-426655440000"
                                            "\t20040230000000\t\r\n"}});
+  unauthenticated_ = true;  // made by hand
   EXPECT_EQ("", RestoreFailure(old_sql, {}, true));
   EXPECT_EQ("", RestoreFailure(old_csv, {}, true));
+  EXPECT_NE(std::string::npos, err_.str().find("warning: the archive is not authenticated"));
+  err_.str("");
+  unauthenticated_ = false;
   EXPECT_EQ((std::vector<std::string>{
                 "7|2001:db8::1:2:34|1.2.3.4|123e4567-e89b-12d3-a456-426655440000|2004-02-30|16",
                 "8|::1|1.2.3.4|123e4567-e89b-12d3-a456-426655440000|2004-02-30|3"}),
@@ -714,12 +739,13 @@ TEST_F(RestoreTest, WarningsAndCountsOtherThanTheMarksRollTheTableBack) {
                 "CHAR(9),'mallory'))");
   std::string archive = Backup(kCsvSettings);
   CopySchema({"accounts"});
-  EXPECT_EQ("table accounts: the archive's mark says 2 rows, " + source_ +
-                "/accounts.csv gave 3; rolled back",
-            RestoreFailure(archive));
+  EXPECT_EQ(
+      "table accounts: the archive says 2 rows, " + source_ + "/accounts.csv gave 3; rolled back",
+      RestoreFailure(archive));
   EXPECT_EQ("0", Count(target_, "accounts"));
 
   test::TempDir dir;
+  unauthenticated_ = true;  // made by hand
   std::string bad = MakeArchive(
       dir, {{"x/accounts.sql", "insert into `accounts` values (1,0,'a'),(2,'two','b');\r\n"}});
   std::string failure = RestoreFailure(bad);
@@ -739,6 +765,7 @@ TEST_F(RestoreTest, OnlyLiteralRowsForTheEntrysTableReachTheServer) {
       dir, {{"x/notes.sql",
              "insert into `notes` values (1,'ok');\r\n"
              "insert into `notes` (`txt`) select concat(user,'@',host) from mysql.user;\r\n"}});
+  unauthenticated_ = true;
   EXPECT_EQ("table notes: x/notes.sql line 2 refused: at byte 29: expected VALUES",
             RestoreFailure(archive));
   EXPECT_EQ("0", Count(target_, "notes"));
@@ -792,7 +819,7 @@ TEST_F(RestoreTest, OverlongLineIsRefusedBeforeItIsReadWhole) {
       "capture_output=True, text=True); print(r.returncode, "
       "resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss // 1024); print(r.stderr)' " +
           std::string(VAULTRUN_RESTORE_BINARY) + " --no-defaults -uroot -S '" + server.socket() +
-          "' --allow-incomplete '" + archive + "' -D " + target_,
+          "' --allow-incomplete --unauthenticated '" + archive + "' -D " + target_,
       &output);
   server.Admin("SET GLOBAL max_allowed_packet = 268435456");
   ASSERT_EQ(0, status) << output;
@@ -871,7 +898,7 @@ TEST_F(RestoreTest, ListShowsEachArchivesState) {
   EXPECT_TRUE(std::regex_match(rows[0], std::regex("[0-9]{14} incomplete False (0 None |1 None "
                                                    "sql) False True True")))
       << rows[0];
-  EXPECT_EQ(stamp + " complete False 2 300002 sql True True False", rows[1]);
+  EXPECT_EQ(stamp + " complete True 2 300002 sql True True False", rows[1]);
   EXPECT_EQ("20000101000001 damaged False 2 300002 sql True True True", rows[2]);
   EXPECT_EQ("20000101000000 damaged False 0 None  False True True", rows[3]);
 
@@ -908,6 +935,49 @@ TEST_F(RestoreTest, ListShowsEachArchivesState) {
                 "first, e.g. from the game server's schema; nothing was written\n",
             output);
   EXPECT_FALSE(DatabaseExists(target_ + "_new"));
+}
+
+// An archive changed after its run: one byte of a data entry's rows, or a
+// table taken out of its manifest. The restore and --verify refuse it,
+// naming the entry, and nothing of it stays written.
+TEST_F(RestoreTest, ArchivesChangedAfterTheirRunAreRefusedNamingTheEntry) {
+  TestServer& server = TestServer::Get();
+  server.CreateTable(source_, "accounts", "id INT PRIMARY KEY, gm_level INT");
+  server.Insert(source_, "accounts", "(1, 0), (2, 0)");
+  server.CreateTable(source_, "items", "id INT PRIMARY KEY");
+  server.Insert(source_, "items", "(7)");
+  const std::string archive = Backup(kSqlSettings);
+  CopySchema({"accounts", "items"});
+  const std::string entry = source_ + "/accounts.sql";
+  test::TempDir dir;
+  const std::string changed = dir.Sub("changed.zip");
+  for (const std::string& edit : std::vector<std::string>{
+           "contents['" + entry + "'] = contents['" + entry + "'].replace(b'(2,0)', b'(2,9)')",
+           "m = 'vaultrun-manifest.txt'\ncontents[m] = b''.join(line for line in "
+           "contents[m].splitlines(True) if b'/accounts.sql' not in line)"}) {
+    SCOPED_TRACE(edit);
+    std::filesystem::copy_file(archive, changed, std::filesystem::copy_options::overwrite_existing);
+    ProgramFolder::EditArchive(changed, edit);
+    // Refused before anything is written, or (the same sizes, other bytes)
+    // when the entry's last byte is read, its table rolled back.
+    const std::string failure = RestoreFailure(changed);
+    EXPECT_NE(std::string::npos, failure.find(": entry " + entry + " ")) << failure;
+    EXPECT_NE(std::string::npos, failure.find(" after its run")) << failure;
+    EXPECT_EQ("0", Count(target_, "accounts"));
+    EXPECT_EQ("0", Count(target_, "items"));
+    std::string verdict;
+    try {
+      VerifyResult result = RunVerify(changed, "vaultrun_verify_changed");
+      EXPECT_FALSE(result.ok);
+      verdict = result.verdict;
+    } catch (const Failure& refused) {
+      verdict = refused.description();
+    }
+    EXPECT_NE(std::string::npos, verdict.find(failure)) << verdict;
+    EXPECT_FALSE(DatabaseExists("vaultrun_verify_changed"));
+  }
+  // Unchanged, it restores.
+  EXPECT_EQ(3u, RunRestore(archive).rows);
 }
 
 }  // namespace

@@ -116,9 +116,10 @@ TEST(RoundTrip, EveryTypeRestoresExactly) {
   }
   // The whole archive at once with the restore tool.
   std::string output;
-  ASSERT_EQ(0, test::RunCommand(std::string(VAULTRUN_RESTORE_BINARY) +
-                                    " --no-defaults -uroot --socket='" + server.socket() + "' '" +
-                                    archives[0] + "' --database=" + by_tool + " 2>&1",
+  ASSERT_EQ(0, test::RunCommand(std::string(VAULTRUN_RESTORE_BINARY) + " --key-file='" +
+                                    folder.key_path() + "'" + " --no-defaults -uroot --socket='" +
+                                    server.socket() + "' '" + archives[0] +
+                                    "' --database=" + by_tool + " 2>&1",
                                 &output))
       << output;
   server.admin().Exec("SET SESSION time_zone=@@global.time_zone");

@@ -195,6 +195,12 @@ TEST_F(TrustTest, KeepRunsDeletesOnlyOldStampedArchives) {
   test::WriteFileOrDie(db_folder + "/20000103000000.zip", "cut off");
   test::WriteFileOrDie(db_folder + "/mine.zip", "keep me");
   test::WriteFileOrDie(db_folder + "/19990101000000.zip.bak", "keep me");
+  // A newer whole backup with a forged mark (a row count changed, so its
+  // tag no longer verifies) counts for nothing: the first run's stays.
+  const std::string forged = db_folder + "/20000105000000.zip";
+  fs::copy_file(marked, forged);
+  ProgramFolder::EditArchive(forged, "comment = comment.replace(b'\\nt\\t0\\n', b'\\nt\\t5\\n')");
+  ASSERT_NE(Comment(marked), Comment(forged));
   folder_.WriteSettings(std::string(kCfg) + "\"keep_runs\"=\"2\"\r\n");
 
   // A failed run deletes nothing.
@@ -206,10 +212,12 @@ TEST_F(TrustTest, KeepRunsDeletesOnlyOldStampedArchives) {
   fs::remove(folder_.Sub("events.log"));
   ASSERT_EQ(0, folder_.Run()) << ::testing::PrintToString(folder_.Entries());
   auto left = folder_.Archives(database_);
-  // The two newest marked runs stay (the first run and this one), with the
-  // failed run between them; everything stamped before them goes.
-  ASSERT_EQ(4u, left.size()) << ::testing::PrintToString(left);  // with mine.zip
+  // The two newest authenticated runs stay (the first run and this one),
+  // with the forged one and the failed run between them; everything stamped
+  // before them goes.
+  ASSERT_EQ(5u, left.size()) << ::testing::PrintToString(left);  // with mine.zip
   EXPECT_EQ(marked, left[0]);
+  EXPECT_EQ(forged, left[1]);
   for (const char* gone : {"20000101000000.zip", "20000102000000.zip", "20000103000000.zip"}) {
     EXPECT_FALSE(fs::exists(db_folder + "/" + gone)) << gone;
   }
@@ -275,6 +283,88 @@ TEST_F(TrustTest, SuccessEntryIsInformationNotFailure) {
       entries[0], std::regex("4\tVaultrun: backup of " + database_ +
                              " complete: 1 tables, 2 rows, archive [0-9]+ bytes, [0-9]+ seconds")))
       << entries[0];
+}
+
+// Without a usable key a run still writes its whole backup, unauthenticated
+// (no tag line), and says so: a key that others may read is refused with
+// an error entry (exit status 1, so a scheduler sees it); a key that
+// cannot be stored gives a warning.
+TEST_F(TrustTest, ARunWithoutAUsableKeyStillBacksUpAndSaysSo) {
+  TestServer::Get().CreateTable(database_, "t", "id INT");
+  ASSERT_EQ(0, folder_.Run());  // makes the key
+  EXPECT_NE("", ParseCompletenessMark(Comment(OnlyArchive()))->tag);
+  fs::permissions(folder_.key_path(), fs::perms::others_read, fs::perm_options::add);
+  fs::remove(OnlyArchive());
+  EXPECT_EQ(1, folder_.Run());
+  auto entries = folder_.Entries();
+  ASSERT_EQ(1u, entries.size());
+  EXPECT_EQ(0u, entries[0].find("1\tVaultrun: archive key " + folder_.key_path() +
+                                ": refused, as others may read or change it"))
+      << entries[0];
+  EXPECT_NE(std::string::npos, entries[0].find("this run's archive is not authenticated"));
+  std::optional<CompletenessMark> mark = ParseCompletenessMark(Comment(OnlyArchive()));
+  ASSERT_TRUE(mark);
+  EXPECT_EQ("", mark->tag);
+  EXPECT_TRUE(ProgramFolder::ArchiveTestsClean(OnlyArchive()));
+
+  // Settings whose folder cannot be made: no key can be stored.
+  fs::remove(OnlyArchive());
+  fs::remove(folder_.Sub("events.log"));
+  test::WriteFileOrDie(folder_.Sub("blocked"), "a file where a folder should be");
+  EXPECT_EQ(0, test::RunCommand("cd '" + folder_.path() + "' && VAULTRUN_REGISTRY='" +
+                                folder_.Sub("blocked/vaultrun.reg") + "' VAULTRUN_EVENT_LOG='" +
+                                folder_.Sub("events.log") + "' ./vaultrun"));
+  entries = folder_.Entries();
+  ASSERT_EQ(1u, entries.size());
+  EXPECT_EQ(0u, entries[0].find("2\tVaultrun: archive key " + folder_.Sub("blocked/vaultrun.key") +
+                                ": its folder cannot be made; this run's archive is not "
+                                "authenticated"))
+      << entries[0];
+  mark = ParseCompletenessMark(Comment(OnlyArchive()));
+  ASSERT_TRUE(mark);
+  EXPECT_EQ("", mark->tag);
+}
+
+// The exported copy of the key restores on a new machine (another settings
+// file, with no key of its own), where the archive is otherwise refused.
+TEST_F(TrustTest, TheExportedKeyRestoresOnANewMachine) {
+  TestServer& server = TestServer::Get();
+  server.CreateTable(database_, "t", "id INT PRIMARY KEY");
+  server.Insert(database_, "t", "(1),(2)");
+  ASSERT_EQ(0, folder_.Run());
+  const std::string archive = OnlyArchive();
+  test::TempDir away;
+  const std::string copy = away.Sub("vaultrun-key.txt");
+  const std::string export_key = "cd '" + folder_.path() + "' && VAULTRUN_REGISTRY='" +
+                                 folder_.settings_path() + "' ./vaultrun --export-key '" + copy +
+                                 "' 2>&1";
+  std::string output;
+  EXPECT_EQ(0, test::RunCommand(export_key, &output)) << output;
+  EXPECT_NE(std::string::npos, output.find("Keep this copy apart from the archives")) << output;
+  EXPECT_EQ(test::ReadFileOrDie(folder_.key_path()), test::ReadFileOrDie(copy));
+  EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write,
+            fs::status(copy).permissions() & fs::perms::all);
+  EXPECT_EQ(1, test::RunCommand(export_key, &output));  // never over a file
+  EXPECT_NE(std::string::npos, output.find("a file is already there")) << output;
+
+  const std::string target = database_ + "_moved";
+  const std::string restore = "VAULTRUN_REGISTRY='" + away.Sub("etc/vaultrun.reg") + "' " +
+                              VAULTRUN_RESTORE_BINARY + " --no-defaults -uroot -S '" +
+                              server.socket() + "' ";
+  EXPECT_EQ(1, test::RunCommand(restore + "'" + archive + "' -D " + target + " 2>&1", &output));
+  EXPECT_NE(std::string::npos, output.find("no archive key is held here")) << output;
+  EXPECT_NE(std::string::npos, output.find("--key-file")) << output;
+  EXPECT_EQ("0", server.AdminQueryOne("SELECT COUNT(*) FROM information_schema.schemata WHERE "
+                                      "schema_name = '" +
+                                      target + "'"));
+  const std::string with_copy = restore + "--key-file='" + copy + "' ";
+  EXPECT_EQ(0, test::RunCommand(with_copy + "'" + archive + "' -D " + target + " 2>&1", &output))
+      << output;
+  EXPECT_NE(std::string::npos, output.find("Restored 1 tables, 2 rows into " + target + "\n"))
+      << output;
+  EXPECT_EQ(0, test::RunCommand(with_copy + "--verify '" + archive + "' 2>&1", &output)) << output;
+  EXPECT_EQ(0u, output.find("OK: 1 tables, 2 rows")) << output;
+  server.Admin("DROP DATABASE `" + target + "`");
 }
 
 // Reports a full disk, whatever the real one holds.
