@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "core/failure.h"
+#include "core/printable.h"
 #include "platform/system.h"
 
 namespace vaultrun::restore {
@@ -18,7 +19,7 @@ struct ValueOption {
 };
 constexpr ValueOption kValueOptions[] = {
     {"host", 'h'},     {"port", 'P'},        {"socket", 'S'},        {"user", 'u'},
-    {"database", 'D'}, {"defaults-file", 0}, {"source-database", 0},
+    {"database", 'D'}, {"defaults-file", 0}, {"source-database", 0}, {"definer", 0},
 };
 
 bool SetValue(CommandLine& line, const std::string& name, const std::string& value,
@@ -43,8 +44,34 @@ bool SetValue(CommandLine& line, const std::string& name, const std::string& val
     line.connect.defaults_file = value;
   } else if (name == "source-database") {
     line.source_database = value;
+  } else if (name == "definer") {
+    line.definer = ParseAccount(value, error);
+    if (!line.definer) return false;
   }
   return true;
+}
+
+// One part of an account at text[*at]: quoted, or bare up to stop.
+bool AccountPart(const std::string& text, size_t* at, char stop, std::string* part) {
+  part->clear();
+  if (*at < text.size() && (text[*at] == '\'' || text[*at] == '`' || text[*at] == '"')) {
+    const char quote = text[(*at)++];
+    for (;;) {
+      if (*at >= text.size()) return false;
+      if (text[*at] == quote) {
+        if (*at + 1 < text.size() && text[*at + 1] == quote) {
+          *part += quote;
+          *at += 2;
+          continue;
+        }
+        ++*at;
+        return !part->empty();
+      }
+      *part += text[(*at)++];
+    }
+  }
+  while (*at < text.size() && text[*at] != stop) *part += text[(*at)++];
+  return !part->empty();
 }
 
 }  // namespace
@@ -120,6 +147,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
       line.verify = true;
     } else if (name == "force") {
       line.force = true;
+    } else if (name == "allow-triggers") {
+      line.allow_triggers = true;
     } else if (name == "no-defaults") {
       line.connect.read_option_files = false;
     } else {
@@ -156,10 +185,10 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
   line.archive = positional[0];
   line.tables.assign(positional.begin() + 1, positional.end());
   if (line.verify) {
-    if (!line.database.empty() || !line.tables.empty()) {
+    if (!line.database.empty() || !line.tables.empty() || line.allow_triggers) {
       *error =
           "--verify restores the whole archive into a scratch database: it takes neither "
-          "--database nor table names";
+          "--database, table names nor --allow-triggers";
       return std::nullopt;
     }
   } else {
@@ -175,19 +204,41 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
   return line;
 }
 
+std::optional<Account> ParseAccount(const std::string& text, std::string* error) {
+  Account account;
+  std::string host;
+  size_t at = 0;
+  if (!AccountPart(text, &at, '@', &account.user) || at >= text.size() || text[at] != '@' ||
+      !AccountPart(text, &++at, '\0', &host) || at != text.size()) {
+    *error = "--definer needs an account as USER@HOST (kelvane@localhost, 'kelvane'@'%'), not '" +
+             text + "'";
+    return std::nullopt;
+  }
+  account.host = host;
+  return account;
+}
+
 std::string HelpText() {
   return R"(Usage: vaultrun-restore [options] ARCHIVE --database=DB [TABLE...]
        vaultrun-restore [options] --verify [--source-database=DB] ARCHIVE
 
 Restores a vaultrun archive, or the named tables of it, into database DB,
 streaming each table from the archive. When DB does not exist it is made
-from the definitions the archive holds (tables, then the rows, then views,
-triggers, routines and events; dropped again if the restore fails). When DB
-exists, a table it lacks is made from the archive's definition. An archive
-without definitions needs the tables in DB first (from the game server's
-schema). A table missing that way, or one that already holds rows (unless
---force), stops the restore before anything is written. Each table is
-restored in one transaction (rolled back on failure, for InnoDB tables).
+from the definitions the archive holds (tables, then the rows, then
+routines, views, triggers and events; dropped again if the restore fails).
+When DB exists, a table it lacks is made from the archive's definition. An
+archive without definitions needs the tables in DB first (from the game
+server's schema). A table missing that way, one that already holds rows
+(unless --force), or one with INSERT triggers (unless --allow-triggers)
+stops the restore before anything is written. Each table is restored in one
+transaction (rolled back on failure, for InnoDB tables).
+
+The archive's definitions run through a temporary account that the restore
+makes with rights on the one database alone (so the restoring account needs
+the right to create accounts and grant), each under the sql_mode it was
+stored with, and are first tried in a scratch database (vaultrun_check_...).
+Views, triggers, routines and events get the definers the archive stores,
+or the account --definer names.
 
 With --verify, restores the whole archive into a new scratch database
 (vaultrun_verify_<stamp>_<pid>) made from the archive's definitions, or,
@@ -208,6 +259,11 @@ Options:
                             users of the machine: prefer an option file)
   -D, --database=DB         the database to restore into
   -f, --force               also restore into tables that already hold rows
+      --allow-triggers      also restore into tables with INSERT triggers, which
+                            fire on every row (the restore names them)
+      --definer=USER@HOST   make every view, trigger, routine and event with
+                            this definer, not the stored ones (archives of
+                            older runs store none: they need it)
       --verify              verify the archive as described above
       --source-database=DB  the live database whose definitions --verify copies
                             (for an archive without definitions)
@@ -280,7 +336,8 @@ int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& term
     try {
       connection = Connection::Open(line->connect);
     } catch (const Failure& failure) {
-      err << kProgram << ": cannot connect to the server: " << failure.description() << "\n";
+      err << kProgram << ": cannot connect to the server: " << EscapeControl(failure.description())
+          << "\n";
       return kExitFailed;
     }
     if (line->verify) {
@@ -291,8 +348,15 @@ int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& term
           terminal.scratch_name ? terminal.scratch_name() : std::string("vaultrun_verify");
       ConnectOptions options = line->connect;
       request.reconnect = [options] { return Connection::Open(options); };
+      request.definer = line->definer;
       VerifyResult result = Verify(request, *connection, terminal.console);
-      out << result.verdict << "\n";
+      // Each line of the verdict as the terminal may show it.
+      std::string_view verdict = result.verdict;
+      for (size_t end; (end = verdict.find('\n')) != std::string_view::npos;
+           verdict.remove_prefix(end + 1)) {
+        out << EscapeControl(verdict.substr(0, end)) << "\n";
+      }
+      out << EscapeControl(verdict) << "\n";
       return result.ok ? kExitOk : kExitFailed;
     }
     RestoreRequest request;
@@ -300,15 +364,17 @@ int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& term
     request.database = line->database;
     request.tables = line->tables;
     request.force = line->force;
+    request.allow_triggers = line->allow_triggers;
+    request.definer = line->definer;
     RestoreSummary summary = Restore(request, *connection, terminal.console);
     out << "Restored " << summary.tables.size() << " tables, " << summary.rows << " rows into "
         << line->database << "\n";
     return kExitOk;
   } catch (const Failure& failure) {
-    err << kProgram << ": " << failure.description() << "\n";
+    err << kProgram << ": " << EscapeControl(failure.description()) << "\n";
     return kExitFailed;
   } catch (const std::exception& e) {
-    err << kProgram << ": " << e.what() << "\n";
+    err << kProgram << ": " << EscapeControl(e.what()) << "\n";
     return kExitFailed;
   }
 }

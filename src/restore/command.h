@@ -26,6 +26,8 @@ struct CommandLine {
   bool version = false;
   bool verify = false;
   bool force = false;
+  bool allow_triggers = false;
+  std::optional<Account> definer;
   std::string archive;
   std::string database;
   std::string source_database;
@@ -38,6 +40,10 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
                                             std::string* error);
 
 std::string HelpText();
+
+// An account as --definer takes it: USER@HOST, each part bare or quoted
+// ('...', `...` or "..."). Nothing (and *error) when it is not one.
+std::optional<Account> ParseAccount(const std::string& text, std::string* error);
 
 // What the process entry provides.
 struct Terminal {

@@ -7,6 +7,7 @@
 #include "archive/completeness_mark.h"
 #include "archive/reader.h"
 #include "core/failure.h"
+#include "core/printable.h"
 #include "restore/definitions.h"
 #include "restore/load.h"
 #include "restore/restore_session.h"
@@ -30,8 +31,10 @@ RestoreSummary RestoreIntoNewDatabase(ArchiveReader& reader, const std::vector<D
                                    "; nothing was written");
   }
   CheckLocalInfile(connection, entries);
+  schema.RequireDefiners();
+  schema.Check();
   if (console.err != nullptr) {
-    *console.err << "database " << database
+    *console.err << "database " << EscapeControl(database)
                  << " does not exist: creating it from the archive's definitions\n";
   }
   schema.CreateDatabase();
@@ -46,6 +49,43 @@ RestoreSummary RestoreIntoNewDatabase(ArchiveReader& reader, const std::vector<D
   schema.CreateObjects();
   schema.Keep();
   return summary;
+}
+
+// The INSERT triggers of database on the tables of entries, which would fire
+// on every row restored: "name (on table)".
+std::vector<std::string> InsertTriggers(Connection& connection, const std::string& database,
+                                        const std::vector<DataEntry>& entries) {
+  std::set<std::string> tables;
+  for (const DataEntry& entry : entries) tables.insert(entry.table);
+  std::vector<std::string> triggers;
+  for (const Connection::Row& row : connection.Query(
+           "SELECT trigger_name, event_object_table FROM information_schema.triggers WHERE "
+           "event_object_schema = " +
+           connection.Literal(database) +
+           " AND event_manipulation = 'INSERT' ORDER BY event_object_table, action_order")) {
+    const std::string table = row[1].value_or("");
+    if (tables.count(table) > 0) triggers.push_back(row[0].value_or("") + " (on " + table + ")");
+  }
+  return triggers;
+}
+
+// The archive's definitions run in a scratch database before the first
+// write, as a new database would get them. When the restoring account
+// cannot make that check and the restore makes nothing from them, it goes
+// on without them and says so.
+void CheckDefinitions(SchemaBuilder& schema, bool needed, const Console& console) {
+  if (!schema.has_definitions()) return;
+  schema.RequireDefiners();
+  try {
+    schema.Check();
+  } catch (const Failure& failure) {
+    if (needed || failure.number() != kErrNoLimitedAccount) throw;
+    if (console.err != nullptr) {
+      *console.err << "warning: the archive's definitions are not checked ("
+                   << EscapeControl(failure.description())
+                   << "); this restore makes nothing from them\n";
+    }
+  }
 }
 
 }  // namespace
@@ -78,7 +118,8 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
   }
 
   // Every check before the first write; the definitions are checked first.
-  SchemaBuilder schema(request.archive, connection, request.database, console.err);
+  SchemaBuilder schema(request.archive, connection, request.database,
+                       SchemaOptions{request.definer, false}, console.err);
   chosen = RowEntries(chosen, schema);
   if (schema.has_definitions() && !DatabaseExists(connection, request.database)) {
     return RestoreIntoNewDatabase(reader, chosen, schema, connection, request.database, console);
@@ -90,8 +131,8 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
   std::vector<std::string> views;
   chosen = WithoutViews(chosen, TablesOfType(connection, request.database, "VIEW"), &views);
   if (!views.empty() && console.err != nullptr) {
-    *console.err << "warning: skipped, views in database " << request.database
-                 << " (their rows are their tables'): " << JoinNames(views) << "\n";
+    *console.err << "warning: skipped, views in database " << EscapeControl(request.database)
+                 << " (their rows are their tables'): " << EscapeControl(JoinNames(views)) << "\n";
   }
   const std::set<std::string> sequences = TablesOfType(connection, request.database, "SEQUENCE");
   std::vector<std::string> missing, holding_rows;
@@ -135,6 +176,18 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
                                    " (empty them, or give --force to add the archive's rows to "
                                    "them); nothing was written");
   }
+  const std::vector<std::string> triggers = InsertTriggers(connection, request.database, chosen);
+  if (!triggers.empty() && !request.allow_triggers) {
+    throw Failure(
+        kErrRestore,
+        "tables of database " + request.database +
+            " have triggers that fire on every row a restore inserts: " + JoinNames(triggers) +
+            " (drop them first and make them again after, or give --allow-triggers "
+            "to restore with them firing); nothing was written");
+  }
+  // A whole archive has every definition checked; chosen tables only those
+  // of the tables made (each through the limited account as it is made).
+  if (request.tables.empty()) CheckDefinitions(schema, !missing.empty(), console);
   CheckLocalInfile(connection, chosen);
   if (!missing.empty()) schema.CreateTables(missing, true);
   SetSessionTimeZone(connection, ArchiveTimeZone(reader));
@@ -143,6 +196,10 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
   summary.tables =
       RestoreEntries(reader, chosen, connection, console, ParseCompletenessMark(reader.comment()));
   for (const auto& [table, rows] : summary.tables) summary.rows += rows;
+  if (!triggers.empty() && console.err != nullptr) {
+    *console.err << "triggers fired on the restored rows (--allow-triggers): "
+                 << EscapeControl(JoinNames(triggers)) << "\n";
+  }
   return summary;
 }
 

@@ -9,10 +9,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "archive/definitions_entry.h"
 #include "restore/connection.h"
 
 namespace vaultrun::restore {
@@ -31,6 +33,12 @@ struct RestoreRequest {
   std::string database;             // the target
   std::vector<std::string> tables;  // empty: every table of the archive
   bool force = false;               // write into tables that hold rows
+  // The account every view, trigger, routine and event a new database gets
+  // is made with, in place of the stored definers (--definer).
+  std::optional<Account> definer;
+  // Restore into tables of an existing database that have INSERT triggers,
+  // which fire on every row (--allow-triggers).
+  bool allow_triggers = false;
 };
 
 struct RestoreSummary {
@@ -39,8 +47,9 @@ struct RestoreSummary {
 };
 
 // Checks every chosen table first (in the archive, present in the target,
-// empty unless force), then restores them in archive order, each in one
-// transaction. Raises a Failure with a message for the user.
+// empty unless force, without INSERT triggers unless allow_triggers) and
+// the archive's definitions, then restores them in archive order, each in
+// one transaction. Raises a Failure with a message for the user.
 RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
                        const Console& console);
 
@@ -51,6 +60,8 @@ struct VerifyRequest {
   // A fresh connection for dropping the scratch database when the first one
   // was lost; may be empty.
   std::function<std::unique_ptr<Connection>()> reconnect;
+  // As RestoreRequest::definer.
+  std::optional<Account> definer;
 };
 
 struct VerifyResult {

@@ -18,6 +18,13 @@
 namespace vaultrun::restore {
 namespace {
 
+RestoreRequest Request(const std::string& archive, const std::string& database) {
+  RestoreRequest request;
+  request.archive = archive;
+  request.database = database;
+  return request;
+}
+
 using test::ProgramFolder;
 using test::TestServer;
 
@@ -91,7 +98,11 @@ class RestoreTest : public ::testing::Test {
   RestoreSummary RunRestore(const std::string& archive, std::vector<std::string> tables = {},
                             bool force = false) {
     std::unique_ptr<Connection> connection = Connection::Open(RootOptions());
-    RestoreRequest request{archive, target_, std::move(tables), force};
+    RestoreRequest request;
+    request.archive = archive;
+    request.database = target_;
+    request.tables = std::move(tables);
+    request.force = force;
     return Restore(request, *connection, console_);
   }
   // The failure's description, or "" when the restore succeeds.
@@ -215,7 +226,7 @@ TEST_F(RestoreTest, MissingTableStopsBeforeAnythingIsWritten) {
   EXPECT_EQ("database nowhere_db: Unknown database 'nowhere_db'", [&] {
     std::unique_ptr<Connection> connection = Connection::Open(RootOptions());
     try {
-      Restore({archive, "nowhere_db", {}, false}, *connection, console_);
+      Restore(Request(archive, "nowhere_db"), *connection, console_);
     } catch (const Failure& f) {
       return f.description();
     }
@@ -296,7 +307,7 @@ TEST_F(RestoreTest, StatementLargerThanTheServersPacketIsNamedWithTheSizeNeeded)
   server.Admin("SET GLOBAL max_allowed_packet = " + old);
   std::string failure;
   try {
-    Restore({archive, target_, {}, false}, *connection, console_);
+    Restore(Request(archive, target_), *connection, console_);
   } catch (const Failure& f) {
     failure = f.description();
   }
@@ -593,12 +604,39 @@ TEST_F(RestoreTest, VerifyFailsWhenTheRestoredRowsDifferFromTheArchive) {
     EXPECT_EQ(
         "FAILED: the restored tables differ from the archive:\n  table chat: row 2 of the "
         "archive is not in the restored table: " +
-            std::string(ext == ".sql" ? "(2,'hello there  ')" : "2\thello there  \t"),
+            std::string(ext == ".sql" ? "(2,'hello there  ')" : "2\\x09hello there  \\x09"),
         result.verdict);
     EXPECT_FALSE(DatabaseExists("vaultrun_verify_broken"));
     server.Admin("ALTER TABLE `" + source_ + "`.chat MODIFY msg VARCHAR(20)");
     server.Admin("UPDATE `" + source_ + "`.chat SET msg = 'hello there  ' WHERE id = 2");
     server.Admin("ALTER TABLE `" + source_ + "`.guilds DROP PRIMARY KEY, ADD PRIMARY KEY (id)");
+    std::remove(archive.c_str());
+  }
+}
+
+// Archives of older runs hold a FLOAT as the server's six-digit text (0.1,
+// 16777200 for 16777216): verify compares the float a text gives, so they
+// still verify, while newer ones hold the exact value.
+TEST_F(RestoreTest, VerifyComparesFloatsByValue) {
+  TestServer& server = TestServer::Get();
+  server.CreateTable(source_, "stats", "id INT PRIMARY KEY, f FLOAT");
+  server.Insert(source_, "stats", "(1,0.1),(2,16777216),(3,NULL)");
+  for (const char* settings : {kSqlSettings, kCsvSettings}) {
+    SCOPED_TRACE(settings);
+    std::string archive = Backup(settings);
+    const std::string entry =
+        source_ + "/stats" + (settings == std::string(kSqlSettings) ? ".sql" : ".csv");
+    std::string text = ProgramFolder::EntryContent(archive, entry);
+    for (const auto& [exact, older] :
+         {std::pair<std::string, std::string>{"0.10000000149011612", "0.1"},
+          {"16777216", "16777200"}}) {
+      size_t at = text.find(exact);
+      ASSERT_NE(std::string::npos, at) << text;
+      text.replace(at, exact.size(), older);
+    }
+    ProgramFolder::ReplaceEntry(archive, entry, text);
+    VerifyResult result = RunVerify(archive, "vaultrun_verify_floats");
+    EXPECT_TRUE(result.ok) << result.verdict;
     std::remove(archive.c_str());
   }
 }
