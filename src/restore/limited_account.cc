@@ -3,6 +3,7 @@
 #include <ostream>
 
 #include "core/failure.h"
+#include "core/printable.h"
 #include "platform/crypto.h"
 
 namespace vaultrun::restore {
@@ -58,6 +59,7 @@ LimitedAccount::LimitedAccount(Connection& admin, const std::string& database, R
                      : "CREATE") +
                 " ON " + on + " TO " + Grantee());
   } catch (const Failure& failure) {
+    Drop();
     CannotMake(database_, failure);
   }
   try {
@@ -74,6 +76,7 @@ LimitedAccount::LimitedAccount(Connection& admin, const std::string& database, R
   try {
     session_ = Connection::Open(options);
   } catch (const Failure& failure) {
+    Drop();
     CannotMake(database_, failure);
   }
   session_->Exec("SET NAMES utf8mb4");
@@ -84,15 +87,18 @@ LimitedAccount::LimitedAccount(Connection& admin, const std::string& database, R
   }
 }
 
-LimitedAccount::~LimitedAccount() {
+LimitedAccount::~LimitedAccount() { Drop(); }
+
+void LimitedAccount::Drop() noexcept {
   session_.reset();
   if (!made_) return;
+  made_ = false;
   try {
     admin_.Exec("DROP USER IF EXISTS " + Grantee());
-  } catch (const Failure& failure) {
+  } catch (const std::exception& e) {
     if (err_ != nullptr) {
       *err_ << "warning: could not drop the restore's temporary account " << Grantee() << " ("
-            << failure.description() << "): drop it by hand\n";
+            << EscapeControl(e.what()) << "): drop it by hand\n";
     }
   }
 }

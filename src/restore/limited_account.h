@@ -51,6 +51,8 @@ class LimitedAccount {
 
  private:
   std::string Grantee() const;
+  // Disconnects and drops the account, once.
+  void Drop() noexcept;
 
   Connection& admin_;
   std::string database_;

@@ -330,6 +330,35 @@ TEST_F(DefinitionsTest, AViewTheAccountMayNotReadIsNamedAndTheArchiveStillRestor
   server.Admin("DROP DATABASE `" + target + "`");
 }
 
+// An account that may not grant (so cannot make the limited account) still
+// restores rows into an existing database, using none of the definitions
+// and saying that they were not checked; a table it would have to make
+// from them stops the restore before anything is written.
+TEST_F(DefinitionsTest, AnAccountThatMayNotGrantMakesNothingFromTheDefinitions) {
+  TestServer& server = TestServer::Get();
+  server.CreateTable(source_, "pets", "id INT PRIMARY KEY");
+  server.Insert(source_, "pets", "(1),(2)");
+  server.CreateTable(source_, "toys", "id INT");
+  ProgramFolder folder;
+  std::string archive = Backup(folder, Settings("1"));
+  server.Admin("DELETE FROM `" + source_ + "`.pets");
+  const std::string as_writer = std::string(VAULTRUN_RESTORE_BINARY) + " --no-defaults -u" +
+                                TestServer::kWriterUser + " -p" + TestServer::kWriterPassword +
+                                " -S '" + server.socket() + "' '" + archive + "' -D " + source_ +
+                                " 2>&1 </dev/null";
+  std::string output;
+  EXPECT_EQ(0, test::RunCommand(as_writer, &output)) << output;
+  EXPECT_NE(std::string::npos, output.find("warning: the archive's definitions are not checked"))
+      << output;
+  server.Admin("DROP TABLE `" + source_ + "`.toys");
+  server.Admin("DELETE FROM `" + source_ + "`.pets");
+  EXPECT_EQ(1, test::RunCommand(as_writer, &output));
+  EXPECT_NE(std::string::npos, output.find("cannot make the temporary account")) << output;
+  EXPECT_EQ("0", server.AdminQueryOne("SELECT COUNT(*) FROM `" + source_ + "`.pets"));
+  EXPECT_EQ("0", server.AdminQueryOne("SELECT COUNT(*) FROM mysql.global_priv WHERE User LIKE "
+                                      "'vaultrun\\_restore\\_%'"));
+}
+
 // Where the server shows a 4-byte character as '?' (column defaults, ENUM
 // and SET members), the run names the tables in one warning; a '?' that is
 // one stays quiet, and view texts and bodies come whole in utf8mb4.
