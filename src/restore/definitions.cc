@@ -318,7 +318,20 @@ std::vector<const DefinitionRecord*> SchemaBuilder::CreateCodeIn(LimitedAccount&
         failed.push_back(view);
       }
     }
-    if (failed.size() == views.size()) RunLimited(limited, database, *failed.front());  // raises
+    if (failed.size() == views.size()) {
+      // None could be made: the first one's error, naming the others.
+      std::string others;
+      for (size_t i = 1; i < failed.size(); ++i) others += (i > 1 ? ", " : "") + What(*failed[i]);
+      try {
+        RunLimited(limited, database, *failed.front());
+      } catch (const Failure& failure) {
+        if (others.empty()) throw;
+        throw Failure(failure.number(),
+                      failure.description() + " (nor could these views be made: " + others + ")");
+      }
+      made.push_back(failed.front());
+      failed.erase(failed.begin());
+    }
     views = std::move(failed);
   }
   for (const char* kind : {"trigger", "event"}) {
