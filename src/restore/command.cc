@@ -241,13 +241,14 @@ Views, triggers, routines and events get the definers the archive stores,
 or the account --definer names.
 
 With --verify, restores the whole archive into a new scratch database
-(vaultrun_verify_<stamp>_<pid>) made from the archive's definitions, or,
-without them, with the live database's table definitions (CREATE TABLE ...
-LIKE), compares each table's row count with the archive's completeness mark
-and each restored row with the archive's (exported again with vaultrun's own
-code), drops the scratch database and prints the verdict. The live database
-is the one the mark names, or --source-database. The account needs CREATE,
-DROP and INSERT rights.
+(vaultrun_verify_<stamp>_<pid>) made from the archive's definitions as a
+restore makes it (every object; events disabled), or, without them, with the
+live database's table definitions (CREATE TABLE ... LIKE), compares each
+table's row count with the archive's completeness mark and each restored row
+with the archive's (exported again with vaultrun's own code; FLOAT by value),
+drops the scratch database and prints the verdict. The live database is the
+one the mark names, or --source-database. The account needs CREATE, DROP and
+INSERT rights, and for definitions those above.
 
 Options:
   -h, --host=HOST           server host
