@@ -760,6 +760,15 @@ TEST_F(RestoreTest, OnlyLiteralRowsForTheEntrysTableReachTheServer) {
   EXPECT_EQ("table notes: x/notes.sql line 2 refused: at byte 29: expected VALUES",
             RestoreFailure(archive));
   EXPECT_EQ("0", Count(target_, "notes"));
+
+  // A name that would retitle the terminal reaches it escaped.
+  archive = MakeArchive(dir, {{"x/\x1b]0;owned\x07.sql", "insert into `t` values (1);\r\n"}});
+  std::string output;
+  EXPECT_EQ(1, RunProgram("--no-defaults -uroot -S '" + TestServer::Get().socket() + "' '" +
+                              archive + "' -D " + target_,
+                          &output));
+  EXPECT_NE(std::string::npos, output.find("\\x1B]0;owned\\x07")) << output;
+  EXPECT_EQ(std::string::npos, output.find('\x1b')) << output;
 }
 
 // The server may ask for any file in answer to any statement: only the
