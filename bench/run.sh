@@ -3,8 +3,10 @@
 # database, on a throwaway server, in one run, side by side:
 #   fetch only (the floor), vaultrun (export + pack every table), and
 #   mariadb-dump --quick | gzip -6.
-# Prints wall time, CPU time, peak memory and output size for each, with
-# their ratios.   bench/run.sh [SCALE] [ROUNDS]
+# Prints wall time, CPU time (user + system), peak memory and output size
+# for each, with their ratios, and the CPU seconds per GB of SQL text.
+# Wall and CPU figures mean something only on a quiet machine: the load
+# average is printed before and after.   bench/run.sh [SCALE] [ROUNDS]
 # KEEP_SERVER=1 leaves the server and its data running for the next call,
 # which then skips generating the same scale again.
 set -euo pipefail
@@ -52,24 +54,32 @@ printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Cobaltine\\Vaultrun\\cfg]
   >"$out/vaultrun.reg"
 export VAULTRUN_REGISTRY=$out/vaultrun.reg VAULTRUN_EVENT_LOG=$out/events.log MYSQL_UNIX_PORT=$sock
 
-# One measurement: wall s, CPU s (user+sys of the command and its children), peak RSS MB.
+# One measurement: wall s, CPU s (user+sys of the command and its children),
+# peak RSS MB, user s, system s.
 measure() {
   local name=$1; shift
   /usr/bin/time -f "%e %U %S %M" -o "$out/time.txt" "$@" >/dev/null
   read -r wall user sys rss <"$out/time.txt"
-  echo "$name $wall $(echo "$user + $sys" | bc) $((rss / 1024))"
+  echo "$name $wall $(echo "$user + $sys" | bc) $((rss / 1024)) $user $sys"
+}
+# The SQL text in an archive: the sum of its entries' sizes.
+text_bytes() {
+  python3 -c 'import sys, zipfile; print(sum(i.file_size for i in zipfile.ZipFile(sys.argv[1]).infolist()))' "$1"
 }
 
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg) (figures of time need it below 1)"
 : >"$out/results.txt"
 for r in $(seq 1 "$rounds"); do
   measure fetch build/fetch_only localhost "$db" bench bench >>"$out/results.txt"
   rm -rf "$game/backup"
   measure vaultrun bash -c "cd '$game' && ./vaultrun" >>"$out/results.txt"
   echo "size_vaultrun $(stat -c %s "$game"/backup/$db/*.zip)" >>"$out/results.txt"
+  echo "text_vaultrun $(text_bytes "$game"/backup/$db/*.zip)" >>"$out/results.txt"
   measure dump bash -c "mariadb-dump --no-defaults -ubench -pbench --socket='$sock' --quick --skip-lock-tables $db | gzip -6 >'$out/dump.sql.gz'" >>"$out/results.txt"
   echo "size_dump $(stat -c %s "$out/dump.sql.gz")" >>"$out/results.txt"
 done
 [ -s "$VAULTRUN_EVENT_LOG" ] && { echo "vaultrun reported failures:"; cat "$VAULTRUN_EVENT_LOG"; exit 1; }
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 python3 - "$out/results.txt" <<'PY'
 import statistics, sys
@@ -78,13 +88,18 @@ for line in open(sys.argv[1]):
     k, *v = line.split()
     rows.setdefault(k, []).append([float(x) for x in v])
 med = lambda k, i: statistics.median(r[i] for r in rows[k])
-print(f"{'what ran':<34}{'wall s':>8}{'CPU s':>8}{'peak MB':>9}{'output MB':>11}{'wall / dump':>13}")
+print(f"{'what ran':<34}{'wall s':>8}{'CPU s':>8}{'user s':>8}{'sys s':>8}{'peak MB':>9}"
+      f"{'output MB':>11}{'wall / dump':>13}")
 for k, label in (("fetch", "fetch every row only"), ("vaultrun", "vaultrun (export + pack)"),
                  ("dump", "mariadb-dump --quick | gzip -6")):
     size = {"vaultrun": med("size_vaultrun", 0) / 2**20, "dump": med("size_dump", 0) / 2**20}.get(k)
-    print(f"{label:<34}{med(k,0):>8.2f}{med(k,1):>8.2f}{med(k,2):>9.0f}"
-          f"{(f'{size:.1f}' if size else '-'):>11}{med(k,0)/med('dump',0):>13.2f}")
-print(f"vaultrun / fetch-only wall: {med('vaultrun',0)/med('fetch',0):.2f}; "
-      f"archive / .sql.gz size: {med('size_vaultrun',0)/med('size_dump',0):.3f}; "
-      f"medians of {len(rows['fetch'])} rounds")
+    print(f"{label:<34}{med(k,0):>8.2f}{med(k,1):>8.2f}{med(k,3):>8.2f}{med(k,4):>8.2f}"
+          f"{med(k,2):>9.0f}{(f'{size:.1f}' if size else '-'):>11}{med(k,0)/med('dump',0):>13.2f}")
+# Ratios per round (the rounds interleave), then their medians.
+ratio = lambda k, i: statistics.median(v[i] / max(f[i], 0.01) for v, f in zip(rows[k], rows["fetch"]))
+gb = med("text_vaultrun", 0) / 1e9
+print(f"vaultrun / fetch-only: wall {ratio('vaultrun', 0):.2f}, CPU {ratio('vaultrun', 1):.2f}; "
+      f"archive / .sql.gz size: {med('size_vaultrun',0)/med('size_dump',0):.3f}")
+print(f"CPU s per GB of SQL text ({gb:.3f} GB): vaultrun {med('vaultrun',1)/gb:.2f}, "
+      f"fetch-only {med('fetch',1)/gb:.2f}; medians of {len(rows['fetch'])} rounds")
 PY

@@ -4,11 +4,14 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/env.h"
 #include "platform/system.h"
 #include "platform/terminal.h"
 #include "restore/command.h"
@@ -44,18 +47,24 @@ void HidePassword(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   vaultrun::PrepareProcess();
+  std::unique_ptr<vaultrun::UnicodeConsole> console = vaultrun::UseUnicodeConsole();
   std::vector<std::string> args = vaultrun::CommandLineArguments(argc, argv);
   HidePassword(argc, argv);
 
   vaultrun::OnStopRequest(RequestStop);
 
+  std::unique_ptr<vaultrun::Env> env = vaultrun::NewDefaultEnv();
   vaultrun::restore::Terminal terminal;
+  terminal.env = env.get();
   terminal.console.out = &std::cout;
   terminal.console.err = &std::cerr;
   terminal.console.progress = vaultrun::ErrorStreamIsTerminal();
   terminal.console.stop = &g_stop;
   terminal.read_password = vaultrun::ReadPasswordFromTerminal;
   terminal.scratch_name = ScratchName;
+  std::error_code no_temp;
+  const std::u8string temp = std::filesystem::temp_directory_path(no_temp).u8string();
+  terminal.temp_folder.assign(temp.begin(), temp.end());
   int status = vaultrun::restore::RunRestoreCommand(args, terminal);
   std::cout.flush();
   return status;

@@ -9,7 +9,9 @@
 namespace vaultrun {
 namespace {
 
-constexpr size_t kOutSize = 256 * 1024;
+// The decoder keeps its 32 KiB window by copying it at every call: a larger
+// output buffer means fewer calls and fewer copies.
+constexpr size_t kInflateOutSize = 1024 * 1024;
 
 size_t LevelBufSize(int level) {
   switch (level) {
@@ -27,36 +29,58 @@ size_t LevelBufSize(int level) {
 }  // namespace
 
 RawDeflater::RawDeflater(int level)
-    : stream_(std::make_unique<isal_zstream>()), level_buf_(LevelBufSize(level)), out_(kOutSize) {
+    : stream_(std::make_unique<isal_zstream>()),
+      level_buf_(LevelBufSize(level)),
+      out_(kTrailer + kOutSize) {
   isal_deflate_init(stream_.get());
   stream_->level = static_cast<uint32_t>(level);
   stream_->level_buf = level_buf_.empty() ? nullptr : level_buf_.data();
   stream_->level_buf_size = static_cast<uint32_t>(level_buf_.size());
-  stream_->gzip_flag = IGZIP_DEFLATE;
+  // The gzip form without its header: the compressor sums the input as it
+  // goes, and the stream ends in the trailer, which is held back.
+  stream_->gzip_flag = IGZIP_GZIP_NO_HDR;
   stream_->flush = NO_FLUSH;
   stream_->end_of_stream = 0;
 }
 
 RawDeflater::~RawDeflater() = default;
 
+uint32_t RawDeflater::crc() const { return stream_->internal_state.crc; }
+
 Status RawDeflater::Run(const DeflateSink& sink, bool end) {
   isal_zstream* s = stream_.get();
   s->end_of_stream = end ? 1 : 0;
   for (;;) {
-    s->next_out = out_.data();
-    s->avail_out = static_cast<uint32_t>(out_.size());
+    // The output lands after the bytes held back from the last call, and
+    // all but its last kTrailer bytes go on.
+    uint8_t* const out = out_.data() + kTrailer;
+    s->next_out = out;
+    s->avail_out = static_cast<uint32_t>(kOutSize);
     int r = isal_deflate(s);
     if (r != COMP_OK) {
       return Status::Error(EIO, "compress: ISA-L deflate failed with code " + std::to_string(r));
     }
-    size_t produced = out_.size() - s->avail_out;
-    if (produced > 0) {
-      Status st = sink(reinterpret_cast<const char*>(out_.data()), produced);
+    const size_t ready = held_ + (kOutSize - s->avail_out);
+    if (ready > kTrailer) {
+      Status st = sink(reinterpret_cast<const char*>(out - held_), ready - kTrailer);
       if (!st.ok()) return st;
     }
+    const size_t keep = ready < kTrailer ? ready : kTrailer;
+    std::memmove(out - keep, out - held_ + (ready - keep), keep);
+    held_ = keep;
     bool finished = end ? s->internal_state.state == ZSTATE_END : s->avail_in == 0;
-    if (finished && s->avail_out != 0) return Status::OK();
+    if (finished && s->avail_out != 0) break;
   }
+  if (!end) return Status::OK();
+  // What is held back now is the trailer: the input's CRC-32 and size.
+  uint32_t crc_in_trailer = 0;
+  for (int i = kTrailer / 2 - 1; i >= 0; --i) {
+    crc_in_trailer = (crc_in_trailer << 8) | out_[kTrailer - held_ + i];
+  }
+  if (held_ != kTrailer || crc_in_trailer != crc()) {
+    return Status::Error(EIO, "compress: the stream's trailer disagrees with its input");
+  }
+  return Status::OK();
 }
 
 Status RawDeflater::Add(const char* data, size_t n, const DeflateSink& sink) {
@@ -84,7 +108,7 @@ uint32_t Crc32(uint32_t crc, const char* data, size_t n) {
   return crc32_gzip_refl(crc, reinterpret_cast<const unsigned char*>(data), n);
 }
 
-InflateCheck::InflateCheck() : state_(std::make_unique<inflate_state>()), out_(kOutSize) {
+InflateCheck::InflateCheck() : state_(std::make_unique<inflate_state>()), out_(kInflateOutSize) {
   isal_inflate_init(state_.get());
   // The stream's CRC-32 is kept by the decoder as it goes.
   state_->crc_flag = ISAL_GZIP_NO_HDR;
@@ -128,8 +152,6 @@ Status InflateCheck::Add(const char* data, size_t n) {
 
 CompressingWriter::CompressingWriter(int level, DeflateSink sink, Env* env)
     : sink_(std::move(sink)) {
-  for (size_t i = 0; i + 1 < kBuffers; ++i) free_.push_back(std::make_unique<Buffer>(kBufferSize));
-  current_ = std::make_unique<Buffer>(kBufferSize);
   worker_ = std::thread([this, level, env] { Work(level, env); });
 }
 
@@ -138,14 +160,12 @@ CompressingWriter::~CompressingWriter() { Cancel(); }
 void CompressingWriter::Work(int level, Env* env) {
   if (env != nullptr) env->LowerThreadPriority();
   RawDeflater deflater(level);
-  uint32_t crc = 0;
   Status status;
   for (;;) {
-    std::unique_ptr<Buffer> buf;
-    size_t used = 0;
+    Block block;
     {
       std::unique_lock<std::mutex> lock(mu_);
-      cv_.wait(lock, [this] { return stop_ || ending_ || !full_.empty(); });
+      work_cv_.wait(lock, [this] { return stop_ || ending_ || !full_.empty(); });
       if (stop_) break;
       if (full_.empty()) {  // ending_ and drained: close the stream
         lock.unlock();
@@ -154,25 +174,24 @@ void CompressingWriter::Work(int level, Env* env) {
         if (error_.ok()) error_ = status;
         break;
       }
-      buf = std::move(full_.front());
+      block = std::move(full_.front());
       full_.pop_front();
+      in_work_ = true;
     }
-    // The buffer's logical size travels as its vector size.
-    used = buf->size();
-    if (status.ok()) {
-      crc = Crc32(crc, buf->data(), used);
-      status = deflater.Add(buf->data(), used, sink_);
-    }
+    if (status.ok()) status = deflater.Add(block->data(), block->size(), sink_);
+    block->clear();
+    // A block that grew for a very large row is not kept.
+    if (block->capacity() > 2 * kBlockCapacity) block.reset();
     std::lock_guard<std::mutex> lock(mu_);
     if (!status.ok() && error_.ok()) error_ = status;
-    buf->resize(kBufferSize);
-    free_.push_back(std::move(buf));
-    cv_.notify_all();
+    in_work_ = false;
+    if (block) free_.push_back(std::move(block));
+    free_cv_.notify_one();
   }
   std::lock_guard<std::mutex> lock(mu_);
-  crc_ = crc;
+  crc_ = deflater.crc();
   done_ = true;
-  cv_.notify_all();
+  free_cv_.notify_one();
 }
 
 Status CompressingWriter::Failed() {
@@ -180,33 +199,55 @@ Status CompressingWriter::Failed() {
   return error_;
 }
 
-void CompressingWriter::PushCurrent(std::unique_lock<std::mutex>& lock) {
-  current_->resize(current_used_);
-  full_.push_back(std::move(current_));
-  current_used_ = 0;
-  cv_.notify_all();
-  cv_.wait(lock, [this] { return !free_.empty() || !error_.ok(); });
-  if (!free_.empty()) {
-    current_ = std::move(free_.back());
-    free_.pop_back();
+Status CompressingWriter::Queue(Block* block) {
+  std::unique_lock<std::mutex> lock(mu_);
+  // The producer holds one block: kBuffers - 1 may be queued or in work.
+  free_cv_.wait(lock, [this] {
+    return full_.size() + (in_work_ ? 1 : 0) + 1 < kBuffers || !error_.ok() || stop_ || done_;
+  });
+  if (error_.ok() && !stop_ && !done_ && !(*block)->empty()) {
+    total_ += (*block)->size();
+    full_.push_back(std::move(*block));
+    // The worker is woken for two blocks at a time (a busy worker takes the
+    // next one without being woken): half the wake-ups of one a block.
+    if (full_.size() >= kBlocksPerWake) work_cv_.notify_one();
+    if (!free_.empty()) {
+      *block = std::move(free_.back());
+      free_.pop_back();
+    }
   }
+  Status status = error_;
+  lock.unlock();
+  // Blocks are made only when none is free: while the worker keeps up, two
+  // or three serve a whole table.
+  if (*block == nullptr) *block = std::make_unique<ByteBuffer>(kBlockCapacity);
+  (*block)->clear();
+  return status;
+}
+
+Status CompressingWriter::Submit(Block* block) {
+  // Bytes copied in by Write go first.
+  if (current_ != nullptr && !current_->empty()) {
+    Status s = Queue(&current_);
+    if (!s.ok()) {
+      (*block)->clear();
+      return s;
+    }
+  }
+  return Queue(block);
 }
 
 Status CompressingWriter::Write(const char* data, size_t n) {
+  if (current_ == nullptr) current_ = std::make_unique<ByteBuffer>(kBlockCapacity);
   while (n > 0) {
-    if (current_ == nullptr) return Failed();
-    size_t room = kBufferSize - current_used_;
+    size_t room = kBufferSize - current_->size();
     size_t step = n < room ? n : room;
-    std::memcpy(current_->data() + current_used_, data, step);
-    current_used_ += step;
-    total_ += step;
+    current_->Append(data, step);
     data += step;
     n -= step;
-    if (current_used_ == kBufferSize) {
-      std::unique_lock<std::mutex> lock(mu_);
-      if (!error_.ok()) return error_;
-      PushCurrent(lock);
-      if (!error_.ok()) return error_;
+    if (current_->size() == kBufferSize) {
+      Status s = Queue(&current_);
+      if (!s.ok()) return s;
     }
   }
   return Failed();
@@ -215,14 +256,13 @@ Status CompressingWriter::Write(const char* data, size_t n) {
 Status CompressingWriter::Finish(uint32_t* crc, uint64_t* total) {
   {
     std::unique_lock<std::mutex> lock(mu_);
-    if (current_ != nullptr && current_used_ > 0 && error_.ok()) {
-      current_->resize(current_used_);
+    if (current_ != nullptr && !current_->empty() && error_.ok()) {
+      total_ += current_->size();
       full_.push_back(std::move(current_));
-      current_used_ = 0;
     }
     ending_ = true;
-    cv_.notify_all();
-    cv_.wait(lock, [this] { return done_; });
+    work_cv_.notify_one();
+    free_cv_.wait(lock, [this] { return done_; });
   }
   if (worker_.joinable()) worker_.join();
   std::lock_guard<std::mutex> lock(mu_);
@@ -235,7 +275,7 @@ void CompressingWriter::Cancel() noexcept {
   {
     std::lock_guard<std::mutex> lock(mu_);
     stop_ = true;
-    cv_.notify_all();
+    work_cv_.notify_one();
   }
   if (worker_.joinable()) worker_.join();
 }

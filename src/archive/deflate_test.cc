@@ -56,12 +56,16 @@ TEST(RawDeflaterTest, RoundTripsAtEveryLevel) {
         deflater.Add(text.data() + text.size() / 2, text.size() - text.size() / 2, AppendTo(&out))
             .ok());
     ASSERT_TRUE(deflater.Finish(AppendTo(&out)).ok());
+    // A raw stream (Inflate refuses bytes after it), and the compressor's
+    // own sum of its input.
     EXPECT_TRUE(Inflate(out) == text) << "level " << level;
+    EXPECT_EQ(Crc32(0, text.data(), text.size()), deflater.crc()) << "level " << level;
   }
   RawDeflater empty;
   std::string out;
   ASSERT_TRUE(empty.Finish(AppendTo(&out)).ok());
   EXPECT_EQ("", Inflate(out));
+  EXPECT_EQ(0u, empty.crc());
 }
 
 TEST(RawDeflaterTest, CrcMatchesZlib) {
@@ -104,14 +108,26 @@ TEST(InflateCheckTest, ProvesStreamsAndRefusesDamage) {
   EXPECT_FALSE(s.ok() && bad.finished() && bad.crc() == whole.crc());
 }
 
+// Copied pieces (Write) and whole blocks (Submit), mixed, of every size
+// around the block size, one block larger than any the writer keeps.
 TEST(CompressingWriterTest, OutputInflatesToInputAcrossBufferBoundaries) {
   constexpr size_t kBuf = CompressingWriter::kBufferSize;
-  for (size_t size : {size_t{0}, size_t{1}, kBuf - 1, kBuf, kBuf + 1, 7 * kBuf / 2}) {
+  for (size_t size : {size_t{0}, size_t{1}, kBuf - 1, kBuf, kBuf + 1, 7 * kBuf / 2, 12 * kBuf}) {
     const std::string text = Text(size, static_cast<uint32_t>(size));
     std::string out;
     CompressingWriter writer(kDeflateLevel, AppendTo(&out));
-    for (size_t at = 0; at < size; at += 333333) {
-      ASSERT_TRUE(writer.Write(text.data() + at, std::min<size_t>(333333, size - at)).ok());
+    auto block = std::make_unique<ByteBuffer>();
+    size_t piece = 333333;
+    for (size_t at = 0, i = 0; at < size; at += piece, ++i) {
+      piece = i % 5 == 4 ? 3 * CompressingWriter::kBlockCapacity : 333333 * (1 + i % 4);
+      piece = std::min(piece, size - at);
+      if (i % 2 == 0) {
+        ASSERT_TRUE(writer.Write(text.data() + at, piece).ok());
+      } else {
+        block->Append(text.data() + at, piece);
+        ASSERT_TRUE(writer.Submit(&block).ok());
+        ASSERT_TRUE(block != nullptr && block->empty());
+      }
     }
     uint32_t crc = 0;
     uint64_t total = 0;

@@ -212,6 +212,12 @@ Status ReadArchiveComment(Env* env, const std::string& archive_path, std::string
   return Status::OK();
 }
 
+std::optional<std::string> CommentOfTail(const std::string& tail) {
+  size_t at = 0;
+  if (!FindEndRecord(tail, &at)) return std::nullopt;
+  return tail.substr(at + 22);
+}
+
 Status RepairArchive(Env* env, const std::string& archive_path) {
   std::unique_ptr<FileLock> lock;
   Status s = env->LockFile(LockPath(env, archive_path), &lock);

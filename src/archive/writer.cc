@@ -37,6 +37,10 @@ constexpr uint64_t kZip64Hint = uint64_t{1} << 30;
 // Without zip64 an entry must stay below 4 GiB, compressed too; deflate's
 // worst-case growth is far below this margin.
 constexpr uint64_t kPlainEntryLimit = 0xF0000000;
+// An entry's deflated bytes go to the file directly up to this many; past
+// it they are handed to minizip, whose count must see a size of 4 GiB or
+// more to give the entry the ZIP64 field it then needs.
+constexpr uint64_t kPastMinizipLimit = uint64_t{3} << 30;
 constexpr size_t kCopyBufferSize = size_t{1} << 20;
 // minizip 1.1 writes no zip64 end record for more than 65535 entries (only
 // for offsets past 4 GiB), which Info-ZIP cannot read; so entry counts stay
@@ -132,10 +136,45 @@ struct RunArchive::Pack {
   // Inflates the entry's deflated bytes as they are written (on the
   // compressing thread), so the run's final check need not inflate them.
   InflateCheck check;
+  // The deflated bytes go to the file past minizip (which would copy them
+  // and sum them once more, for nothing) until past_limit; from then on, or
+  // from the start for a rewritten archive, through it.
+  uint64_t past_minizip = 0;
+  uint64_t past_limit = kPastMinizipLimit;
+  bool through_minizip = false;
+
+  // On the compressing thread: the next deflated bytes into the entry.
+  Status WriteDeflated(const char* data, size_t n);
 };
 
+Status RunArchive::Pack::WriteDeflated(const char* data, size_t n) {
+  if (!through_minizip && past_minizip + n <= past_limit) {
+    Status s = io->write_file()->Write(data, n);
+    if (!s.ok()) return s;
+    past_minizip += n;
+    return Status::OK();
+  }
+  if (!through_minizip) {
+    // minizip takes over: it is fed the bytes already in the file for its
+    // count, and drops them instead of writing them again.
+    through_minizip = true;
+    io->DropNext(past_minizip);
+    const std::vector<char> zeros(kCopyBufferSize);
+    for (uint64_t left = past_minizip; left > 0;) {
+      const size_t step = static_cast<size_t>(std::min<uint64_t>(left, zeros.size()));
+      int w = zipWriteInFileInZip(zip.get(), zeros.data(), static_cast<unsigned>(step));
+      if (w != ZIP_OK) return ZipStatus(*io, w, context);
+      left -= step;
+    }
+  }
+  int w = zipWriteInFileInZip(zip.get(), data, static_cast<unsigned>(n));
+  return w == ZIP_OK ? Status::OK() : ZipStatus(*io, w, context);
+}
+
 RunArchive::RunArchive(Env* env, std::string archive_path)
-    : env_(env), path_(std::move(archive_path)) {}
+    : env_(env), path_(std::move(archive_path)), past_minizip_limit_(kPastMinizipLimit) {}
+
+void RunArchive::set_past_minizip_limit(uint64_t bytes) { past_minizip_limit_ = bytes; }
 
 RunArchive::~RunArchive() { AbortEntry(); }
 
@@ -222,12 +261,17 @@ void RunArchive::OpenZip(Pack* pack, const std::string& entry_name, uint64_t siz
                                   Z_DEFAULT_STRATEGY, nullptr, 0, kVersionMadeBy,
                                   NameFlags(entry_name), pack->zip64 ? 1 : 0);
   if (r != ZIP_OK) Fail(ZipStatus(*io, r, pack->context + ": open the entry"));
-  // From here until Finish/Cancel only the compressing thread calls minizip.
+  // A rewritten archive's directory holds copied records of sizes that
+  // are not known here, so the field to patch cannot be found: minizip
+  // writes that entry's data itself.
+  pack->through_minizip = pack->mode == TailKind::kReplace;
+  pack->past_limit = past_minizip_limit_;
+  // From here until Finish/Cancel only the compressing thread calls minizip
+  // or writes to the archive.
   DeflateSink sink = [pack](const char* data, size_t n) {
     Status s = pack->check.Add(data, n);
     if (!s.ok()) return Status::Error(s.number(), pack->context + ": " + s.description());
-    int w = zipWriteInFileInZip(pack->zip.get(), data, static_cast<unsigned>(n));
-    return w == ZIP_OK ? Status::OK() : ZipStatus(*pack->io, w, pack->context);
+    return pack->WriteDeflated(data, n);
   };
   pack->writer = std::make_unique<CompressingWriter>(kDeflateLevel, std::move(sink), env_);
 }
@@ -239,6 +283,16 @@ void RunArchive::Write(const char* data, size_t n) {
     Fail(Status::Error(EFBIG, pack_->context + ": entry grew past 4 GiB, beyond its size hint"));
   }
   Status s = pack_->writer->Write(data, n);
+  if (!s.ok()) Fail(s);
+}
+
+void RunArchive::WriteBlock(std::unique_ptr<ByteBuffer>* block) {
+  if (!pack_ || !pack_->writer) throw Failure(EINVAL, "write to " + path_ + ": no entry is open");
+  pack_->written += (*block)->size();
+  if (!pack_->zip64 && pack_->written > kPlainEntryLimit) {
+    Fail(Status::Error(EFBIG, pack_->context + ": entry grew past 4 GiB, beyond its size hint"));
+  }
+  Status s = pack_->writer->Submit(block);
   if (!s.ok()) Fail(s);
 }
 
@@ -254,8 +308,24 @@ void RunArchive::CommitEntry() {
     Fail(Status::Error(EIO,
                        pack->context + ": the deflated data does not inflate to what was written"));
   }
+  // Where the entry's central record will start: the directory is written
+  // where the data ends, the records of the entries before this one first.
+  const uint64_t record = pack->io->WritePosition() +
+                          (pack->mode == TailKind::kAppend ? pack->layout.directory_size : 0);
   int r = zipCloseFileInZipRaw64(pack->zip.get(), total, crc);
   if (r != ZIP_OK) Fail(ZipStatus(*pack->io, r, pack->context + ": finish the entry"));
+  if (!pack->through_minizip) {
+    // minizip counted no deflated bytes: the compressed size goes into the
+    // local header's field (it used the ZIP64 field alone for a size of
+    // 4 GiB or more) and into the central record as minizip writes it.
+    std::string size;
+    PutLe(&size, pack->past_minizip, 4);
+    if (total < 0xffffffff) {
+      s = pack->io->PatchAt(pack->local_header + 18, size);
+      if (!s.ok()) Fail(Status::Error(s.number(), pack->context + ": " + s.description()));
+    }
+    pack->io->PatchWhenWritten(record + 20, size);
+  }
   if (pack->zip64) {
     s = FillLocalZip64Sizes(pack->io.get(), pack->local_header, pack->entry_name.size(), total,
                             pack->context);

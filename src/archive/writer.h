@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "core/byte_buffer.h"
 #include "platform/env.h"
 #include "platform/status.h"
 
@@ -53,6 +55,9 @@ class RunArchive {
   // appended to the archive as they come. Raises a Failure as soon as a
   // compression or write error is known (the pack is then aborted).
   void Write(const char* data, size_t n);
+  // The same for a whole block, handed to the compressing thread without a
+  // copy; an empty block is left in its place (also when it raises).
+  void WriteBlock(std::unique_ptr<ByteBuffer>* block);
   // Finishes the entry, writes the central directory, syncs and drops the
   // saved tail. The archive is then a valid zip holding every entry packed
   // so far. On failure the archive is put back as it was before BeginEntry
@@ -66,6 +71,9 @@ class RunArchive {
   void PackFile(const std::string& data_file_path, const std::string& entry_name);
 
   const std::string& path() const { return path_; }
+  // How many deflated bytes of an entry are written past minizip before it
+  // takes them over (3 GiB; tests make it small to see the hand-over).
+  void set_past_minizip_limit(uint64_t bytes);
   // Every entry committed through this object, the last of each name.
   const std::vector<PackedEntry>& packed() const { return packed_; }
 
@@ -83,6 +91,7 @@ class RunArchive {
   std::string path_;
   std::unique_ptr<Pack> pack_;
   std::vector<PackedEntry> packed_;
+  uint64_t past_minizip_limit_;
 };
 
 // Replaces the archive's zip comment (at most 65,535 bytes), safely against
@@ -91,6 +100,13 @@ Status SetArchiveComment(Env* env, const std::string& archive_path, const std::s
 
 // The archive's zip comment ("" when it has none).
 Status ReadArchiveComment(Env* env, const std::string& archive_path, std::string* comment);
+
+// The comment that an archive's last bytes end in: tail holds the file's
+// last bytes (its last kCommentTailBytes hold any comment with its end
+// record). Nothing when they end in no end record. For an archive that is
+// only reachable in part, such as one on an off-site remote.
+inline constexpr uint64_t kCommentTailBytes = 65535 + 22;
+std::optional<std::string> CommentOfTail(const std::string& tail);
 
 // Puts back an archive that a killed process left mid-pack from the tail
 // file beside it; OK and nothing done when there is none. A tail file that

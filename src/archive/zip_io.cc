@@ -1,5 +1,6 @@
 #include "archive/zip_io.h"
 
+#include <algorithm>
 #include <cerrno>
 
 namespace vaultrun {
@@ -54,10 +55,16 @@ uLong ReadCb(voidpf opaque, voidpf stream, void* buf, uLong size) {
 }
 
 uLong WriteCb(voidpf opaque, voidpf stream, const void* buf, uLong size) {
-  if (Io(opaque)->refuse_writes()) return 0;
-  Status s = Str(stream)->file->Write(static_cast<const char*>(buf), size);
+  ZipIo* io = Io(opaque);
+  if (io->refuse_writes()) return 0;
+  File* file = Str(stream)->file.get();
+  const uint64_t drop = io->TakeDrop(size);
+  std::string scratch;
+  const char* data =
+      io->Patched(file->Tell(), static_cast<const char*>(buf) + drop, size - drop, &scratch);
+  Status s = file->Write(data, size - drop);
   if (!s.ok()) {
-    Io(opaque)->Record(s);
+    io->Record(s);
     return 0;
   }
   return size;
@@ -145,6 +152,15 @@ Status ZipIo::PatchAt(uint64_t offset, const std::string& bytes) {
   if (s.ok()) s = write_file_->Write(bytes);
   Status r = write_file_->Seek(back);
   return s.ok() ? r : s;
+}
+
+const char* ZipIo::Patched(uint64_t at, const char* data, size_t n, std::string* scratch) const {
+  const uint64_t from = patch_offset_ > at ? patch_offset_ : at;
+  const uint64_t to = std::min<uint64_t>(patch_offset_ + patch_.size(), at + n);
+  if (patch_.empty() || from >= to) return data;
+  scratch->assign(data, n);
+  scratch->replace(from - at, to - from, patch_, from - patch_offset_, to - from);
+  return scratch->data();
 }
 
 ZipIo::ZipIo(Env* env) : env_(env) {

@@ -57,6 +57,29 @@ class ZipIo {
   void set_write_file(File* file) { write_file_ = file; }
   File* write_file() const { return write_file_; }
 
+  // An entry's deflated bytes may be written to the file directly, past
+  // minizip (which would only copy them and sum them once more). minizip
+  // then needs two things done for it:
+  // - DropNext(n): the next n bytes minizip writes are dropped, not written,
+  //   so that bytes already in the file can be fed to it for its count;
+  // - PatchWhenWritten(offset, bytes): when minizip writes the file's bytes
+  //   at offset (a field of the central directory, which it writes at its
+  //   close), these bytes go there instead.
+  void DropNext(uint64_t n) { drop_ = n; }
+  void PatchWhenWritten(uint64_t offset, std::string bytes) {
+    patch_offset_ = offset;
+    patch_ = std::move(bytes);
+  }
+  // For the write callback: how many of the next n bytes to drop.
+  uint64_t TakeDrop(uint64_t n) {
+    uint64_t d = n < drop_ ? n : drop_;
+    drop_ -= d;
+    return d;
+  }
+  // For the write callback: puts the patch into the n bytes that go to
+  // offset `at` (a copy in *scratch when they need it); returns the bytes.
+  const char* Patched(uint64_t at, const char* data, size_t n, std::string* scratch) const;
+
  private:
   Env* env_;
   Status error_;
@@ -64,6 +87,9 @@ class ZipIo {
   bool refuse_writes_ = false;
   OpenMode read_mode_ = OpenMode::kReadOwn;
   File* write_file_ = nullptr;  // owned by minizip's open stream
+  uint64_t drop_ = 0;
+  uint64_t patch_offset_ = 0;
+  std::string patch_;
   zlib_filefunc64_def funcs_;
 };
 

@@ -148,6 +148,7 @@ Status ReadZipLayout(Env* env, const std::string& path, ZipLayout* layout) {
     return Status::Error(EINVAL, "read " + path + ": damaged zip central directory");
   }
   layout->directory_offset = offset;
+  layout->directory_size = dir_size;
   layout->tail = std::move(tail);
   return file->Close();
 }

@@ -24,6 +24,8 @@ struct ZipEntryInfo {
 struct ZipLayout {
   // Offset of the central directory: where the next entry will be written.
   uint64_t directory_offset = 0;
+  // Its length in bytes (the records, without the end records).
+  uint64_t directory_size = 0;
   // The bytes from directory_offset to the end of the file (central
   // directory, zip64 records, end record, comment).
   std::string tail;

@@ -6,6 +6,7 @@
 #include "config/backup_folder.h"
 #include "core/failure.h"
 #include "core/report.h"
+#include "platform/path_rules.h"
 #include "platform/system.h"
 
 namespace vaultrun {
@@ -86,6 +87,11 @@ ServerConfigValues ParseServerConfig(std::string_view text,
   return result;
 }
 
+std::string ConfigFilePath(const std::string& program_folder, const std::string& name, char sep) {
+  if (sep == '\\' && PathRootLength(name, sep) >= 2) return name;
+  return program_folder + sep + name;
+}
+
 bool ReadTextFile(Process& process, const std::string& path, std::string* out) {
   out->clear();
   // A folder at the path is no file, like a missing one: the caller's
@@ -102,12 +108,14 @@ bool ReadTextFile(Process& process, const std::string& path, std::string* out) {
 void LoadServerConfig(Process& process, const RunSettings& settings) {
   const char sep = process.env->Separator();
   std::string name = settings.config_filename;
-  // The name is relative to the program folder even with a leading separator.
-  if (!name.empty() && name.front() == sep) name.erase(0, 1);
+  // A relative name is below the program folder even with a leading
+  // separator; a Windows network share keeps both of its own.
+  const bool share = sep == '\\' && name.starts_with("\\\\");
+  if (!name.empty() && name.front() == sep && !share) name.erase(0, 1);
   process.ConfigFileName = name;
   process.KeyLists = settings.key_lists;
 
-  std::string path = process.env->ProgramFolder() + sep + process.ConfigFileName;
+  const std::string path = ConfigFilePath(process.env->ProgramFolder(), name, sep);
   std::string text;
   if (!ReadTextFile(process, path, &text)) {
     const std::string message = "Error: Can't open " + path;

@@ -34,6 +34,12 @@ struct ServerConfigValues {
 ServerConfigValues ParseServerConfig(std::string_view text,
                                      const std::array<std::string, 4>& key_lists);
 
+// The configuration file's path for ConfigFileName: below the program
+// folder, except that with the separator '\' a name that begins with a
+// drive letter ("D:\Games\...") or a network share ("\\server\share\...")
+// names the file itself (joined to the program folder it could only fail).
+std::string ConfigFilePath(const std::string& program_folder, const std::string& name, char sep);
+
 // The whole file at path into *out. False without an entry when there is no
 // such file; false after an error entry when it exists but cannot be read.
 bool ReadTextFile(Process& process, const std::string& path, std::string* out);

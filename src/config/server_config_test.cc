@@ -106,6 +106,23 @@ TEST(ParseServerConfig, TenMegabyteLines) {
   std::printf("[ figure ] three 10 MB configuration texts parsed in %.0f ms\n", ms.count());
 }
 
+TEST(ConfigFilePath, RelativeBelowTheProgramFolderAbsoluteOnlyWithADriveOrShare) {
+  const std::string prog = "C:\\Program Files\\Vaultrun";
+  const std::array<std::pair<const char*, std::string>, 7> windows = {{
+      {"conf\\inter_kelvane.conf", prog + "\\conf\\inter_kelvane.conf"},
+      {"..\\..\\Games\\conf\\k.conf", prog + "\\..\\..\\Games\\conf\\k.conf"},
+      {"D:\\Games\\Kelvane\\conf\\k.conf", "D:\\Games\\Kelvane\\conf\\k.conf"},
+      {"d:/Games/k.conf", "d:/Games/k.conf"},
+      {"\\\\files\\games\\conf\\k.conf", "\\\\files\\games\\conf\\k.conf"},
+      {"\\\\?\\D:\\conf\\k.conf", "\\\\?\\D:\\conf\\k.conf"},
+      {"conf:k.conf", prog + "\\conf:k.conf"},
+  }};
+  for (const auto& [name, path] : windows) EXPECT_EQ(path, ConfigFilePath(prog, name, '\\'));
+  // On POSIX every name is below the program folder, as it always was.
+  EXPECT_EQ("/srv/k/C:/conf", ConfigFilePath("/srv/k", "C:/conf", '/'));
+  EXPECT_EQ("/srv/k/conf/k.conf", ConfigFilePath("/srv/k", "conf/k.conf", '/'));
+}
+
 class LoadServerConfigTest : public ::testing::Test {
  protected:
   LoadServerConfigTest() {

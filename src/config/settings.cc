@@ -1,6 +1,8 @@
 #include "config/settings.h"
 
+#include <algorithm>
 #include <charconv>
+#include <functional>
 
 #include "config/registry.h"
 #include "core/failure.h"
@@ -43,6 +45,26 @@ std::string Count(std::string_view text, RunSettings& settings) {
   return "";
 }
 
+// A whole number of seconds from 1 on.
+template <int32_t RunSettings::*field>
+std::string Seconds(std::string_view text, RunSettings& settings) {
+  if (!Count<field>(text, settings).empty() || settings.*field == 0) {
+    return "is not a whole number of seconds from 1 to 2147483647";
+  }
+  return "";
+}
+
+// Like keep_runs; unset, keep_runs' own value (read before it).
+std::string OffsiteKeepRuns(std::string_view text, RunSettings& settings) {
+  if (text.empty()) {
+    settings.offsite_keep_runs = settings.keep_runs;
+    return "";
+  }
+  return Count<&RunSettings::offsite_keep_runs>(text, settings);
+}
+
+std::string KeepRunsText(const RunSettings& settings) { return std::to_string(settings.keep_runs); }
+
 // Any text; exactly "0" names the columns, and only "0" and "1" say which
 // of the two the user meant.
 std::string FormatInsert(std::string_view text, RunSettings& settings) {
@@ -81,6 +103,13 @@ const std::vector<SettingKey> kKeys = {
     {"store_definitions", "1", Flag<&RunSettings::store_definitions>},
     {"log_success", "0", Flag<&RunSettings::log_success>},
     {"run_lock_wait", "300", Count<&RunSettings::run_lock_wait, 99999>},
+    // Off-site copies; read after keep_runs, whose value offsite_keep_runs
+    // takes when unset.
+    {"offsite_remote", "", Text<&RunSettings::offsite_remote>},
+    {"offsite_keep_runs", "", OffsiteKeepRuns, BadValue::kWarn, nullptr, false, KeepRunsText},
+    {"rclone_path", "", Text<&RunSettings::rclone_path>},
+    {"rclone_config", "", Text<&RunSettings::rclone_config>},
+    {"offsite_timeout", "3600", Seconds<&RunSettings::offsite_timeout>},
 };
 
 std::string Describe(const SettingKey& key, const std::string& text) {
@@ -96,23 +125,24 @@ std::string Apply(const SettingKey& key, const std::string& text, RunSettings& s
   }
 }
 
-}  // namespace
-
-const std::vector<SettingKey>& SettingKeys() { return kKeys; }
-
-RunSettings ReadRunSettings(Process& process) {
+// Reads the keys that wanted picks; seed: the seeded keys store their
+// default when empty. Each warning's text goes to warn.
+RunSettings ReadKeys(Process& process, const std::function<bool(const SettingKey&)>& wanted,
+                     bool seed, const std::function<void(const std::string&)>& warn) {
   if (process.settings != nullptr) {
     Status readable = process.settings->CheckFormat();
     if (!readable.ok()) throw Failure(kErrSetting, readable.description());
   }
   RunSettings settings;
   for (const SettingKey& key : kKeys) {
+    if (!wanted(key)) continue;
     std::string default_text = key.default_text;
     for (char& c : default_text) {
       if (c == '/') c = process.env->Separator();
     }
-    std::string text = key.seeded ? SeededRead(process, kSettingsKey, key.name, default_text, true)
-                                  : ReadRegString(process, kSettingsKey, key.name, "");
+    std::string text = key.seeded && seed
+                           ? SeededRead(process, kSettingsKey, key.name, default_text, true)
+                           : ReadRegString(process, kSettingsKey, key.name, "");
     if (text.empty()) text = default_text;
     std::string problem = Apply(key, text, settings);
     if (problem.empty()) continue;
@@ -120,21 +150,41 @@ RunSettings ReadRunSettings(Process& process) {
       case BadValue::kFail:
         throw Failure(kErrSetting, Describe(key, text) + " " + problem);
       case BadValue::kKeep:
-        WriteEventLogEntry(process, "Vaultrun: " + Describe(key, text) + " " + problem,
-                           kEventWarning);
+        warn(Describe(key, text) + " " + problem);
         break;
       case BadValue::kWarn: {
-        const std::string used = key.fallback != nullptr ? key.fallback : default_text;
-        WriteEventLogEntry(
-            process,
-            "Vaultrun: " + Describe(key, text) + " " + problem + "; " + used + " is used instead",
-            kEventWarning);
+        const std::string used = key.fallback_from != nullptr ? key.fallback_from(settings)
+                                 : key.fallback != nullptr    ? key.fallback
+                                                              : default_text;
+        warn(Describe(key, text) + " " + problem + "; " + used + " is used instead");
         Apply(key, used, settings);
         break;
       }
     }
   }
   return settings;
+}
+
+}  // namespace
+
+const std::vector<SettingKey>& SettingKeys() { return kKeys; }
+
+RunSettings ReadRunSettings(Process& process) {
+  return ReadKeys(
+      process, [](const SettingKey&) { return true; }, true,
+      [&process](const std::string& warning) {
+        WriteEventLogEntry(process, "Vaultrun: " + warning, kEventWarning);
+      });
+}
+
+RunSettings ReadSomeSettings(Process& process, const std::vector<std::string_view>& names,
+                             std::vector<std::string>* warnings) {
+  return ReadKeys(
+      process,
+      [&names](const SettingKey& key) {
+        return std::find(names.begin(), names.end(), key.name) != names.end();
+      },
+      false, [warnings](const std::string& warning) { warnings->push_back(warning); });
 }
 
 }  // namespace vaultrun

@@ -37,6 +37,18 @@ struct RunSettings {
   bool log_success = false;
   // Seconds a run waits for another run of the same database to end.
   int32_t run_lock_wait = 300;
+
+  // Off-site copies through rclone (run/offsite.h): the remote and path
+  // ("" turns them off), how many complete archives it keeps (unset:
+  // keep_runs' value; 0 keeps every one), rclone itself ("": rclone on
+  // PATH, or on Windows rclone.exe in the program folder), its configuration
+  // file ("": its own), and the seconds that a run's whole off-site step, or
+  // a restore's fetch from a remote, may take.
+  std::string offsite_remote;
+  int32_t offsite_keep_runs = 0;
+  std::string rclone_path;
+  std::string rclone_config;
+  int32_t offsite_timeout = 3600;
 };
 
 // What a value that the key's rule refuses gives.
@@ -60,6 +72,10 @@ struct SettingKey {
   // An empty value is replaced by the default and the default stored, so
   // that a user finds the setting (spaces at both ends are cut first).
   bool seeded = false;
+  // Where the text used in place of a refused value is another key's value,
+  // read before this one: that text (fallback and default_text are then
+  // not used for it).
+  std::string (*fallback_from)(const RunSettings& settings) = nullptr;
 };
 
 // The table of every key of the settings key that the run reads, in the
@@ -70,5 +86,14 @@ const std::vector<SettingKey>& SettingKeys();
 // parsed, or a value whose key says kFail, raises a Failure naming it; a
 // kWarn or kKeep value writes its warning entry and the run goes on.
 RunSettings ReadRunSettings(Process& process);
+
+// Reads only the keys named (by the table's rules, in its order) for a
+// program that runs no backup, such as vaultrun-restore fetching an
+// archive from a remote: nothing is seeded, and each warning text
+// ("setting ... is used instead") goes to *warnings instead of an entry.
+// A store that cannot be parsed, or a kFail value, raises as above. The
+// fields of the keys not named keep their defaults.
+RunSettings ReadSomeSettings(Process& process, const std::vector<std::string_view>& names,
+                             std::vector<std::string>* warnings);
 
 }  // namespace vaultrun

@@ -195,6 +195,21 @@ class RecordsetImpl : public Recordset {
     return cell.size < 0 ? Value() : Value(buffer_.data() + cell.offset, cell.size);
   }
 
+  RowData CurrentRow() const override {
+    if (!has_row_ || !IsOpen()) throw Failure(kErrDatabase, kNoRowMessage);
+    if (result_ != nullptr) return {row_, lengths_};
+    // A buffered row is laid out as the client library lays out its rows.
+    const size_t count = fields_.items_.size();
+    const Cell* cells = &cells_[buffered_row_ * count];
+    buffered_values_.resize(count);
+    buffered_lengths_.resize(count);
+    for (size_t j = 0; j < count; ++j) {
+      buffered_values_[j] = cells[j].size < 0 ? nullptr : buffer_.data() + cells[j].offset;
+      buffered_lengths_[j] = cells[j].size < 0 ? 0 : static_cast<unsigned long>(cells[j].size);
+    }
+    return {buffered_values_.data(), buffered_lengths_.data()};
+  }
+
   // Reads the first row; called once, right after the statement ran.
   void Start() { FetchStreamed(); }
 
@@ -306,6 +321,9 @@ class RecordsetImpl : public Recordset {
   size_t buffered_row_count_ = 0;
   size_t buffered_row_ = 0;
   std::optional<Failure> pending_failure_;
+  // The current buffered row as CurrentRow lays it out.
+  mutable std::vector<const char*> buffered_values_;
+  mutable std::vector<unsigned long> buffered_lengths_;
 };
 
 Connection::Impl::~Impl() { CloseHandle(); }
@@ -335,6 +353,15 @@ Value Field::GetValue() const {
 const Field& Fields::Item(int index) const {
   if (index < 0 || index >= Count()) throw Failure(kErrDatabase, kBadIndexMessage);
   return items_[index];
+}
+
+void Fields::Add(const Recordset* owner, std::string name, int32_t type) {
+  Field field;
+  field.owner_ = owner;
+  field.index_ = Count();
+  field.name_ = std::move(name);
+  field.type_ = type;
+  items_.push_back(std::move(field));
 }
 
 Connection::Connection() : impl_(std::make_shared<Impl>()) {}
@@ -379,6 +406,7 @@ void Connection::Open(const std::string& connection_string, const std::string& u
   std::string socket = EnvText("MYSQL_UNIX_PORT");
   if (!socket.empty()) options.socket = socket;
   options.charset = "utf8mb4";
+  options.env = env_;
   Adopt(Connect(options).release());
 }
 

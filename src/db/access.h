@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/failure.h"
+#include "platform/env.h"
 
 struct st_mysql;
 
@@ -71,6 +72,17 @@ class Value {
   size_t size_ = 0;
 };
 
+// One row as the client library holds it: Count() values, each one's bytes
+// (nullptr for Null) and their lengths. Valid until the result set moves or
+// closes.
+struct RowData {
+  const char* const* values = nullptr;
+  const unsigned long* lengths = nullptr;
+  Value operator[](int j) const {
+    return values[j] == nullptr ? Value() : Value(values[j], lengths[j]);
+  }
+};
+
 class Recordset;
 
 class Field {
@@ -90,6 +102,7 @@ class Field {
  private:
   friend class Recordset;
   friend class RecordsetImpl;
+  friend class Fields;
   const Recordset* owner_ = nullptr;
   int index_ = 0;
   std::string name_;
@@ -103,6 +116,9 @@ class Fields {
   int Count() const { return static_cast<int>(items_.size()); }
   // Raises a Failure for an index outside 0..Count()-1.
   const Field& Item(int index) const;
+  // For result sets made in memory (benchmarks): a field with this name
+  // and type code; its values come from the owner's ValueAt.
+  void Add(const Recordset* owner, std::string name, int32_t type);
 
  private:
   friend class Recordset;
@@ -128,6 +144,9 @@ class Recordset {
   virtual void Close() = 0;
   // The current row's value of field index (used by Field::GetValue).
   virtual Value ValueAt(int index) const = 0;
+  // The current row whole: one call a row instead of one a value. Raises a
+  // Failure when there is no current row.
+  virtual RowData CurrentRow() const = 0;
 };
 
 class Connection {
@@ -141,6 +160,8 @@ class Connection {
   const std::string& ConnectionString() const { return connection_string_; }
   void SetCursorLocation(int location) { cursor_location_ = location; }
   void SetMode(int mode) { mode_ = mode; }
+  // The Env that Open reads the option files through (db/connect.h).
+  void SetEnv(Env* env) { env_ = env; }
 
   // Connects with the ConnectionString (the arguments, when not empty, take
   // its place and add user and password, as ADO's Open does) through the
@@ -163,6 +184,7 @@ class Connection {
   std::string connection_string_;
   int cursor_location_ = adUseServer;
   int mode_ = 0;
+  Env* env_ = nullptr;
   std::shared_ptr<Impl> impl_;
 };
 

@@ -3,7 +3,7 @@
 #include <mysql.h>
 
 #include "core/failure.h"
-#include "platform/system.h"
+#include "db/client_options.h"
 
 namespace vaultrun::db {
 namespace {
@@ -24,12 +24,7 @@ MysqlHandle Connect(const ConnectOptions& options) {
   MysqlHandle mysql(mysql_init(nullptr));
   if (mysql == nullptr) throw Failure(kErrDatabase, "Out of memory");
   MYSQL* raw = mysql.get();
-  if (options.read_option_files) {
-    const std::string file =
-        options.defaults_file.empty() ? ClientOptionFile() : options.defaults_file;
-    if (!file.empty()) mysql_optionsv(raw, MYSQL_READ_DEFAULT_FILE, file.c_str());
-    mysql_optionsv(raw, MYSQL_READ_DEFAULT_GROUP, "client");
-  }
+  if (options.read_option_files) UseClientOptionFiles(options.env, raw, options.defaults_file);
   if (!options.charset.empty()) {
     mysql_optionsv(raw, MYSQL_SET_CHARSET_NAME, options.charset.c_str());
   }

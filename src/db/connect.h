@@ -1,11 +1,14 @@
 // The one way this program connects to a database server, for the backup
 // run, the restore and the verify alike: Connector/C with the option files'
-// [client] group, then the values given here.
+// [client] group read by one rule (client_options.h), then the values given
+// here.
 #pragma once
 
 #include <memory>
 #include <optional>
 #include <string>
+
+#include "platform/env.h"
 
 struct st_mysql;
 
@@ -21,9 +24,12 @@ struct ConnectOptions {
   std::optional<std::string> database;
   unsigned port = 0;
   bool read_option_files = true;
-  // Read instead of the standard files; empty: the platform's choice
-  // (ClientOptionFile).
+  // Read instead of the standard files (it must exist); empty: the
+  // platform's choice (ClientOptionFile).
   std::string defaults_file;
+  // Reads the option files; needed wherever one is read here (a named file,
+  // and on Windows the Windows folder's my.ini).
+  Env* env = nullptr;
   // The client character set at connect; empty: the option files' choice.
   std::string charset;
   // Asks the server to allow LOAD DATA LOCAL (the client side stays off

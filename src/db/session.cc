@@ -29,6 +29,7 @@ void OpenConnection(const Process& process, Session& session) {
       BuildConnectionString(process.DbServer, process.DbName, process.DbUser, process.DbPassword));
   connection->SetCursorLocation(db::adUseServer);
   connection->SetMode(db::adModeRead);
+  connection->SetEnv(process.env);
   connection->Open("", "", "", -1);
   session.connection = std::move(connection);
 }

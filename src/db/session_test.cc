@@ -180,6 +180,7 @@ class CountingRecordset : public db::Recordset {
     state_ = db::adStateClosed;
   }
   db::Value ValueAt(int) const override { return db::Value(); }
+  db::RowData CurrentRow() const override { return {}; }
 
  private:
   int state_;

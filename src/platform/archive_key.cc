@@ -61,9 +61,16 @@ ArchiveKeyResult ReadOwnKeyFile(Env* env, const std::string& key_path, bool* mis
   *missing = false;
   std::string text, exposure;
   Status s = ReadPrivateFile(env, key_path, kKeyFileLimit, &text, &exposure);
+  if (!s.ok() && env->IsNotFound(s)) {
+    // One look decides: another run may rename its new key into place at
+    // any moment, and a key that appears meanwhile is read, not refused.
+    if (!env->Exists(key_path)) {
+      *missing = true;
+      return Outcome(KeyOutcome::kNone, "archive key " + key_path + ": none yet");
+    }
+    s = ReadPrivateFile(env, key_path, kKeyFileLimit, &text, &exposure);
+  }
   if (!s.ok()) {
-    *missing = env->IsNotFound(s) && !env->Exists(key_path);
-    if (*missing) return Outcome(KeyOutcome::kNone, "archive key " + key_path + ": none yet");
     // A link, a FIFO or an oversized file in its place is not a key.
     if (env->Exists(key_path) && s.number() != EACCES && s.number() != EPERM) {
       return Outcome(KeyOutcome::kRefused,

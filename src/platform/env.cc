@@ -24,4 +24,14 @@ Status ReadRest(File* file, std::string* contents) {
   return file->Close();
 }
 
+void AppendTail(std::string* tail, uint64_t* total, const char* data, size_t n, size_t limit) {
+  *total += n;
+  if (n >= limit) {
+    tail->assign(data + (n - limit), limit);
+    return;
+  }
+  tail->append(data, n);
+  if (tail->size() > limit) tail->erase(0, tail->size() - limit);
+}
+
 }  // namespace vaultrun

@@ -7,6 +7,7 @@
 // Paths are UTF-8 text. No method throws: failures come back as a Status.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -55,6 +56,31 @@ struct LocalTime {
   int hour = 0;    // 0..23
   int minute = 0;  // 0..59
   int second = 0;  // 0..59
+};
+
+// A program to run as a child process (see Env::RunChild).
+struct ChildRequest {
+  // The program and its arguments, passed as they are: never through a
+  // shell. argv[0] is a path, or a bare name looked up on PATH.
+  std::vector<std::string> argv;
+  // The child (and every process it started) is killed when it runs longer.
+  std::chrono::milliseconds timeout{0};
+  // Of each of standard output and standard error, the last output_limit
+  // bytes are kept; the rest is read and dropped.
+  size_t output_limit = 64 * 1024;
+  // When set, standard output goes to this new file (created with the
+  // owner's rights only; an existing file or a link there is a failure)
+  // instead of being kept.
+  std::string output_file;
+};
+
+struct ChildResult {
+  int exit_code = -1;      // the program's exit status; -1 when it was killed
+  bool timed_out = false;  // killed at the timeout
+  std::string out;         // the tail of standard output
+  std::string err;         // the tail of standard error
+  uint64_t out_bytes = 0;  // bytes written in all, before the tail was cut
+  uint64_t err_bytes = 0;
 };
 
 enum class OpenMode {
@@ -118,6 +144,17 @@ class Env {
   // that holds nothing.
   virtual Status TryLockMachineWide(const std::string& name, std::unique_ptr<FileLock>* lock) = 0;
 
+  // Runs a program to its end and waits for it, with standard input empty
+  // and its output captured as ChildRequest says. The child lives in a
+  // group of its own (a process group on POSIX, a job object on Windows):
+  // at the timeout and when this call returns, every process of the group
+  // is killed. When this process dies, the child dies too (Windows: the
+  // whole job; Linux: the child, by a death signal tied to the calling
+  // thread, so call it from a thread that outlives the call). Fails (and
+  // runs nothing) when the program cannot be started; a program that ran
+  // gives OK whatever its exit status.
+  virtual Status RunChild(const ChildRequest& request, ChildResult* result) = 0;
+
   // The current local date and time to the second.
   virtual LocalTime Now() = 0;
   // The folder that holds the running executable, without a trailing
@@ -149,6 +186,10 @@ inline Status CreateFolderLevel(Env* env, const std::string& path, int mode) {
 
 // Reads the rest of an open file into *contents and closes it.
 Status ReadRest(File* file, std::string* contents);
+
+// Appends n bytes of a child's output to *tail, keeping only its last
+// limit bytes, and counts them in *total.
+void AppendTail(std::string* tail, uint64_t* total, const char* data, size_t n, size_t limit);
 
 // The real Env of this platform (env_posix.cc or env_windows.cc).
 std::unique_ptr<Env> NewDefaultEnv();
@@ -190,6 +231,9 @@ class EnvWrapper : public Env {
   }
   Status TryLockMachineWide(const std::string& n, std::unique_ptr<FileLock>* l) override {
     return target_->TryLockMachineWide(n, l);
+  }
+  Status RunChild(const ChildRequest& q, ChildResult* r) override {
+    return target_->RunChild(q, r);
   }
   LocalTime Now() override { return target_->Now(); }
   std::string ProgramFolder() override { return target_->ProgramFolder(); }

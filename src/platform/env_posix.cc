@@ -1,16 +1,22 @@
 // The POSIX implementation of Env.
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
+#include <thread>
 
 #include "platform/env.h"
 #include "platform/path_rules.h"
@@ -112,6 +118,93 @@ class PosixFileLock : public FileLock {
  private:
   int fd_;
 };
+
+// Owns a file descriptor.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+  void Reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// The program that execv runs for name: a name with a '/' as it is, a bare
+// name from the first folder of PATH that holds an executable file of that
+// name. Empty when there is none. Looked up before fork, so that the child
+// only calls what is safe between fork and exec.
+std::string FindProgram(const std::string& name) {
+  if (name.find('/') != std::string::npos) return name;
+  const char* path = std::getenv("PATH");
+  std::string folders = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+  size_t start = 0;
+  for (;;) {
+    size_t end = folders.find(':', start);
+    std::string folder = folders.substr(start, end == std::string::npos ? end : end - start);
+    std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+    struct stat st;
+    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        ::access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+    if (end == std::string::npos) return std::string();
+    start = end + 1;
+  }
+}
+
+// Kills every process of the child's group. The group id stays reserved
+// while the leader is not reaped, so this never reaches another group.
+void KillGroup(pid_t leader) { (void)::kill(-leader, SIGKILL); }
+
+// Reads what a pipe holds into a tail; false at its end (or on an error).
+bool ReadPipe(int fd, std::string* tail, uint64_t* total, size_t limit) {
+  char buf[16384];
+  ssize_t n = ::read(fd, buf, sizeof buf);
+  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+  if (n <= 0) return false;
+  AppendTail(tail, total, buf, static_cast<size_t>(n), limit);
+  return true;
+}
+
+// Starts the child: its own process group, killed when this thread ends
+// (PR_SET_PDEATHSIG), standard input from /dev/null. Only calls that are
+// safe after fork run in the child; an exec failure goes back through
+// exec_error as its errno.
+pid_t StartChild(const std::string& program, std::vector<char*>& argv, int in, int out, int err,
+                 int exec_error) {
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  ::setpgid(0, 0);
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != parent) ::_exit(127);  // the parent is gone already
+  ::signal(SIGPIPE, SIG_DFL);
+  if (::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(127);
+  ::execv(program.c_str(), argv.data());
+  int e = errno;
+  (void)!::write(exec_error, &e, sizeof e);
+  ::_exit(127);
+}
+
+// Waits for the child to end without reaping it (so its group id stays
+// reserved), until the deadline; true when it ended.
+bool WaitForEnd(pid_t pid, std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    siginfo_t info = {};
+    int r = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    if (r != 0 && errno != EINTR) return true;  // nothing to wait for
+    if (r == 0 && info.si_pid == pid) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
 
 class PosixEnv : public Env {
  public:
@@ -245,6 +338,91 @@ class PosixEnv : public Env {
 
   Status TryLockMachineWide(const std::string&, std::unique_ptr<FileLock>* lock) override {
     *lock = std::make_unique<FileLock>();
+    return Status::OK();
+  }
+
+  Status RunChild(const ChildRequest& request, ChildResult* result) override {
+    *result = ChildResult();
+    if (request.argv.empty()) return Status::Error(EINVAL, "run: no program named");
+    const std::string& name = request.argv[0];
+    const std::string program = FindProgram(name);
+    if (program.empty()) return Status::Error(ENOENT, "run " + name + ": not found on PATH");
+    std::vector<char*> argv;
+    for (const std::string& arg : request.argv) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    UniqueFd in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0) return Status::FromErrno("open /dev/null", errno);
+    UniqueFd out_file;
+    if (!request.output_file.empty()) {
+      out_file.Reset(::open(request.output_file.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+      if (out_file.get() < 0) return Status::FromErrno("create " + request.output_file, errno);
+    }
+    int fds[6];
+    if (::pipe2(fds, O_CLOEXEC) != 0 || ::pipe2(fds + 2, O_CLOEXEC) != 0 ||
+        ::pipe2(fds + 4, O_CLOEXEC) != 0) {
+      return Status::FromErrno("run " + name + ": pipe", errno);
+    }
+    UniqueFd out_read(fds[0]), out_write(fds[1]), err_read(fds[2]), err_write(fds[3]);
+    UniqueFd exec_read(fds[4]), exec_write(fds[5]);
+
+    const auto deadline = std::chrono::steady_clock::now() + request.timeout;
+    const pid_t pid =
+        StartChild(program, argv, in.get(), out_file.get() >= 0 ? out_file.get() : out_write.get(),
+                   err_write.get(), exec_write.get());
+    if (pid < 0) return Status::FromErrno("run " + name + ": fork", errno);
+    ::setpgid(pid, pid);  // also here, so that no kill below can precede it
+    in.Reset();
+    out_file.Reset();
+    out_write.Reset();
+    err_write.Reset();
+    exec_write.Reset();
+
+    int exec_errno = 0;
+    ssize_t got;
+    do {
+      got = ::read(exec_read.get(), &exec_errno, sizeof exec_errno);
+    } while (got < 0 && errno == EINTR);
+    if (got == static_cast<ssize_t>(sizeof exec_errno)) {
+      ::waitpid(pid, nullptr, 0);
+      return Status::FromErrno("run " + name, exec_errno);
+    }
+
+    // Output is read until both pipes end. Once the child has ended, what
+    // is left of its group dies, so that nothing it left behind holding
+    // the pipes keeps this call waiting.
+    bool out_open = true, err_open = true, ended = false;
+    while (out_open || err_open) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        result->timed_out = !ended;
+        break;
+      }
+      struct pollfd polled[2] = {{out_open ? out_read.get() : -1, POLLIN, 0},
+                                 {err_open ? err_read.get() : -1, POLLIN, 0}};
+      int r = ::poll(polled, 2, static_cast<int>(std::min<int64_t>(left.count(), 50)));
+      if (r < 0 && errno != EINTR) break;
+      if (r > 0 && out_open && polled[0].revents != 0) {
+        out_open = ReadPipe(out_read.get(), &result->out, &result->out_bytes, request.output_limit);
+      }
+      if (r > 0 && err_open && polled[1].revents != 0) {
+        err_open = ReadPipe(err_read.get(), &result->err, &result->err_bytes, request.output_limit);
+      }
+      if (!ended && WaitForEnd(pid, std::chrono::steady_clock::now())) {
+        ended = true;
+        KillGroup(pid);
+      }
+    }
+    if (!result->timed_out && !ended && !WaitForEnd(pid, deadline)) result->timed_out = true;
+    // Whatever of the group is left (the child at its timeout, or what it
+    // started and left behind) dies with the call.
+    KillGroup(pid);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result->exit_code = !result->timed_out && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return Status::OK();
   }
 

@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <fstream>
 #include <thread>
 
 #include "platform/env.h"
@@ -134,6 +137,75 @@ TEST(EnvPosix, LowerThreadPriorityLowersOnlyTheCallingThread) {
   }).join();
   EXPECT_GT(lowered, std::min(before, 18));
   EXPECT_EQ(before, getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())));
+}
+
+// True once the process is gone (or a zombie that nobody waits for).
+bool Gone(pid_t pid) {
+  for (int i = 0; i < 200; ++i) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string pid_field, name, state;
+    if (!(stat >> pid_field >> name >> state) || state == "Z") return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+TEST(EnvPosix, ChildProcessesGetArgvAsItIsBoundedOutputAndADeadline) {
+  test::TempDir dir;
+  auto env = NewDefaultEnv();
+  auto run = [&env](std::vector<std::string> argv, ChildResult* result, int timeout_ms = 10000,
+                    size_t limit = 64 * 1024, const std::string& file = "") {
+    ChildRequest request;
+    request.argv = std::move(argv);
+    request.timeout = std::chrono::milliseconds(timeout_ms);
+    request.output_limit = limit;
+    request.output_file = file;
+    return env->RunChild(request, result);
+  };
+  ChildResult result;
+  // Arguments reach the program unchanged, with no shell between.
+  ASSERT_TRUE(run({"printf", "[%s]", "a b", "$HOME", "\xC3\xA9'\"", ""}, &result).ok());
+  EXPECT_EQ("[a b][$HOME][\xC3\xA9'\"][]", result.out);
+  EXPECT_EQ(0, result.exit_code);
+  EXPECT_FALSE(result.timed_out);
+
+  // Of each stream only the tail is kept; the exit status comes back.
+  ASSERT_TRUE(
+      run({"sh", "-c", "seq 100000; echo last words >&2; exit 7"}, &result, 10000, 10).ok());
+  EXPECT_EQ("99\n100000\n", result.out);
+  EXPECT_EQ(588895u, result.out_bytes);
+  EXPECT_EQ("ast words\n", result.err);
+  EXPECT_EQ(7, result.exit_code);
+
+  // At the deadline the child and what it started are killed.
+  const std::string pid_file = dir.Sub("pid");
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(
+      run({"sh", "-c", "sleep 60 & echo $! > " + pid_file + "; sleep 60"}, &result, 300).ok());
+  EXPECT_TRUE(result.timed_out);
+  EXPECT_EQ(-1, result.exit_code);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_TRUE(Gone(std::stoi(test::ReadFileOrDie(pid_file))));
+
+  // A child that ends leaves nothing behind, even what holds its output.
+  ASSERT_TRUE(run({"sh", "-c", "sleep 60 & echo $! > " + pid_file}, &result, 5000).ok());
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(0, result.exit_code);
+  EXPECT_TRUE(Gone(std::stoi(test::ReadFileOrDie(pid_file))));
+
+  // Output into a new file of the owner's only; an existing one is refused.
+  const std::string out_file = dir.Sub("out");
+  ASSERT_TRUE(run({"echo", "archive"}, &result, 5000, 16, out_file).ok());
+  EXPECT_EQ("archive\n", test::ReadFileOrDie(out_file));
+  struct stat st;
+  ASSERT_EQ(0, ::stat(out_file.c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+  EXPECT_FALSE(run({"echo", "again"}, &result, 5000, 16, out_file).ok());
+
+  Status missing = run({"no-such-program-vaultrun"}, &result);
+  EXPECT_FALSE(missing.ok());
+  EXPECT_TRUE(env->IsNotFound(missing)) << missing.description();
+  EXPECT_FALSE(run({dir.Sub("nothing here")}, &result).ok());
 }
 
 }  // namespace

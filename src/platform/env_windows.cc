@@ -12,6 +12,7 @@
 #undef CreateFile
 
 #include <algorithm>
+#include <chrono>
 
 #include "platform/env.h"
 #include "platform/path_rules.h"
@@ -276,6 +277,80 @@ std::string ProcessAccountSid() {
   return sid;
 }
 
+// True when the folder at path would be on a network share: a UNC path, or
+// a drive letter mapped to a share.
+bool OnNetworkShare(const std::string& path) {
+  const std::wstring wide = Wide(path);
+  DWORD n = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  std::wstring full(n, L'\0');
+  n = n == 0 ? 0 : ::GetFullPathNameW(wide.c_str(), n, full.data(), nullptr);
+  full.resize(n < full.size() ? n : 0);
+  const std::string utf8 = Utf8(full);
+  if (IsNetworkSharePath(utf8)) return true;
+  const size_t root = PathRootLength(utf8, '\\');
+  if (root < 3 || utf8[root - 2] != ':') return false;
+  return ::GetDriveTypeW(Wide(utf8.substr(root - 3, 3)).c_str()) == DRIVE_REMOTE;
+}
+
+// The program that CreateProcessW starts for name: a path as it is, a bare
+// name (with ".exe" added when it has no extension) from PATH. Empty when
+// there is none.
+std::wstring FindProgram(const std::string& name) {
+  const std::wstring wide = Wide(name);
+  if (name.find_first_of("\\/:") != std::string::npos) return wide;
+  DWORD n = ::SearchPathW(nullptr, wide.c_str(), L".exe", 0, nullptr, nullptr);
+  if (n == 0) return std::wstring();
+  std::wstring found(n, L'\0');
+  n = ::SearchPathW(nullptr, wide.c_str(), L".exe", n, found.data(), nullptr);
+  if (n == 0 || n >= found.size()) return std::wstring();
+  found.resize(n);
+  return found;
+}
+
+// Reads what a pipe holds without blocking; with wait, blocks until its end
+// (every writer gone). Output beyond the tail is dropped.
+void DrainPipe(HANDLE pipe, bool wait, std::string* tail, uint64_t* total, size_t limit) {
+  char buf[16384];
+  for (;;) {
+    DWORD available = 0;
+    if (!wait) {
+      if (!::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) || available == 0) {
+        return;
+      }
+    }
+    DWORD got = 0;
+    const DWORD want = wait ? sizeof buf : std::min<DWORD>(available, sizeof buf);
+    if (!::ReadFile(pipe, buf, want, &got, nullptr) || got == 0) return;
+    AppendTail(tail, total, buf, got, limit);
+  }
+}
+
+// An anonymous pipe whose write end the child inherits.
+struct ChildPipe {
+  Handle read, write;
+  bool Create() {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE r = nullptr, w = nullptr;
+    if (!::CreatePipe(&r, &w, &inherit, 0)) return false;
+    read.Reset(r);
+    write.Reset(w);
+    return ::SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0) != 0;
+  }
+};
+
+// A job object that kills every process in it when its last handle closes:
+// at the end of RunChild, or when this process dies in any way.
+HANDLE NewKillOnCloseJob() {
+  Handle job(::CreateJobObjectW(nullptr, nullptr));
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!job.valid() || !::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation,
+                                                 &limits, sizeof limits)) {
+    return nullptr;
+  }
+  return job.release();
+}
+
 class WindowsEnv : public Env {
  public:
   bool Exists(const std::string& path) override {
@@ -291,10 +366,14 @@ class WindowsEnv : public Env {
   Status CreateFolder(const std::string& path, int mode) override {
     // Folders for the owner only (the backup folders: player data and
     // account hashes) get a protected DACL for SYSTEM, the Administrators
-    // and this account, whatever the parent folder lets others do.
+    // and this account, whatever the parent folder lets others do. Not on
+    // a network share: there those SIDs are the file server's own accounts
+    // (this machine's SYSTEM is its computer account), so such a DACL would
+    // lock this machine out of the next level; the share's rules are
+    // inherited instead.
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
     std::unique_ptr<SecurityDescriptor> descriptor;
-    if ((mode & 077) == 0) {
+    if ((mode & 077) == 0 && !OnNetworkShare(path)) {
       const std::string sid = ProcessAccountSid();
       if (!sid.empty()) descriptor = std::make_unique<SecurityDescriptor>(ProtectedFolderSddl(sid));
       if (descriptor == nullptr || descriptor->get() == nullptr) {
@@ -475,6 +554,91 @@ class WindowsEnv : public Env {
     }
     if (r == WAIT_TIMEOUT) return Status::OK();
     return LastWindowsStatus("lock " + name);
+  }
+
+  Status RunChild(const ChildRequest& request, ChildResult* result) override {
+    *result = ChildResult();
+    if (request.argv.empty())
+      return WindowsStatus("run: no program named", ERROR_INVALID_PARAMETER);
+    const std::string& name = request.argv[0];
+    const std::wstring program = FindProgram(name);
+    if (program.empty())
+      return WindowsStatus("run " + name + ": not found on PATH", ERROR_FILE_NOT_FOUND);
+    std::wstring command_line = Wide(WindowsCommandLine(request.argv));
+
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    Handle in(::CreateFileW(L"NUL", GENERIC_READ, kShareAll, &inherit, OPEN_EXISTING, 0, nullptr));
+    if (!in.valid()) return LastWindowsStatus("open NUL");
+    Handle out_file;
+    if (!request.output_file.empty()) {
+      // For the owner only, like the program's folders: it holds an archive.
+      SECURITY_ATTRIBUTES own = {sizeof own, nullptr, TRUE};
+      const std::string sid = ProcessAccountSid();
+      SecurityDescriptor descriptor(ProtectedFolderSddl(sid));
+      if (sid.empty() || descriptor.get() == nullptr) {
+        return LastWindowsStatus("create " + request.output_file + ": access rules for the owner");
+      }
+      own.lpSecurityDescriptor = descriptor.get();
+      out_file.Reset(::CreateFileW(WidePath(request.output_file).c_str(), GENERIC_WRITE,
+                                   FILE_SHARE_READ, &own, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+      if (!out_file.valid()) return LastWindowsStatus("create " + request.output_file);
+    }
+    ChildPipe out, err;
+    if (!out.Create() || !err.Create()) return LastWindowsStatus("run " + name + ": pipe");
+    Handle job(NewKillOnCloseJob());
+    if (!job.valid()) return LastWindowsStatus("run " + name + ": job object");
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in.get();
+    startup.hStdOutput = out_file.valid() ? out_file.get() : out.write.get();
+    startup.hStdError = err.write.get();
+    PROCESS_INFORMATION started = {};
+    // Suspended until it is in the job, so that nothing it starts escapes;
+    // no console window for a console program started by one without.
+    if (!::CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                          CREATE_SUSPENDED | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, nullptr,
+                          nullptr, &startup, &started)) {
+      return LastWindowsStatus("run " + name);
+    }
+    Handle process(started.hProcess), thread(started.hThread);
+    if (!::AssignProcessToJobObject(job.get(), process.get())) {
+      Status s = LastWindowsStatus("run " + name + ": job object");
+      ::TerminateProcess(process.get(), 1);
+      return s;
+    }
+    ::ResumeThread(thread.get());
+    in.Reset();
+    out_file.Reset();
+    out.write.Reset();
+    err.write.Reset();
+
+    const auto deadline = std::chrono::steady_clock::now() + request.timeout;
+    for (;;) {
+      DrainPipe(out.read.get(), false, &result->out, &result->out_bytes, request.output_limit);
+      DrainPipe(err.read.get(), false, &result->err, &result->err_bytes, request.output_limit);
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        result->timed_out = true;
+        break;
+      }
+      const DWORD pause = static_cast<DWORD>(std::min<int64_t>(left.count(), 10));
+      if (::WaitForSingleObject(process.get(), pause) == WAIT_OBJECT_0) break;
+    }
+    // Whatever of the job is left (the child at its timeout, or what it
+    // started and left behind) dies with the call; then the pipes end.
+    ::TerminateJobObject(job.get(), 1);
+    ::WaitForSingleObject(process.get(), 5000);
+    DrainPipe(out.read.get(), true, &result->out, &result->out_bytes, request.output_limit);
+    DrainPipe(err.read.get(), true, &result->err, &result->err_bytes, request.output_limit);
+    DWORD code = 0;
+    if (!result->timed_out && ::GetExitCodeProcess(process.get(), &code)) {
+      result->exit_code = static_cast<int>(code);
+    }
+    return Status::OK();
   }
 
   LocalTime Now() override {

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <ostream>
 #include <thread>
+#include <vector>
 
 #include "platform/env.h"
 #include "platform/text_windows.h"
@@ -260,6 +262,73 @@ TEST_F(EnvWindowsTest, OwnerOnlyFoldersGetAProtectedDacl) {
   ASSERT_NE(nullptr, dacl);
   EXPECT_EQ(3u, dacl->AceCount);
   ::LocalFree(sd);
+}
+
+TEST(Utf16StreamBufferTest, WholeCharactersReachTheConsole) {
+  std::vector<std::wstring> writes;
+  Utf16StreamBuffer buffer([&](const wchar_t* text, size_t n) {
+    writes.emplace_back(text, n);
+    return true;
+  });
+  std::ostream out(&buffer);
+  // A character cut between two flushes arrives whole with the second.
+  out << "Schwert \xC3\xA4\xE6\x97" << std::flush;
+  out << "\xA5 " << std::string(5000, 'x') << "\xF0\x9F\x98\x80\n" << std::flush;
+  std::wstring all;
+  for (const std::wstring& w : writes) all += w;
+  EXPECT_EQ(L"Schwert \u00E4\u65E5 " + std::wstring(5000, L'x') + L"\U0001F600\n", all);
+  EXPECT_EQ(L"Schwert \u00E4", writes.front());
+}
+
+// The stand-in rclone.exe (built beside this test binary) as the child.
+TEST_F(EnvWindowsTest, ChildGetsArgvUnchangedAndDiesWithItsJobAtTheDeadline) {
+  // A program path with a blank and a letter beyond ASCII.
+  const std::string folder = Path("Programme \xC3\xB1");
+  ASSERT_TRUE(env_->CreateFolder(folder, 0755).ok());
+  const std::string program = folder + "\\rclone.exe";
+  ASSERT_TRUE(::CopyFileW(Wide(env_->ProgramFolder() + "\\rclone.exe").c_str(),
+                          Wide(program).c_str(), FALSE));
+  ChildRequest request;
+  request.argv = {program,
+                  "args",
+                  "C:\\Sauvegardes \xC3\xA9t\xC3\xA9\\db\\1.zip",
+                  "",
+                  "say \"hi\"\\",
+                  "trailing\\",
+                  "a\\\\\"b",
+                  "\xE6\x97\xA5 \xF0\x9F\x98\x80"};
+  request.timeout = std::chrono::seconds(30);
+  ChildResult result;
+  ASSERT_TRUE(env_->RunChild(request, &result).ok());
+  EXPECT_EQ(0, result.exit_code);
+  std::string expected;
+  for (size_t i = 2; i < request.argv.size(); ++i) expected += "[" + request.argv[i] + "]";
+  EXPECT_EQ(expected, result.out);
+
+  // At the deadline the job dies, with what the child started.
+  const std::string marker = Path("still alive");
+  request.argv = {program, "sleep", "1500", marker};
+  request.timeout = std::chrono::milliseconds(500);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(env_->RunChild(request, &result).ok());
+  EXPECT_TRUE(result.timed_out);
+  EXPECT_EQ(-1, result.exit_code);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  ::Sleep(2500);
+  EXPECT_FALSE(env_->Exists(marker));
+
+  // Output into a new file; the failure of a program that cannot start.
+  request.argv = {program, "args", "x"};
+  request.timeout = std::chrono::seconds(30);
+  request.output_file = Path("out \xC3\xA9");
+  ASSERT_TRUE(env_->RunChild(request, &result).ok());
+  std::string written;
+  ASSERT_TRUE(env_->ReadFile(request.output_file, &written).ok());
+  EXPECT_EQ("[x]", written);
+  EXPECT_FALSE(env_->RunChild(request, &result).ok());  // the file exists now
+  request.output_file.clear();
+  request.argv = {Path("missing.exe")};
+  EXPECT_FALSE(env_->RunChild(request, &result).ok());
 }
 
 }  // namespace

@@ -10,14 +10,6 @@ constexpr uint32_t kReparseTagSymlink = 0xA000000C;     // IO_REPARSE_TAG_SYMLIN
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
-}
-
 // COM and LPT take a digit or a superscript one, two or three (UTF-8).
 bool IsPortSuffix(std::string_view s) {
   if (s.size() == 1) return s[0] >= '0' && s[0] <= '9';
@@ -52,6 +44,14 @@ size_t UncRootEnd(std::string_view path, size_t from, char sep) {
 bool IsDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 }  // namespace
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  }
+  return true;
+}
 
 bool IsUsablePosixFileName(std::string_view name) {
   if (name.empty() || name == "." || name == "..") return false;
@@ -101,6 +101,12 @@ size_t PathRootLength(std::string_view path, char separator) {
   return path.starts_with(separator) ? 1 : 0;
 }
 
+bool IsNetworkSharePath(std::string_view full_path) {
+  if (full_path.starts_with("\\\\?\\UNC\\")) return true;
+  return full_path.starts_with("\\\\") && !full_path.starts_with("\\\\?\\") &&
+         !full_path.starts_with("\\\\.\\");
+}
+
 bool IsUtf8(std::string_view text) {
   size_t i = 0;
   while (i < text.size()) {
@@ -133,10 +139,49 @@ bool IsUtf8(std::string_view text) {
   return true;
 }
 
+size_t Utf8CompleteLength(std::string_view text) {
+  // The last lead byte among the last four bytes, and how long its
+  // character is.
+  for (size_t back = 1; back <= 4 && back <= text.size(); ++back) {
+    const unsigned char c = static_cast<unsigned char>(text[text.size() - back]);
+    if ((c & 0xC0) == 0x80) continue;
+    const size_t length = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : 4;
+    return length > back ? text.size() - back : text.size();
+  }
+  return text.size();
+}
+
 std::string ProtectedFolderSddl(const std::string& account_sid) {
   // P: protected (no inherited entries); OICI: files and folders below
   // inherit the entry; FA: full control; SY, BA: SYSTEM, Administrators.
   return "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + account_sid + ")";
+}
+
+std::string WindowsCommandLine(const std::vector<std::string>& argv) {
+  std::string line;
+  for (const std::string& arg : argv) {
+    if (!line.empty()) line += ' ';
+    if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) {
+      line += arg;
+      continue;
+    }
+    line += '"';
+    size_t backslashes = 0;
+    for (char c : arg) {
+      if (c == '\\') {
+        ++backslashes;
+        continue;
+      }
+      // Backslashes before a quote are doubled, and the quote escaped.
+      line.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+      backslashes = 0;
+      line += c;
+    }
+    // Before the closing quote, too.
+    line.append(2 * backslashes, '\\');
+    line += '"';
+  }
+  return line;
 }
 
 }  // namespace vaultrun

@@ -58,6 +58,13 @@ TEST(PathRules, PathRootsAndTheExtendedLengthForm) {
   EXPECT_EQ(14u, PathRootLength("\\\\server\\share", '\\'));
   EXPECT_EQ(7u, PathRootLength("\\\\?\\C:\\backup\\", '\\'));
   EXPECT_EQ(21u, PathRootLength("\\\\?\\UNC\\server\\share\\backup\\", '\\'));
+
+  EXPECT_TRUE(IsNetworkSharePath("\\\\server\\share\\backup"));
+  EXPECT_TRUE(IsNetworkSharePath("\\\\?\\UNC\\server\\share\\backup"));
+  EXPECT_FALSE(IsNetworkSharePath("\\\\?\\C:\\backup"));
+  EXPECT_FALSE(IsNetworkSharePath("\\\\.\\C:\\backup"));
+  EXPECT_FALSE(IsNetworkSharePath("C:\\backup"));
+  EXPECT_FALSE(IsNetworkSharePath("\\backup"));
 }
 
 TEST(PathRules, Utf8AndTheProtectedFolderDescriptor) {
@@ -67,8 +74,30 @@ TEST(PathRules, Utf8AndTheProtectedFolderDescriptor) {
   EXPECT_FALSE(IsUtf8("\xC0\xAF"));      // overlong '/'
   EXPECT_FALSE(IsUtf8("\xED\xA0\x80"));  // surrogate
   EXPECT_FALSE(IsUtf8("\xE6\x97"));      // cut short
+  EXPECT_EQ(3u, Utf8CompleteLength("a\xC3\xA4"));
+  EXPECT_EQ(1u, Utf8CompleteLength("a\xC3"));
+  EXPECT_EQ(1u, Utf8CompleteLength("a\xE6\x97"));
+  EXPECT_EQ(4u, Utf8CompleteLength("a\xE6\x97\xA5"));
+  EXPECT_EQ(1u, Utf8CompleteLength("a\xF0\x9F\x98"));
+  EXPECT_EQ(0u, Utf8CompleteLength(""));
   EXPECT_EQ("D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;S-1-5-21-1-2-3-1001)",
             ProtectedFolderSddl("S-1-5-21-1-2-3-1001"));
+}
+
+TEST(PathRules, WindowsCommandLineQuotesWhatWouldSplit) {
+  struct Row {
+    std::vector<std::string> argv;
+    const char* line;
+  };
+  const Row rows[] = {
+      {{"rclone", "lsjson", "nas:backup/db"}, "rclone lsjson nas:backup/db"},
+      {{"C:\\Program Files\\rclone.exe", ""}, "\"C:\\Program Files\\rclone.exe\" \"\""},
+      {{"a\"b", "c\\d\\", "e f\\"}, "\"a\\\"b\" c\\d\\ \"e f\\\\\""},
+      {{"x\\\"y z"}, "\"x\\\\\\\"y z\""},
+      {{"C:\\Sauvegardes \xC3\xA9t\xC3\xA9\\db\\1.zip"},
+       "\"C:\\Sauvegardes \xC3\xA9t\xC3\xA9\\db\\1.zip\""},
+  };
+  for (const Row& row : rows) EXPECT_EQ(row.line, WindowsCommandLine(row.argv));
 }
 
 }  // namespace

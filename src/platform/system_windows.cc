@@ -1,10 +1,38 @@
 #include <windows.h>
-// shellapi.h after windows.h: CommandLineToArgvW.
+// After windows.h: CommandLineToArgvW, the delay-load helper's hook.
+#include <delayimp.h>
 #include <shellapi.h>
+
+#include <string>
 
 #include "platform/path_rules.h"
 #include "platform/system.h"
 #include "platform/text_windows.h"
+
+namespace {
+
+// The system DLLs that are not KnownDLLs (secur32, crypt32, bcrypt) are
+// delay-loaded (scripts/build-windows-deps): the helper asks here first and
+// gets each one from the system folder by its full path, whatever the
+// search order, so a DLL of that name beside the program is never loaded,
+// also on a Windows 7 without SetDefaultDllDirectories. Its own imports come
+// from the system folder too (LOAD_WITH_ALTERED_SEARCH_PATH).
+FARPROC WINAPI LoadFromSystemFolder(unsigned notify, PDelayLoadInfo info) {
+  if (notify != dliNotePreLoadLibrary || info == nullptr || info->szDll == nullptr) return nullptr;
+  wchar_t folder[MAX_PATH];
+  const UINT n = ::GetSystemDirectoryW(folder, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return nullptr;
+  std::wstring path(folder, n);
+  path += L'\\';
+  for (const char* c = info->szDll; *c != '\0'; ++c) path += static_cast<wchar_t>(*c);  // ASCII
+  return reinterpret_cast<FARPROC>(
+      ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+}
+
+}  // namespace
+
+// Read by the delay-load helper of the C runtime (delayimp.h).
+PfnDliHook __pfnDliNotifyHook2 = LoadFromSystemFolder;
 
 namespace vaultrun {
 
@@ -50,7 +78,9 @@ std::string ClientOptionFilesText() {
   return "Unset connection options come from the [client] group of one option file,\n" +
          ClientOptionFile() +
          " (MariaDB's own clients also read C:\\my.ini and a my.ini in\n"
-         "the program's folder; this tool does not).\n";
+         "the program's folder; this tool does not). Of an option file it takes where\n"
+         "the server is, the account, TLS and the connect timeout; plugin-dir and\n"
+         "default-auth only from a --defaults-file.\n";
 }
 
 }  // namespace vaultrun

@@ -36,6 +36,8 @@ std::optional<std::string> ReadPasswordFromTerminal(const std::string& prompt) {
   return password;
 }
 
+std::unique_ptr<UnicodeConsole> UseUnicodeConsole() { return std::make_unique<UnicodeConsole>(); }
+
 bool ErrorStreamIsTerminal() { return ::isatty(STDERR_FILENO) != 0; }
 
 int CurrentProcessId() { return static_cast<int>(::getpid()); }

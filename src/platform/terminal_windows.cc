@@ -3,6 +3,8 @@
 
 #include <csignal>
 #include <cstdio>
+#include <iostream>
+#include <memory>
 
 #include "platform/terminal.h"
 #include "platform/text_windows.h"
@@ -44,6 +46,60 @@ std::optional<std::string> ReadPasswordFromTerminal(const std::string& prompt) {
   ::CloseHandle(in);
   if (!got_line && line.empty()) return std::nullopt;
   return Utf8(line);
+}
+
+namespace {
+
+// Writes all of text to a console handle.
+bool WriteAll(HANDLE console, const wchar_t* text, size_t n) {
+  while (n > 0) {
+    DWORD written = 0;
+    const DWORD chunk = static_cast<DWORD>(n > 8192 ? 8192 : n);
+    if (!::WriteConsoleW(console, text, chunk, &written, nullptr) || written == 0) return false;
+    text += written;
+    n -= written;
+  }
+  return true;
+}
+
+class WindowsUnicodeConsole : public UnicodeConsole {
+ public:
+  WindowsUnicodeConsole() {
+    Redirect(STD_OUTPUT_HANDLE, std::cout, 0);
+    Redirect(STD_ERROR_HANDLE, std::cerr, 1);
+  }
+  ~WindowsUnicodeConsole() override {
+    for (int i = 0; i < 2; ++i) {
+      if (streams_[i] == nullptr) continue;
+      streams_[i]->flush();
+      streams_[i]->rdbuf(saved_[i]);
+    }
+  }
+
+ private:
+  // The stream writes through WriteConsoleW when its handle is a console.
+  void Redirect(DWORD which, std::ostream& stream, int i) {
+    HANDLE handle = ::GetStdHandle(which);
+    DWORD mode = 0;
+    if (handle == INVALID_HANDLE_VALUE || handle == nullptr || !::GetConsoleMode(handle, &mode)) {
+      return;
+    }
+    buffers_[i] = std::make_unique<Utf16StreamBuffer>(
+        [handle](const wchar_t* text, size_t n) { return WriteAll(handle, text, n); });
+    stream.flush();
+    saved_[i] = stream.rdbuf(buffers_[i].get());
+    streams_[i] = &stream;
+  }
+
+  std::unique_ptr<Utf16StreamBuffer> buffers_[2];
+  std::ostream* streams_[2] = {nullptr, nullptr};
+  std::streambuf* saved_[2] = {nullptr, nullptr};
+};
+
+}  // namespace
+
+std::unique_ptr<UnicodeConsole> UseUnicodeConsole() {
+  return std::make_unique<WindowsUnicodeConsole>();
 }
 
 bool ErrorStreamIsTerminal() { return ::_isatty(::_fileno(stderr)) != 0; }

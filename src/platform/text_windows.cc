@@ -3,6 +3,9 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <cstring>
+
+#include "platform/path_rules.h"
 
 namespace vaultrun {
 
@@ -52,6 +55,32 @@ Status LastWindowsStatus(const std::string& context) {
 std::string EnvironmentValue(const char* name) {
   const wchar_t* value = ::_wgetenv(Wide(name).c_str());
   return value == nullptr ? std::string() : Utf8(std::wstring(value));
+}
+
+Utf16StreamBuffer::Utf16StreamBuffer(Writer write) : write_(std::move(write)) {
+  setp(buffer_, buffer_ + sizeof buffer_);
+}
+
+int Utf16StreamBuffer::overflow(int c) {
+  if (!Flush()) return traits_type::eof();
+  if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+  *pptr() = traits_type::to_char_type(c);
+  pbump(1);
+  return c;
+}
+
+int Utf16StreamBuffer::sync() { return Flush() ? 0 : -1; }
+
+bool Utf16StreamBuffer::Flush() {
+  const size_t held = static_cast<size_t>(pptr() - pbase());
+  const size_t whole = Utf8CompleteLength(std::string_view(pbase(), held));
+  const std::wstring wide = Wide(std::string(pbase(), whole));
+  const bool ok = wide.empty() || write_(wide.data(), wide.size());
+  // The start of a cut character (at most three bytes) stays.
+  std::memmove(buffer_, pbase() + whole, held - whole);
+  setp(buffer_, buffer_ + sizeof buffer_);
+  pbump(static_cast<int>(held - whole));
+  return ok;
 }
 
 }  // namespace vaultrun

@@ -3,9 +3,14 @@
 #include <charconv>
 #include <ostream>
 
+#include "config/settings.h"
 #include "core/failure.h"
 #include "core/printable.h"
+#include "platform/env.h"
+#include "platform/settings_store.h"
 #include "platform/system.h"
+#include "platform/terminal.h"
+#include "run/offsite.h"
 
 namespace vaultrun::restore {
 namespace {
@@ -72,6 +77,65 @@ bool AccountPart(const std::string& text, size_t* at, char stop, std::string* pa
   }
   while (*at < text.size() && text[*at] != stop) *part += text[(*at)++];
   return !part->empty();
+}
+
+// An archive on an rclone remote ("b2:kelvane-backups/db/<stamp>.zip"),
+// fetched with rclone (rclone_path, rclone_config and offsite_timeout as
+// the backup runs set them) into a new file of the owner's only in the
+// temp folder, confirmed whole against the remote, and deleted again when
+// the command ends.
+class FetchedArchive {
+ public:
+  FetchedArchive(const std::string& remote_path, const Terminal& terminal) : env_(terminal.env) {
+    // rclone's settings, read as a run reads them (from the same key table).
+    std::unique_ptr<SettingsStore> store = NewDefaultSettingsStore(env_);
+    Process process;
+    process.env = env_;
+    process.settings = store.get();
+    std::vector<std::string> warnings;
+    const RunSettings settings =
+        ReadSomeSettings(process, {"rclone_path", "rclone_config", "offsite_timeout"}, &warnings);
+    for (const std::string& warning : warnings) {
+      *terminal.console.err << kProgram << ": warning: " << warning << "\n";
+    }
+    std::string name = remote_path.substr(remote_path.find_last_of(":/") + 1);
+    if (!env_->IsUsableFileName(name)) name = "archive.zip";
+    path_ = terminal.temp_folder;
+    if (!path_.empty() && path_.back() != env_->Separator()) path_ += env_->Separator();
+    path_ += std::string(kProgram) + "-" + std::to_string(CurrentProcessId()) + "-" + name;
+    Rclone rclone(env_, RcloneSetupOf(env_, settings), remote_path);
+    try {
+      rclone.Fetch(remote_path, path_);
+      rclone.ConfirmSame(remote_path, path_);
+    } catch (const Failure& failure) {
+      Remove();
+      throw Failure(failure.number(), "fetch " + RemoteForDisplay(remote_path) + ": " +
+                                          ScrubRemote(failure.description(), remote_path));
+    }
+  }
+  ~FetchedArchive() { Remove(); }
+  FetchedArchive(const FetchedArchive&) = delete;
+  FetchedArchive& operator=(const FetchedArchive&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  void Remove() {
+    if (env_->Exists(path_)) env_->DeleteFile(path_);
+  }
+
+  Env* env_;
+  std::string path_;
+};
+
+// The fetched archive when the command names one on a remote (and no local
+// file of that name exists), else nothing.
+std::unique_ptr<FetchedArchive> FetchIfRemote(const std::string& archive,
+                                              const Terminal& terminal) {
+  Env* env = terminal.env;
+  if (env->Exists(archive) || !LooksLikeRemote(archive, env->Separator() == '\\')) {
+    return nullptr;
+  }
+  return std::make_unique<FetchedArchive>(archive, terminal);
 }
 
 }  // namespace
@@ -222,6 +286,10 @@ std::string HelpText() {
   return R"(Usage: vaultrun-restore [options] ARCHIVE --database=DB [TABLE...]
        vaultrun-restore [options] --verify [--source-database=DB] ARCHIVE
 
+ARCHIVE is a file, or an archive on an rclone remote (remote:path/<stamp>.zip),
+which is fetched with rclone into a temporary file first (the settings
+rclone_path, rclone_config and offsite_timeout apply).
+
 Restores a vaultrun archive, or the named tables of it, into database DB,
 streaming each table from the archive. When DB does not exist it is made
 from the definitions the archive holds (tables, then the rows, then
@@ -268,7 +336,8 @@ Options:
       --verify              verify the archive as described above
       --source-database=DB  the live database whose definitions --verify copies
                             (for an archive without definitions)
-      --defaults-file=FILE  read this option file instead of the standard ones
+      --defaults-file=FILE  read this option file (it must exist) instead of
+                            the standard ones
       --no-defaults         read no option file
       --help, --version
 
@@ -331,6 +400,7 @@ int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& term
     }
     line->connect.password = *password;
   }
+  line->connect.env = terminal.env;
 
   try {
     std::unique_ptr<Connection> connection;
@@ -341,6 +411,10 @@ int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& term
           << "\n";
       return kExitFailed;
     }
+    // Every mode reads the archive from a local file: one on a remote is
+    // fetched first (a mode added later gets it here too).
+    const std::unique_ptr<FetchedArchive> fetched = FetchIfRemote(line->archive, terminal);
+    if (fetched) line->archive = fetched->path();
     if (line->verify) {
       VerifyRequest request;
       request.archive = line->archive;

@@ -47,12 +47,18 @@ std::optional<Account> ParseAccount(const std::string& text, std::string* error)
 
 // What the process entry provides.
 struct Terminal {
+  // The platform services (the option files, and an archive fetched from
+  // a remote, are read through it).
+  Env* env = nullptr;
   Console console;
   // Reads a password from the terminal without echo; nothing when there is
   // no terminal.
   std::function<std::optional<std::string>(const std::string& prompt)> read_password;
   // A scratch database name unique to this process and time.
   std::function<std::string()> scratch_name;
+  // Where an archive fetched from an rclone remote is kept while the
+  // command runs.
+  std::string temp_folder;
 };
 
 // Runs the command and returns the exit status.

@@ -102,8 +102,8 @@ void ExportRows(Process& process, Session& session, const DataEntry& entry, cons
   RowSplitter rows(entry.form);
   const int32_t format_sql = entry.form == DataForm::kSql ? 1 : 0;
   WriteDataFile(process, entry.table, "", sets, format_sql, "0", query,
-                [&](const char* data, size_t size) {
-                  rows.Add(std::string_view(data, size));
+                [&](std::unique_ptr<ByteBuffer>* block) {
+                  rows.Add((*block)->view());
                   std::string_view row;
                   while (rows.Next(&row)) sink(row);
                 });

@@ -23,6 +23,7 @@
 #include "run/data_file.h"
 #include "run/definitions.h"
 #include "run/export_query.h"
+#include "run/offsite.h"
 #include "run/retention.h"
 #include "run/run_lock.h"
 #include "run/tab_separated_warning.h"
@@ -55,10 +56,10 @@ uint64_t ExportTable(Process& process, Session& session, RunRecordsets& sets, Ru
   } catch (const Failure& failure) {
     pack_failure = failure;
   }
-  auto pack = [&archive, &pack_failure](const char* data, size_t size) {
+  auto pack = [&archive, &pack_failure](std::unique_ptr<ByteBuffer>* block) {
     if (pack_failure) return;
     try {
-      archive.Write(data, size);
+      archive.WriteBlock(block);
     } catch (const Failure& failure) {
       pack_failure = failure;  // the archive is already back as it was
     }
@@ -273,6 +274,12 @@ void Main(Process& process, Session& session) {
   if (!mark.tables.empty()) {
     MarkArchive(env, archive, mark, process.DbName + "/", DataFileExtension(settings.format_sql));
   }
+  // Every complete archive the remote lacks goes there before anything is
+  // pruned here; a copy that fails fails the run, which then prunes nothing.
+  const OffsiteResult offsite = CopyOffsite(process, settings, database_folder, stamp + ".zip");
+  // The metrics file's vaultrun_offsite_last_success_timestamp_seconds is
+  // offsite.success_time (set only when every copy was confirmed).
+  (void)offsite;
   if (settings.keep_runs >= 1 && env->FolderExists(database_folder)) {
     PruneResult pruned = PruneArchives(env, database_folder, settings.keep_runs, stamp + ".zip");
     if (!pruned.future.empty()) {

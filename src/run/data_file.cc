@@ -8,21 +8,6 @@
 namespace vaultrun {
 namespace {
 
-// What each byte becomes inside an SQL string literal: 0 for itself, else
-// the letter that follows the backslash.
-struct EscapeTable {
-  char letter[256] = {};
-  constexpr EscapeTable() {
-    letter[static_cast<unsigned char>('\'')] = '\'';
-    letter[static_cast<unsigned char>('\\')] = '\\';
-    letter[0] = '0';
-    letter[static_cast<unsigned char>('\r')] = 'r';
-    letter[static_cast<unsigned char>('\n')] = 'n';
-    letter[26] = 'Z';
-  }
-};
-constexpr EscapeTable kEscape;
-
 // Written in hex in the tab-separated form: binary strings and BIT values
 // (BIT(1) too, whose raw byte would put a NUL or a control byte in the text).
 bool IsBinaryType(int32_t type) {
@@ -32,65 +17,80 @@ bool IsBinaryType(int32_t type) {
 
 bool IsDateType(int32_t type) { return type == db::adDBDate || type == db::adDBTimeStamp; }
 
-// How one column's values are written in the SQL formats.
-enum class SqlForm { kBare, kQuoted, kHexLiteral, kDateDigits };
+// How one column's values are written: the SQL forms, then the
+// tab-separated ones.
+enum class Form : uint8_t { kBare, kQuoted, kHexLiteral, kDateDigits, kHex, kDate, kText };
 
-SqlForm SqlFormOf(int32_t type) {
-  if (IsDateType(type)) return SqlForm::kDateDigits;
-  if (IsQuotedType(type) || type == db::adDBTime) return SqlForm::kQuoted;
+Form SqlFormOf(int32_t type) {
+  if (IsDateType(type)) return Form::kDateDigits;
+  if (IsQuotedType(type) || type == db::adDBTime) return Form::kQuoted;
   if (type == db::adBinary || type == db::adVarBinary || type == db::adBoolean) {
-    return SqlForm::kHexLiteral;
+    return Form::kHexLiteral;
   }
-  return SqlForm::kBare;
+  return Form::kBare;
+}
+
+Form TabFormOf(int32_t type) {
+  if (IsBinaryType(type)) return Form::kHex;
+  if (IsDateType(type)) return Form::kDate;
+  return Form::kText;
+}
+
+// The most bytes one row can take: a value of n bytes takes at most 2n + 8
+// in any form with its separator, and the last one may store kValueSlack
+// bytes of scratch past its end.
+size_t RowBound(const db::RowData& row, int count) {
+  size_t a = 0, b = 0;
+  int j = 0;
+  for (; j + 1 < count; j += 2) {
+    a += row.lengths[j];
+    b += row.lengths[j + 1];
+  }
+  if (j < count) a += row.lengths[j];
+  return 2 * (a + b) + 8 * static_cast<size_t>(count) + kValueSlack;
+}
+
+char* Put(char* p, std::string_view text) {
+  std::memcpy(p, text.data(), text.size());
+  return p + text.size();
+}
+
+// Writes one value of n bytes at v (nullptr for Null) in its form at p,
+// without its separator; returns the end. Null is "null" in the SQL forms
+// and nothing in the tab-separated one.
+char* WriteValue(char* p, const char* v, size_t n, Form form, uint64_t* split_values) {
+  if (v == nullptr) return form >= Form::kHex ? p : Put(p, "null");
+  if (form == Form::kBare) return CopyTo(p, v, n);  // numbers, the most common
+  switch (form) {
+    case Form::kBare:
+      return CopyTo(p, v, n);
+    case Form::kQuoted:
+      *p++ = '\'';
+      p = EscapeTo(p, v, n);
+      *p++ = '\'';
+      return p;
+    case Form::kHexLiteral:
+      p = Put(p, "X'");
+      p = HexTo(p, v, n);
+      *p++ = '\'';
+      return p;
+    case Form::kDateDigits:
+      *p++ = '\'';
+      p = DateDigitsTo(p, v, n);
+      *p++ = '\'';
+      return p;
+    case Form::kHex:
+      return HexTo(p, v, n);
+    case Form::kDate:
+      return DateDigitsTo(p, v, n);
+    case Form::kText:
+      if (HoldsTabOrLineBreak(v, n)) ++*split_values;
+      return CopyTo(p, v, n);
+  }
+  return p;
 }
 
 }  // namespace
-
-void AppendEscaped(std::string* out, std::string_view text) {
-  const char* p = text.data();
-  const char* end = p + text.size();
-  const char* run = p;
-  for (; p < end; ++p) {
-    char letter = kEscape.letter[static_cast<unsigned char>(*p)];
-    if (letter == 0) continue;
-    out->append(run, static_cast<size_t>(p - run));
-    out->push_back('\\');
-    out->push_back(letter);
-    run = p + 1;
-  }
-  out->append(run, static_cast<size_t>(end - run));
-}
-
-std::string EscapeQuotes(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  AppendEscaped(&out, text);
-  return out;
-}
-
-void AppendHex(std::string* out, std::string_view bytes) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  size_t at = out->size();
-  out->resize(at + bytes.size() * 2);
-  char* dst = out->data() + at;
-  for (unsigned char c : bytes) {
-    *dst++ = kDigits[c >> 4];
-    *dst++ = kDigits[c & 15];
-  }
-}
-
-void AppendDateDigits(std::string* out, std::string_view text) {
-  size_t digits = 0;
-  size_t i = 0;
-  for (; i < text.size() && text[i] != '.'; ++i) {
-    if (text[i] >= '0' && text[i] <= '9') {
-      out->push_back(text[i]);
-      ++digits;
-    }
-  }
-  if (digits == 8) out->append("000000");
-  out->append(text.substr(i));
-}
 
 std::string StripAliasSuffix(const std::string& name) {
   size_t n = sizeof(kAliasSuffix) - 1;
@@ -127,14 +127,13 @@ DataFileWriter::~DataFileWriter() {
 
 void DataFileWriter::Open() {
   if (!path_.empty()) ThrowIfError(env_->OpenFile(path_, OpenMode::kWriteNew, 0600, &file_));
-  buffer_.reserve(kFlushBytes + (kFlushBytes >> 2));
 }
 
 void DataFileWriter::Flush() {
-  if (buffer_.empty()) return;
-  if (file_) ThrowIfError(file_->Write(buffer_.data(), buffer_.size()));
-  if (tee_) tee_(buffer_.data(), buffer_.size());
-  buffer_.clear();
+  if (block_->empty()) return;
+  if (file_) ThrowIfError(file_->Write(block_->data(), block_->size()));
+  if (tee_) tee_(&block_);
+  block_->clear();
 }
 
 void DataFileWriter::Close() {
@@ -159,18 +158,15 @@ uint64_t WriteDataFile(Process& process, const std::string& table,
                      table_base_path.empty() ? "" : table_base_path + DataFileExtension(format_sql),
                      std::move(tee));
   out.Open();
-  std::string& buf = *out.buffer();
 
   // Column pass: output names, and how each column's values are written.
-  std::vector<int32_t> types(count);
-  std::vector<SqlForm> forms(count);
+  std::vector<Form> forms(count);
   std::string header, column_list;
   for (int j = 0; j < count; ++j) {
     const db::Field& field = fields.Item(j);
     bool is_alias = j < static_cast<int>(aliased.size()) && aliased[j];
     std::string name = is_alias ? StripAliasSuffix(field.Name()) : field.Name();
-    types[j] = field.Type();
-    forms[j] = SqlFormOf(types[j]);
+    forms[j] = format_sql == 0 ? TabFormOf(field.Type()) : SqlFormOf(field.Type());
     header += name + "\t";
     column_list += QuoteName(name) + ",";
   }
@@ -182,82 +178,58 @@ uint64_t WriteDataFile(Process& process, const std::string& table,
     if (format_insert == "0" || query.names_required) prefix += " (" + column_list + ")";
     prefix += " values ";
   }
-  if (format_sql == 0) buf += header + "\r\n";
+  if (format_sql == 0) out.buffer()->Append(header + "\r\n");
 
+  // Each value's separator: a tab after every one, a comma after every one
+  // in the reduced form, and between them in insert statements.
+  const char separator = format_sql == 0 ? '\t' : ',';
+  const bool trailing_separator = format_sql != 1;
   Env* env = process.env;
   uint64_t rows = 0;
   TabSeparatedLosses lost;
-  const std::vector<bool>& null_as_empty = query.null_as_empty;
+  // 1 for the columns whose NULL the tab-separated form writes as an empty
+  // field that restores as a value: each such NULL is counted as lost.
+  std::vector<uint8_t> lost_when_null(count, 0);
+  if (format_sql == 0) {
+    for (int j = 0; j < count && j < static_cast<int>(query.null_as_empty.size()); ++j) {
+      lost_when_null[j] = query.null_as_empty[j] ? 1 : 0;
+    }
+  }
   // The INSERT statement being written: its rows and bytes so far (0 when
   // none is open).
   uint64_t statement_rows = 0;
   size_t statement_bytes = 0;
   while (!rs.Eof()) {
+    ByteBuffer& buf = *out.buffer();
     const size_t row_start = buf.size();
+    const db::RowData row = rs.CurrentRow();
+    char* p = buf.Reserve(RowBound(row, count) + prefix.size() + 8);
     if (format_sql == 1) {
-      if (statement_rows == 0) buf += prefix;
-      buf += statement_rows == 0 ? "(" : ",(";
+      if (statement_rows == 0) p = Put(p, prefix);
+      p = Put(p, statement_rows == 0 ? "(" : ",(");
     }
     ++rows;
-    for (int j = 0; j < count; ++j) {
-      if (j % 50 == 0) env->ProcessPendingMessages();
-      db::Value value = rs.ValueAt(j);
-      if (format_sql == 0) {
-        if (!value.IsNull()) {
-          if (IsBinaryType(types[j])) {
-            AppendHex(&buf, value.Bytes());
-          } else if (IsDateType(types[j])) {
-            AppendDateDigits(&buf, value.Bytes());
-          } else {
-            if (value.Bytes().find_first_of("\t\r\n") != std::string_view::npos) {
-              ++lost.split_values;
-            }
-            buf.append(value.Bytes());
-          }
-        } else if (j < static_cast<int>(null_as_empty.size()) && null_as_empty[j]) {
-          ++lost.nulls_as_empty;
-        }
-        buf += '\t';
-        continue;
-      }
-      if (value.IsNull()) {
-        buf += "null";
-      } else {
-        switch (forms[j]) {
-          case SqlForm::kQuoted:
-            buf += '\'';
-            AppendEscaped(&buf, value.Bytes());
-            buf += '\'';
-            break;
-          case SqlForm::kHexLiteral:
-            buf += "X'";
-            AppendHex(&buf, value.Bytes());
-            buf += '\'';
-            break;
-          case SqlForm::kDateDigits:
-            buf += '\'';
-            AppendDateDigits(&buf, value.Bytes());
-            buf += '\'';
-            break;
-          case SqlForm::kBare:
-            buf.append(value.Bytes());
-            break;
-        }
-      }
-      if (format_sql == 1) {
-        if (j + 1 < count) buf += ',';
-      } else {
-        buf += ',';
+    for (int first = 0; first < count; first += 50) {
+      // The platform's pending messages, at the row's first field and at
+      // every fiftieth after it.
+      env->ProcessPendingMessages();
+      const int last = count - first > 50 ? first + 50 : count;
+      for (int j = first; j < last; ++j) {
+        p = WriteValue(p, row.values[j], row.lengths[j], forms[j], &lost.split_values);
+        if (row.values[j] == nullptr) lost.nulls_as_empty += lost_when_null[j];
+        *p++ = separator;
       }
     }
+    if (!trailing_separator && count > 0) --p;
+    if (format_sql == 1) *p++ = ')';
+    buf.CommitTo(p);
     rs.MoveNext();
     if (format_sql == 1) {
-      buf += ')';
       size_t row_bytes = buf.size() - row_start;
       if (statement_rows > 0 && statement_bytes + row_bytes + 1 > kMaxStatementBytes) {
         // The row would take the statement past the bound: it starts the
         // next one instead (rare, so moving the row's bytes costs little).
-        buf.replace(row_start, 1, ";\r\n" + prefix);
+        buf.Splice(row_start, 1, ";\r\n" + prefix);
         statement_rows = 0;
         statement_bytes = 0;
         row_bytes += prefix.size() - 1;
@@ -265,12 +237,12 @@ uint64_t WriteDataFile(Process& process, const std::string& table,
       ++statement_rows;
       statement_bytes += row_bytes;
       if (statement_rows == kBatchRows || rs.Eof()) {
-        buf += ";\r\n";
+        buf.Append(";\r\n");
         statement_rows = 0;
         statement_bytes = 0;
       }
     } else {
-      buf += "\r\n";
+      buf.Append("\r\n");
     }
     out.MaybeFlush();
   }

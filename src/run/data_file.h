@@ -11,9 +11,11 @@
 #include <string_view>
 #include <vector>
 
+#include "core/byte_buffer.h"
 #include "core/process.h"
 #include "platform/env.h"
 #include "run/export_query.h"
+#include "run/value_text.h"
 
 namespace vaultrun {
 
@@ -29,19 +31,6 @@ inline const char* DataFileExtension(int32_t format_sql) {
   return format_sql == 0 ? ".csv" : ".sql";
 }
 
-// A value as the inside of an SQL string literal: the apostrophe, the
-// backslash, NUL, CR, LF and Ctrl-Z get a backslash escape, so that the
-// value restores exactly and a statement stays on one line.
-std::string EscapeQuotes(std::string_view text);
-void AppendEscaped(std::string* out, std::string_view text);
-// Upper-case hexadecimal digits of the bytes.
-void AppendHex(std::string* out, std::string_view bytes);
-
-// Appends a date or date-time value, as the server's text protocol sends it
-// ("YYYY-MM-DD", "YYYY-MM-DD hh:mm:ss[.ffffff]"), as the export writes it:
-// 14 digits (a date gets 000000 for its time), then the fraction as sent.
-void AppendDateDigits(std::string* out, std::string_view text);
-
 // The name without one trailing alias suffix "___", when it has one.
 std::string StripAliasSuffix(const std::string& name);
 
@@ -49,22 +38,25 @@ std::string StripAliasSuffix(const std::string& name);
 bool IsQuotedType(int32_t type);
 
 // The data file: created new (0600, never through a symbolic link),
-// buffered, and optionally copied to a second consumer as it is written
+// buffered, and optionally handed on to a second consumer as it is written
 // (the archive entry, which is compressed while the file is written). With
 // an empty path there is no file: the bytes go to the consumer only.
 class DataFileWriter {
  public:
-  using Tee = std::function<void(const char* data, size_t size)>;
+  // Gets each filled block after it is written to the file. It may take the
+  // block and leave an empty one of its own in its place (so the bytes are
+  // not copied again); whatever it leaves is cleared and filled next.
+  using Tee = std::function<void(std::unique_ptr<ByteBuffer>* block)>;
   DataFileWriter(Env* env, std::string path, Tee tee = nullptr);
   ~DataFileWriter();  // closes a file still open, without reporting
   DataFileWriter(const DataFileWriter&) = delete;
   DataFileWriter& operator=(const DataFileWriter&) = delete;
 
   void Open();  // raises a Failure
-  // The buffer the serializer appends to; Flush() when it grows large.
-  std::string* buffer() { return &buffer_; }
+  // The buffer the serializer writes to; MaybeFlush() after each row.
+  ByteBuffer* buffer() { return block_.get(); }
   void MaybeFlush() {
-    if (buffer_.size() >= kFlushBytes) Flush();
+    if (block_->size() >= kFlushBytes) Flush();
   }
   void Flush();  // raises a Failure
   void Close();  // flushes and closes; raises a Failure
@@ -76,7 +68,8 @@ class DataFileWriter {
   std::string path_;
   Tee tee_;
   std::unique_ptr<File> file_;
-  std::string buffer_;
+  // Room for a row past the flush point without growing.
+  std::unique_ptr<ByteBuffer> block_ = std::make_unique<ByteBuffer>(kFlushBytes + kFlushBytes / 4);
 };
 
 // What the tab-separated form of one table could not write as it was.

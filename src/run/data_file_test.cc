@@ -9,32 +9,6 @@
 namespace vaultrun {
 namespace {
 
-TEST(EscapeQuotes, EscapesEveryByteThatAStringLiteralNeeds) {
-  EXPECT_EQ("it\\'s", EscapeQuotes("it's"));
-  EXPECT_EQ("C:\\\\dir", EscapeQuotes("C:\\dir"));
-  EXPECT_EQ("a\\0b", EscapeQuotes(std::string("a\0b", 3)));
-  EXPECT_EQ("l1\\r\\nl2", EscapeQuotes("l1\r\nl2"));
-  EXPECT_EQ("\\Z", EscapeQuotes("\x1a"));
-  // Tabs, double quotes and bytes above 127 stay as they are.
-  EXPECT_EQ("\t\"\xc3\xa9", EscapeQuotes("\t\"\xc3\xa9"));
-  EXPECT_EQ("", EscapeQuotes(""));
-  // A value holding the old placeholder text is an ordinary value.
-  EXPECT_EQ(
-      "\xc2\xa2"
-      "1",
-      EscapeQuotes("\xc2\xa2"
-                   "1"));
-}
-
-TEST(AppendHex, UpperCaseDigitsOfEveryByte) {
-  std::string out = "X'";
-  AppendHex(&out, std::string("\x00\x7f\x80\xff", 4));
-  EXPECT_EQ("X'007F80FF", out);
-  std::string empty;
-  AppendHex(&empty, "");
-  EXPECT_EQ("", empty);
-}
-
 TEST(StripAliasSuffix, RemovesOneSuffixOnly) {
   EXPECT_EQ("blob", StripAliasSuffix("blob___"));
   EXPECT_EQ("blob___", StripAliasSuffix("blob______"));

@@ -43,8 +43,7 @@ std::vector<std::string> ArchivesToDelete(std::vector<ArchiveInfo> archives, int
   return doomed;
 }
 
-PruneResult PruneArchives(Env* env, const std::string& database_folder, int keep,
-                          const std::string& current) {
+std::vector<ArchiveInfo> FolderArchives(Env* env, const std::string& database_folder) {
   std::vector<std::string> names;
   ThrowIfError(env->ListFolder(database_folder, &names));
   std::vector<ArchiveInfo> archives;
@@ -59,6 +58,12 @@ PruneResult PruneArchives(Env* env, const std::string& database_folder, int keep
         ReadArchiveComment(env, path, &comment).ok() && ParseCompletenessMark(comment).has_value();
     archives.push_back({name, marked});
   }
+  return archives;
+}
+
+PruneResult PruneArchives(Env* env, const std::string& database_folder, int keep,
+                          const std::string& current) {
+  const std::vector<ArchiveInfo> archives = FolderArchives(env, database_folder);
   PruneResult result;
   for (const std::string& name : ArchivesToDelete(archives, keep, current)) {
     Status s = env->DeleteFile(database_folder + env->Separator() + name);

@@ -17,6 +17,12 @@ struct ArchiveInfo {
   bool marked = false;  // carries a completeness mark
 };
 
+// The stamped archives of a database folder with whether each carries a
+// mark, in no particular order; one with a pack in progress (its tail file
+// beside it) is left out, as it is not ours to judge. An archive that
+// cannot be read carries no mark.
+std::vector<ArchiveInfo> FolderArchives(Env* env, const std::string& database_folder);
+
 // The archives to delete so that the newest keep archives with a mark stay:
 // every stamped archive older than the oldest of those, never `current`
 // (the archive of the run that prunes). Nothing when fewer than keep marked

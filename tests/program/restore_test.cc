@@ -426,9 +426,19 @@ TEST_F(RestoreTest, ProgramRestoresAndVerifiesAsAUserRunsIt) {
   EXPECT_EQ(1, RunProgram(root + " '" + archive + "' -D " + target_, &output));
   EXPECT_NE(std::string::npos, output.find("already hold rows: pets")) << output;
 
-  // Verify: the program's own mark, then without a mark, then another one.
-  EXPECT_EQ(0, RunProgram(root + " --verify '" + archive + "'", &output)) << output;
+  // Verify: the program's own mark (with both of its connections reached
+  // through the named option file), then without a mark, then another one.
+  // A named option file that is missing is an error, not a silent default.
+  EXPECT_EQ(0, RunProgram("--defaults-file='" + dir.Sub("my.cnf") + "' --verify '" + archive + "'",
+                          &output))
+      << output;
   EXPECT_EQ(kPetsVerdict, output);
+  EXPECT_EQ(1,
+            RunProgram("--defaults-file='" + dir.Sub("none.cnf") + "' --verify '" + archive + "'",
+                       &output));
+  EXPECT_EQ("vaultrun-restore: cannot connect to the server: connect: option file " +
+                dir.Sub("none.cnf") + ": not found\n",
+            output);
   SetComment(dir, archive, "");
   EXPECT_EQ(1, RunProgram(root + " --verify '" + archive + "'", &output));
   EXPECT_NE(std::string::npos, output.find("NOT A COMPLETE BACKUP")) << output;
