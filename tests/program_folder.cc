@@ -80,6 +80,23 @@ std::string ProgramFolder::EntryContent(const std::string& archive, const std::s
   return out;
 }
 
+void ProgramFolder::ReplaceEntry(const std::string& archive, const std::string& entry,
+                                 const std::string& content) {
+  TempDir dir;
+  WriteFileOrDie(dir.Sub("entry"), content);
+  EXPECT_EQ(0, RunCommand("python3 -c 'import sys, zipfile\n"
+                          "src = zipfile.ZipFile(sys.argv[1])\n"
+                          "out = zipfile.ZipFile(sys.argv[1] + \".new\", \"w\", "
+                          "zipfile.ZIP_DEFLATED)\n"
+                          "for i in src.infolist():\n"
+                          "  if i.filename != sys.argv[2]:\n"
+                          "    out.writestr(i, src.read(i))\n"
+                          "out.writestr(sys.argv[2], open(sys.argv[3], \"rb\").read())\n"
+                          "out.comment = src.comment\nout.close()' '" +
+                          archive + "' '" + entry + "' '" + dir.Sub("entry") + "' && mv '" +
+                          archive + ".new' '" + archive + "'"));
+}
+
 bool ProgramFolder::ArchiveTestsClean(const std::string& archive) {
   std::string seven;
   return RunCommand("unzip -tq '" + archive + "' >/dev/null") == 0 &&

@@ -39,6 +39,10 @@ class ProgramFolder {
   static std::vector<std::string> EntryNames(const std::string& archive);
   // One entry's content.
   static std::string EntryContent(const std::string& archive, const std::string& entry);
+  // Writes content as the archive's entry (put last, in place of the one of
+  // that name, if any) with Python's zipfile, keeping the zip comment.
+  static void ReplaceEntry(const std::string& archive, const std::string& entry,
+                           const std::string& content);
   // True when unzip -t, 7-Zip's test (no warning) and Python's zipfile all
   // find the archive sound.
   static bool ArchiveTestsClean(const std::string& archive);

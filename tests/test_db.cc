@@ -144,7 +144,7 @@ void AdminConnection::Exec(const std::string& sql) {
   if (!TryExec(sql, &error)) ADD_FAILURE() << "admin SQL failed: " << sql << "\n  " << error;
 }
 
-std::vector<std::string> AdminConnection::Column(const std::string& sql) {
+std::vector<std::string> AdminConnection::Column(const std::string& sql, unsigned column) {
   std::vector<std::string> values;
   if (mysql_ == nullptr) {
     ADD_FAILURE() << "not connected: " << sql;
@@ -163,9 +163,14 @@ std::vector<std::string> AdminConnection::Column(const std::string& sql) {
     if (mysql_errno(mysql) != 0) ADD_FAILURE() << "admin SQL failed: " << mysql_error(mysql);
     return values;
   }
+  if (column >= mysql_num_fields(result.get())) {
+    ADD_FAILURE() << "no column " << column << " in: " << sql;
+    return values;
+  }
   while (MYSQL_ROW row = mysql_fetch_row(result.get())) {
     unsigned long* lengths = mysql_fetch_lengths(result.get());
-    values.push_back(row[0] == nullptr ? std::string("NULL") : std::string(row[0], lengths[0]));
+    values.push_back(row[column] == nullptr ? std::string("NULL")
+                                            : std::string(row[column], lengths[column]));
   }
   return values;
 }
@@ -415,6 +420,51 @@ void TestServer::UseWriterAccount(Process& process, const std::string& database)
   process.DbName = database;
   process.DbUser = kWriterUser;
   process.DbPassword = kWriterPassword;
+}
+
+std::vector<std::string> ObjectsAsShown(const std::string& database) {
+  auto quoted = [](std::string name) {
+    for (size_t at = name.find('`'); at != std::string::npos; at = name.find('`', at + 2)) {
+      name.insert(at, 1, '`');
+    }
+    return "`" + name + "`";
+  };
+  AdminConnection& admin = TestServer::Get().admin();
+  admin.Exec("USE " + quoted(database));
+  admin.Exec("SET SESSION sql_mode = ''");
+  const std::string where = " = '" + database + "' ORDER BY 1";
+  std::vector<std::string> all;
+  auto show = [&](const std::string& what, const std::string& sql,
+                  std::initializer_list<unsigned> columns) {
+    std::string line = what;
+    for (unsigned column : columns) {
+      for (const std::string& value : admin.Column(sql, column)) line += " | " + value;
+    }
+    all.push_back(line);
+  };
+  for (const std::string& name : admin.Column(
+           "SELECT table_name FROM information_schema.tables WHERE table_schema" + where)) {
+    show(name, "SHOW CREATE TABLE " + quoted(name), {1});
+  }
+  for (const std::string kind : {"PROCEDURE", "FUNCTION"}) {
+    for (const std::string& name :
+         admin.Column("SELECT routine_name FROM information_schema.routines WHERE "
+                      "routine_type = '" +
+                      kind + "' AND routine_schema" + where)) {
+      show(name, "SHOW CREATE " + kind + " " + quoted(name), {1, 2});
+    }
+  }
+  for (const std::string& name : admin.Column(
+           "SELECT trigger_name FROM information_schema.triggers WHERE trigger_schema" + where)) {
+    show(name, "SHOW CREATE TRIGGER " + quoted(name), {1, 2});
+  }
+  for (const std::string& name : admin.Column(
+           "SELECT event_name FROM information_schema.events WHERE event_schema" + where)) {
+    show(name, "SHOW CREATE EVENT " + quoted(name), {1, 2, 3});
+  }
+  admin.Exec("SET SESSION sql_mode = DEFAULT");
+  admin.Exec("USE mysql");
+  return all;
 }
 
 }  // namespace vaultrun::test

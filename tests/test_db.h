@@ -35,8 +35,9 @@ class AdminConnection {
   bool TryExec(const std::string& sql, std::string* error = nullptr);
   // Runs sql; a failure fails the current test.
   void Exec(const std::string& sql);
-  // The first column of each row of sql's result (Null as "NULL").
-  std::vector<std::string> Column(const std::string& sql);
+  // One column (the first by default) of each row of sql's result (Null as
+  // "NULL").
+  std::vector<std::string> Column(const std::string& sql, unsigned column = 0);
   // The first column of the first row, or "" (and a test failure) when
   // there is none.
   std::string QueryOne(const std::string& sql);
@@ -120,5 +121,10 @@ class TestServer {
   bool shared_ = false;
   std::unique_ptr<AdminConnection> admin_;
 };
+
+// Every object of database as SHOW CREATE shows it, one line each: tables,
+// views and sequences, then procedures, functions, triggers and events
+// (with their definer and sql_mode), views relative to the database.
+std::vector<std::string> ObjectsAsShown(const std::string& database);
 
 }  // namespace vaultrun::test

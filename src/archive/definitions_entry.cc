@@ -105,25 +105,73 @@ std::optional<Definitions> ParseDefinitions(std::string_view text) {
   return d;
 }
 
-std::string StripDefiner(const std::string& statement) {
+namespace {
+
+// Where the DEFINER clause of a statement is: [*begin, *end) spans
+// "DEFINER=user@host" and the blanks after it; *user and *host the two
+// words (host_size 0 for a role). False when there is none.
+struct DefinerClause {
+  size_t begin = 0, end = 0;
+  size_t user = 0, user_size = 0;
+  size_t host = 0, host_size = 0;
+};
+
+bool FindDefiner(const std::string& statement, DefinerClause* clause) {
   // "CREATE [OR REPLACE] [ALGORITHM=...] DEFINER=`u`@`h` [SQL SECURITY ...] VIEW ...":
   // the clause comes before the first quoted name, so a DEFINER inside a
-  // body or a name is never touched.
+  // body or a name is never taken for it.
   static const std::string kClause = "DEFINER=";
   size_t at = statement.find(kClause);
-  if (at == std::string::npos || at == 0 || !IsSpace(statement[at - 1])) return statement;
-  if (statement.find_first_of("`'\"", 0) < at) return statement;
+  if (at == std::string::npos || at == 0 || !IsSpace(statement[at - 1])) return false;
+  if (statement.find_first_of("`'\"", 0) < at) return false;
   size_t end = at + kClause.size();
-  size_t user = WordLength(statement, end);
-  if (user == 0) return statement;
-  end += user;
+  clause->user = end;
+  clause->user_size = WordLength(statement, end);
+  if (clause->user_size == 0) return false;
+  end += clause->user_size;
+  clause->host_size = 0;
   if (end < statement.size() && statement[end] == '@') {
-    size_t host = WordLength(statement, end + 1);
-    if (host == 0) return statement;
-    end += 1 + host;
+    clause->host = end + 1;
+    clause->host_size = WordLength(statement, end + 1);
+    if (clause->host_size == 0) return false;
+    end += 1 + clause->host_size;
   }
   while (end < statement.size() && IsSpace(statement[end])) ++end;
-  return statement.substr(0, at) + statement.substr(end);
+  clause->begin = at;
+  clause->end = end;
+  return true;
+}
+
+// A word as WordLength found it, without its quotes (a quote doubled
+// inside stands for one).
+std::string Unquoted(std::string_view word) {
+  if (word.size() < 2 || (word[0] != '`' && word[0] != '\'' && word[0] != '"')) {
+    return std::string(word);
+  }
+  const char quote = word[0];
+  std::string out;
+  for (size_t i = 1; i + 1 < word.size(); ++i) {
+    out += word[i];
+    if (word[i] == quote) ++i;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string StripDefiner(const std::string& statement) {
+  DefinerClause clause;
+  if (!FindDefiner(statement, &clause)) return statement;
+  return statement.substr(0, clause.begin) + statement.substr(clause.end);
+}
+
+std::optional<Account> StoredDefiner(const std::string& statement) {
+  DefinerClause clause;
+  if (!FindDefiner(statement, &clause)) return std::nullopt;
+  std::string_view text(statement);
+  Account account{Unquoted(text.substr(clause.user, clause.user_size)), std::nullopt};
+  if (clause.host_size > 0) account.host = Unquoted(text.substr(clause.host, clause.host_size));
+  return account;
 }
 
 }  // namespace vaultrun

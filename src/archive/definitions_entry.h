@@ -57,8 +57,19 @@ std::string BuildDefinitions(const Definitions& definitions);
 std::optional<Definitions> ParseDefinitions(std::string_view text);
 
 // The statement without its DEFINER=user@host clause (found among the words
-// between CREATE and the object's kind), so that the object belongs to the
-// account that restores it.
+// between CREATE and the object's kind, before any quoted name or text).
 std::string StripDefiner(const std::string& statement);
+
+// An account as a DEFINER clause names it: a user and its host, or a role
+// (no host).
+struct Account {
+  std::string user;
+  std::optional<std::string> host;
+  bool operator==(const Account& other) const { return user == other.user && host == other.host; }
+};
+
+// The account that the statement's DEFINER clause names (the clause that
+// StripDefiner takes out), unquoted; nothing when it has none.
+std::optional<Account> StoredDefiner(const std::string& statement);
 
 }  // namespace vaultrun

@@ -51,5 +51,20 @@ TEST(DefinitionsFormat, StripsTheDefinerClauseOnly) {
                          "SET @a = 'DEFINER=`u`@`h` '"));
 }
 
+// The account a restore creates an object with: the stored clause's, its
+// quotes taken off; a role has no host; a DEFINER in a body is no clause.
+TEST(DefinitionsFormat, ReadsTheStoredDefiner) {
+  EXPECT_EQ((Account{"ro`ot", "local host"}),
+            StoredDefiner("CREATE DEFINER=`ro``ot`@`local host` VIEW `v` AS select 1"));
+  EXPECT_EQ((Account{"app", "%"}),
+            StoredDefiner("CREATE ALGORITHM=UNDEFINED DEFINER=\"app\"@\"%\" SQL SECURITY "
+                          "INVOKER VIEW \"v\" AS select 1"));
+  EXPECT_EQ((Account{"admin_role", std::nullopt}),
+            StoredDefiner("CREATE DEFINER=`admin_role` TRIGGER t AFTER INSERT ON x FOR EACH ROW "
+                          "SET @a = 1"));
+  EXPECT_FALSE(StoredDefiner("CREATE PROCEDURE `p`() SET @a = 'x DEFINER=`u`@`h` '"));
+  EXPECT_FALSE(StoredDefiner("CREATE TABLE `t` (id INT)"));
+}
+
 }  // namespace
 }  // namespace vaultrun

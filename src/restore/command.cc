@@ -5,6 +5,7 @@
 
 #include "config/settings.h"
 #include "core/failure.h"
+#include "core/printable.h"
 #include "platform/env.h"
 #include "platform/settings_store.h"
 #include "platform/system.h"
@@ -160,6 +161,17 @@ const Option kOptions[] = {
        l.unauthenticated = true;
        return std::string();
      }},
+    {"allow-triggers", 0, Takes::kNothing,
+     [](CommandLine& l, const std::string&, bool) {
+       l.allow_triggers = true;
+       return std::string();
+     }},
+    {"definer", 0, Takes::kValue,
+     [](CommandLine& l, const std::string& v, bool) {
+       std::string error;
+       l.definer = ParseAccount(v, &error);
+       return error;
+     }},
     {"list", 0, Takes::kNothing,
      [](CommandLine& l, const std::string&, bool) {
        l.list = true;
@@ -220,15 +232,38 @@ std::string CheckMode(CommandLine& line, const std::vector<std::string>& positio
     return "";
   }
   if (line.verify) {
-    if (!line.database.empty() || !line.tables.empty()) {
+    if (!line.database.empty() || !line.tables.empty() || line.allow_triggers) {
       return "--verify restores the whole archive into a scratch database: it takes neither "
-             "--database nor table names";
+             "--database, table names nor --allow-triggers";
     }
     return "";
   }
   if (line.database.empty()) return "--database=DB is required: the database to restore into";
   if (!line.source_database.empty()) return "--source-database is only used with --verify";
   return "";
+}
+
+// One part of an account at text[*at]: quoted, or bare up to stop.
+bool AccountPart(const std::string& text, size_t* at, char stop, std::string* part) {
+  part->clear();
+  if (*at < text.size() && (text[*at] == '\'' || text[*at] == '`' || text[*at] == '"')) {
+    const char quote = text[(*at)++];
+    for (;;) {
+      if (*at >= text.size()) return false;
+      if (text[*at] == quote) {
+        if (*at + 1 < text.size() && text[*at + 1] == quote) {
+          *part += quote;
+          *at += 2;
+          continue;
+        }
+        ++*at;
+        return !part->empty();
+      }
+      *part += text[(*at)++];
+    }
+  }
+  while (*at < text.size() && text[*at] != stop) *part += text[(*at)++];
+  return !part->empty();
 }
 
 // An archive on an rclone remote ("b2:kelvane-backups/db/<stamp>.zip"),
@@ -352,6 +387,20 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
   return line;
 }
 
+std::optional<Account> ParseAccount(const std::string& text, std::string* error) {
+  Account account;
+  std::string host;
+  size_t at = 0;
+  if (!AccountPart(text, &at, '@', &account.user) || at >= text.size() || text[at] != '@' ||
+      !AccountPart(text, &++at, '\0', &host) || at != text.size()) {
+    *error = "--definer needs an account as USER@HOST (kelvane@localhost, 'kelvane'@'%'), not '" +
+             text + "'";
+    return std::nullopt;
+  }
+  account.host = host;
+  return account;
+}
+
 std::string HelpText() {
   return R"(Usage: vaultrun-restore [options] ARCHIVE --database=DB [TABLE...]
        vaultrun-restore [options] --verify [--source-database=DB] ARCHIVE
@@ -364,22 +413,31 @@ rclone_path, rclone_config and offsite_timeout apply).
 
 Restores a vaultrun archive, or the named tables of it, into database DB,
 streaming each table from the archive. When DB does not exist it is made
-from the definitions the archive holds (tables, then the rows, then views,
-triggers, routines and events; dropped again if the restore fails). When DB
-exists, a table it lacks is made from the archive's definition. An archive
-without definitions needs the tables in DB first (from the game server's
-schema). A table missing that way, or one that already holds rows (unless
---force), stops the restore before anything is written. Each table is
-restored in one transaction (rolled back on failure, for InnoDB tables).
+from the definitions the archive holds (tables, then the rows, then
+routines, views, triggers and events; dropped again if the restore fails).
+When DB exists, a table it lacks is made from the archive's definition. An
+archive without definitions needs the tables in DB first (from the game
+server's schema). A table missing that way, one that already holds rows
+(unless --force), or one with INSERT triggers (unless --allow-triggers)
+stops the restore before anything is written. Each table is restored in one
+transaction (rolled back on failure, for InnoDB tables).
+
+The archive's definitions run through a temporary account that the restore
+makes with rights on the one database alone (so the restoring account needs
+the right to create accounts and grant), each under the sql_mode it was
+stored with, and are first tried in a scratch database (vaultrun_check_...).
+Views, triggers, routines and events get the definers the archive stores,
+or the account --definer names.
 
 With --verify, restores the whole archive into a new scratch database
-(vaultrun_verify_<stamp>_<pid>) made from the archive's definitions, or,
-without them, with the live database's table definitions (CREATE TABLE ...
-LIKE), compares each table's row count with the archive's completeness mark
-and each restored row with the archive's (exported again with vaultrun's own
-code), drops the scratch database and prints the verdict. The live database
-is the one the mark names, or --source-database. The account needs CREATE,
-DROP and INSERT rights.
+(vaultrun_verify_<stamp>_<pid>) made from the archive's definitions as a
+restore makes it (every object; events disabled), or, without them, with the
+live database's table definitions (CREATE TABLE ... LIKE), compares each
+table's row count with the archive's completeness mark and each restored row
+with the archive's (exported again with vaultrun's own code; FLOAT by value),
+drops the scratch database and prints the verdict. The live database is the
+one the mark names, or --source-database. The account needs CREATE, DROP and
+INSERT rights, and for definitions those above.
 
 An archive without its completeness mark (its run failed or was cut off) is
 refused, as tables or rows may be missing; --allow-incomplete restores what
@@ -416,6 +474,11 @@ Options:
   -D, --database=DB         the database to restore into
   -f, --force               also restore into tables that already hold rows
       --allow-incomplete    restore an archive that carries no completeness mark
+      --allow-triggers      also restore into tables with INSERT triggers, which
+                            fire on every row (the restore names them)
+      --definer=USER@HOST   make every view, trigger, routine and event with
+                            this definer, not the stored ones (archives of
+                            older runs store none: they need it)
       --verify              verify the archive as described above
       --source-database=DB  the live database whose definitions --verify copies
                             (for an archive without definitions)
@@ -545,7 +608,8 @@ int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& term
     try {
       connection = Connection::Open(line->connect);
     } catch (const Failure& failure) {
-      err << kProgram << ": cannot connect to the server: " << failure.description() << "\n";
+      err << kProgram << ": cannot connect to the server: " << EscapeControl(failure.description())
+          << "\n";
       return kExitFailed;
     }
     // Every mode reads the archive from a local file: one on a remote is
@@ -561,8 +625,15 @@ int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& term
       ConnectOptions options = line->connect;
       request.reconnect = [options] { return Connection::Open(options); };
       request.trust = trust;
+      request.definer = line->definer;
       VerifyResult result = Verify(request, *connection, terminal.console);
-      out << result.verdict << "\n";
+      // Each line of the verdict as the terminal may show it.
+      std::string_view verdict = result.verdict;
+      for (size_t end; (end = verdict.find('\n')) != std::string_view::npos;
+           verdict.remove_prefix(end + 1)) {
+        out << EscapeControl(verdict.substr(0, end)) << "\n";
+      }
+      out << EscapeControl(verdict) << "\n";
       return result.ok ? kExitOk : kExitFailed;
     }
     RestoreRequest request;
@@ -572,16 +643,18 @@ int RunRestoreCommand(const std::vector<std::string>& args, const Terminal& term
     request.force = line->force;
     request.allow_incomplete = line->allow_incomplete;
     request.trust = trust;
+    request.allow_triggers = line->allow_triggers;
+    request.definer = line->definer;
     RestoreSummary summary = Restore(request, *connection, terminal.console);
     out << "Restored " << summary.tables.size() << " tables, " << summary.rows << " rows into "
         << line->database
         << (summary.authenticated ? "" : ", from an archive that is not authenticated") << "\n";
     return kExitOk;
   } catch (const Failure& failure) {
-    err << kProgram << ": " << failure.description() << "\n";
+    err << kProgram << ": " << EscapeControl(failure.description()) << "\n";
     return kExitFailed;
   } catch (const std::exception& e) {
-    err << kProgram << ": " << e.what() << "\n";
+    err << kProgram << ": " << EscapeControl(e.what()) << "\n";
     return kExitFailed;
   }
 }

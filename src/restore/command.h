@@ -26,14 +26,16 @@ struct CommandLine {
   bool version = false;
   bool verify = false;
   bool force = false;
-  bool allow_incomplete = false;  // restore an archive without its mark
-  bool list = false;              // --list [FOLDER]
-  bool deep = false;              // --list: decompress every entry
-  bool json = false;              // --list: JSON for scripts
-  bool show_definitions = false;  // print the definitions and their digest
-  bool unauthenticated = false;   // rows of an archive not authenticated
-  std::string key_file;           // --key-file FILE
-  std::string trust_definitions;  // --trust-definitions=DIGEST
+  bool allow_incomplete = false;   // restore an archive without its mark
+  bool list = false;               // --list [FOLDER]
+  bool deep = false;               // --list: decompress every entry
+  bool json = false;               // --list: JSON for scripts
+  bool show_definitions = false;   // print the definitions and their digest
+  bool unauthenticated = false;    // rows of an archive not authenticated
+  std::string key_file;            // --key-file FILE
+  std::string trust_definitions;   // --trust-definitions=DIGEST
+  bool allow_triggers = false;     // --allow-triggers
+  std::optional<Account> definer;  // --definer=USER@HOST
   std::string archive;
   std::string database;
   std::string source_database;
@@ -48,6 +50,10 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
                                             std::string* error);
 
 std::string HelpText();
+
+// An account as --definer takes it: USER@HOST, each part bare or quoted
+// ('...', `...` or "..."). Nothing (and *error) when it is not one.
+std::optional<Account> ParseAccount(const std::string& text, std::string* error);
 
 // What the process entry provides.
 struct Terminal {

@@ -101,7 +101,8 @@ std::optional<CommandLine> Parse(const std::vector<std::string>& args, std::stri
 TEST(ParseCommandLine, TakesTheOptionsOfMariaDbClients) {
   std::string error;
   auto line = Parse({"-h", "db.local", "--port=3307", "-uadmin", "--socket", "/run/s.sock",
-                     "backup.zip", "--database=game", "inventory", "--force", "-p", "chars"},
+                     "backup.zip", "--database=game", "inventory", "--force", "-p", "chars",
+                     "--allow-triggers", "--definer='app'@'%'"},
                     &error);
   ASSERT_TRUE(line) << error;
   EXPECT_EQ("db.local", line->connect.host.value_or(""));
@@ -112,6 +113,8 @@ TEST(ParseCommandLine, TakesTheOptionsOfMariaDbClients) {
   EXPECT_EQ("game", line->database);
   EXPECT_EQ((std::vector<std::string>{"inventory", "chars"}), line->tables);
   EXPECT_TRUE(line->force);
+  EXPECT_TRUE(line->allow_triggers);
+  EXPECT_EQ((Account{"app", "%"}), line->definer);
   EXPECT_TRUE(line->prompt_password);
   EXPECT_FALSE(line->password_on_command_line);
   EXPECT_FALSE(line->connect.password);
@@ -127,10 +130,12 @@ TEST(ParseCommandLine, TakesTheOptionsOfMariaDbClients) {
   ASSERT_TRUE(line) << error;
   EXPECT_EQ("", line->connect.password.value_or("unset"));
 
-  line =
-      Parse({"--verify", "--source-database=live", "--defaults-file=/etc/v.cnf", "a.zip"}, &error);
+  line = Parse({"--verify", "--source-database=live", "--defaults-file=/etc/v.cnf", "a.zip",
+                "--definer", "`odd``user`@localhost"},
+               &error);
   ASSERT_TRUE(line) << error;
   EXPECT_TRUE(line->verify);
+  EXPECT_EQ((Account{"odd`user", "localhost"}), line->definer);
   EXPECT_EQ("live", line->source_database);
   EXPECT_EQ("/etc/v.cnf", line->connect.defaults_file);
   EXPECT_TRUE(Parse({"--help"}, &error)->help);
@@ -150,10 +155,19 @@ TEST(ParseCommandLine, ReportsBadUsage) {
       {{"a.zip", "--database"}, "--database needs a value"},
       {{"--verify", "a.zip", "-Dg"},
        "--verify restores the whole archive into a scratch database: it takes neither "
-       "--database nor table names"},
+       "--database, table names nor --allow-triggers"},
       {{"--verify", "a.zip", "t1"},
        "--verify restores the whole archive into a scratch database: it takes neither "
-       "--database nor table names"},
+       "--database, table names nor --allow-triggers"},
+      {{"--verify", "a.zip", "--allow-triggers"},
+       "--verify restores the whole archive into a scratch database: it takes neither "
+       "--database, table names nor --allow-triggers"},
+      {{"a.zip", "-Dg", "--definer=kelvane"},
+       "--definer needs an account as USER@HOST (kelvane@localhost, 'kelvane'@'%'), not "
+       "'kelvane'"},
+      {{"a.zip", "-Dg", "--definer='k'@"},
+       "--definer needs an account as USER@HOST (kelvane@localhost, 'kelvane'@'%'), not "
+       "''k'@'"},
       {{"a.zip", "-Dg", "--source-database=x"}, "--source-database is only used with --verify"},
   };
   for (const auto& [args, expected] : cases) {

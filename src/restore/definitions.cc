@@ -2,281 +2,27 @@
 
 #include <algorithm>
 #include <cctype>
-#include <memory>
-#include <string_view>
+#include <utility>
 
 #include "archive/reader.h"
 #include "core/failure.h"
+#include "core/printable.h"
+#include "platform/crypto.h"
 #include "restore/trust.h"
-#include "run/export_query.h"
 
 namespace vaultrun::restore {
 namespace {
 
-constexpr int kErrDefinitions = 3003;
 // Far above any real schema; bounds what a hostile entry can make us hold.
 constexpr uint64_t kMaxEntrySize = 64u << 20;
+// Server warning: an option that the sql_mode NO_DIR_IN_CREATE ignored.
+constexpr int kWarnOptionIgnored = 1618;
+// Server note: the definer an object was made with is no account here.
+constexpr int kNoteNoSuchDefiner = 1449;
 
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
-struct Token {
-  enum Kind { kWord, kQuoted, kString, kNumber, kSymbol, kVariable } kind;
-  std::string text;  // a word lower-cased; a quoted name without its quotes
-};
-
-bool IsWordChar(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' ||
-         static_cast<unsigned char>(c) >= 0x80;
-}
-
-// Splits a statement into tokens as the server reads it under sql_mode.
-// Plain comments are dropped; an executable comment ("/*!", "/*M!") holds
-// code, so it is refused, as is anything unterminated.
-std::vector<Token> Tokenize(std::string_view sql, const std::string& sql_mode, std::string* error) {
-  const bool backslash = sql_mode.find("NO_BACKSLASH_ESCAPES") == std::string::npos;
-  const bool ansi_quotes = sql_mode.find("ANSI_QUOTES") != std::string::npos;
-  std::vector<Token> tokens;
-  size_t i = 0;
-  while (i < sql.size()) {
-    char c = sql[i];
-    if (std::isspace(static_cast<unsigned char>(c))) {
-      ++i;
-    } else if (c == '#' ||
-               (c == '-' && sql.substr(i, 2) == "--" &&
-                (i + 2 == sql.size() || std::isspace(static_cast<unsigned char>(sql[i + 2])) ||
-                 std::iscntrl(static_cast<unsigned char>(sql[i + 2]))))) {
-      size_t end = sql.find('\n', i);
-      i = end == std::string_view::npos ? sql.size() : end + 1;
-    } else if (sql.substr(i, 2) == "/*") {
-      if (sql.substr(i, 3) == "/*!" || sql.substr(i, 4) == "/*M!" || sql.substr(i, 4) == "/*m!") {
-        *error = "an executable comment";
-        return {};
-      }
-      size_t end = sql.find("*/", i + 2);
-      if (end == std::string_view::npos) {
-        *error = "an unterminated comment";
-        return {};
-      }
-      i = end + 2;
-    } else if (c == '`' || c == '\'' || c == '"') {
-      Token token{c == '`' || (c == '"' && ansi_quotes) ? Token::kQuoted : Token::kString, ""};
-      size_t j = i + 1;
-      for (;; ++j) {
-        if (j >= sql.size()) {
-          *error = "an unterminated quoted text";
-          return {};
-        }
-        if (sql[j] == '\\' && backslash && token.kind == Token::kString) {
-          if (++j >= sql.size()) continue;
-          token.text += sql[j];
-        } else if (sql[j] == c) {
-          if (j + 1 < sql.size() && sql[j + 1] == c) {
-            token.text += c;
-            ++j;
-          } else {
-            break;
-          }
-        } else {
-          token.text += sql[j];
-        }
-      }
-      tokens.push_back(std::move(token));
-      i = j + 1;
-    } else if (c == '@') {
-      size_t j = i + 1;
-      while (j < sql.size() && (IsWordChar(sql[j]) || sql[j] == '@' || sql[j] == '.')) ++j;
-      tokens.push_back({Token::kVariable, Lower(sql.substr(i, j - i))});
-      i = j;
-    } else if (IsWordChar(c)) {
-      size_t j = i;
-      while (j < sql.size() && IsWordChar(sql[j])) ++j;
-      std::string word = Lower(sql.substr(i, j - i));
-      bool number = std::all_of(word.begin(), word.end(), [](char d) { return std::isdigit(d); });
-      tokens.push_back({number ? Token::kNumber : Token::kWord, word});
-      i = j;
-    } else {
-      tokens.push_back({Token::kSymbol, std::string(1, c)});
-      ++i;
-    }
-  }
-  return tokens;
-}
-
-// Words that reach beyond the database's own objects: privileges, dynamic
-// SQL (which no check here could see into), server files, server state.
-bool IsForbiddenWord(const std::string& word) {
-  static const std::set<std::string> kWords = {
-      "grant",    "revoke", "prepare", "execute", "deallocate", "install",   "uninstall",
-      "shutdown", "kill",   "flush",   "outfile", "dumpfile",   "load_file", "infile",
-      "load",     "soname", "definer", "global",  "reset",      "purge"};
-  return kWords.count(word) > 0;
-}
-
-// Words forbidden after CREATE, ALTER, DROP or RENAME (accounts, databases,
-// remote servers): elsewhere they may be column names.
-bool IsForbiddenObject(const std::string& word) {
-  static const std::set<std::string> kWords = {"user", "database", "schema", "server", "role"};
-  return kWords.count(word) > 0;
-}
-
-// Text from the archive as it may reach a terminal: no control characters.
-std::string Printable(std::string text) {
-  for (char& c : text) {
-    if (std::iscntrl(static_cast<unsigned char>(c))) c = '?';
-  }
-  return text;
-}
-
-class Checker {
- public:
-  Checker(const DefinitionRecord& record, const std::set<std::string>& forbidden)
-      : record_(record), forbidden_(forbidden) {}
-
-  // Empty when the record is sound, else what is wrong.
-  std::string Check(const std::set<std::string>& tables) {
-    std::string error;
-    tokens_ = Tokenize(record_.text, record_.sql_mode, &error);
-    if (!error.empty()) return "holds " + error;
-    if (!Word("create")) return "is not a CREATE statement";
-    const std::string& kind = record_.kind;
-    if (kind == "table" || kind == "sequence") {
-      if (!Word(kind) || !Name()) return Expected(kind);
-    } else if (kind == "view") {
-      if (Word("algorithm") && (!Symbol("=") || !AnyWord())) return Expected(kind);
-      if (Word("sql") && (!Word("security") || !AnyWord())) return Expected(kind);
-      if (!Word("view") || !Name() || !Word("as")) return Expected(kind);
-    } else if (kind == "trigger") {
-      if (!Word("trigger") || !Name() || !(Word("before") || Word("after")) ||
-          !(Word("insert") || Word("update") || Word("delete")) || !Word("on")) {
-        return Expected(kind);
-      }
-      if (!TableName(tables)) return "is a trigger on something other than a table of the archive";
-    } else if (kind == "procedure" || kind == "function") {
-      if (kind == "function") Word("aggregate");
-      if (!Word(kind) || !Name() || !Symbol("(")) return Expected(kind);
-    } else if (kind == "event") {
-      if (!Word("event") || !Name() || !Word("on") || !Word("schedule")) return Expected(kind);
-    } else {
-      return "is of an unknown kind";
-    }
-    return CheckBody(kind == "table" || kind == "sequence");
-  }
-
- private:
-  std::string Expected(const std::string& kind) {
-    return "is not a CREATE " + Upper(kind) + " of that name";
-  }
-  static std::string Upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-  }
-  static bool HasTableIgnoringCase(const std::set<std::string>& tables, const std::string& word) {
-    return std::any_of(tables.begin(), tables.end(),
-                       [&](const std::string& table) { return Lower(table) == word; });
-  }
-  // A table of the archive, unqualified (a bare word is lower-cased here,
-  // so it is compared without case).
-  bool TableName(const std::set<std::string>& tables) {
-    if (pos_ >= tokens_.size()) return false;
-    const Token& token = tokens_[pos_];
-    bool known = token.kind == Token::kQuoted ? tables.count(token.text) > 0
-                 : token.kind == Token::kWord ? HasTableIgnoringCase(tables, token.text)
-                                              : false;
-    return known && ++pos_ && !NextIs(".");
-  }
-  bool NextIs(const char* symbol) const {
-    return pos_ < tokens_.size() && tokens_[pos_].kind == Token::kSymbol &&
-           tokens_[pos_].text == symbol;
-  }
-  bool Word(const std::string& word) {
-    if (pos_ < tokens_.size() && tokens_[pos_].kind == Token::kWord && tokens_[pos_].text == word) {
-      ++pos_;
-      return true;
-    }
-    return false;
-  }
-  bool AnyWord() {
-    if (pos_ < tokens_.size() && tokens_[pos_].kind == Token::kWord) return ++pos_, true;
-    return false;
-  }
-  bool Symbol(const std::string& symbol) {
-    if (pos_ < tokens_.size() && tokens_[pos_].kind == Token::kSymbol &&
-        tokens_[pos_].text == symbol) {
-      return ++pos_, true;
-    }
-    return false;
-  }
-  // The object's own name, unqualified.
-  bool Name() {
-    if (pos_ >= tokens_.size()) return false;
-    const Token& token = tokens_[pos_];
-    bool same = token.kind == Token::kQuoted ? token.text == record_.name
-                : token.kind == Token::kWord ? token.text == Lower(record_.name)
-                                             : false;
-    if (!same) return false;
-    ++pos_;
-    return !NextIs(".");
-  }
-
-  std::string CheckBody(bool plain) {
-    for (size_t i = 0; i < tokens_.size(); ++i) {
-      const Token& token = tokens_[i];
-      const Token* next = i + 1 < tokens_.size() ? &tokens_[i + 1] : nullptr;
-      const Token* before = i > 0 ? &tokens_[i - 1] : nullptr;
-      // A word after "." is a column or object name, not a keyword.
-      bool member = before != nullptr && before->kind == Token::kSymbol && before->text == ".";
-      bool qualifies = next != nullptr && next->kind == Token::kSymbol && next->text == "." &&
-                       (token.kind == Token::kWord || token.kind == Token::kQuoted);
-      if (token.kind == Token::kWord && !member) {
-        static const std::set<std::string> kVerbs = {"create", "alter", "drop", "rename"};
-        bool after_verb =
-            before != nullptr && before->kind == Token::kWord && kVerbs.count(before->text) > 0;
-        bool after_set = before != nullptr && before->kind == Token::kWord && before->text == "set";
-        bool security = before != nullptr && before->kind == Token::kWord &&
-                        before->text == "security" && token.text == "definer";
-        if ((IsForbiddenWord(token.text) && !security) ||
-            (after_verb && IsForbiddenObject(token.text)) ||
-            (after_set && token.text == "password") ||
-            (plain && (token.text == "connection" || token.text == "directory"))) {
-          return "holds the word " + Upper(token.text);
-        }
-        if (plain && token.text == "select") return "holds a SELECT";
-        if (plain && token.text == "engine") {
-          size_t at = i + 1;
-          if (at < tokens_.size() && tokens_[at].text == "=") ++at;
-          static const std::set<std::string> kEngines = {"innodb", "myisam", "aria",   "memory",
-                                                         "heap",   "csv",    "archive"};
-          if (at >= tokens_.size() || kEngines.count(Lower(tokens_[at].text)) == 0) {
-            return "uses an engine other than InnoDB, MyISAM, Aria, MEMORY, CSV or ARCHIVE";
-          }
-        }
-      }
-      if (token.kind == Token::kVariable && token.text.rfind("@@global", 0) == 0) {
-        return "sets a global variable";
-      }
-      if (token.kind == Token::kSymbol && token.text == ";" && plain) {
-        return "holds more than one statement";
-      }
-      if (qualifies && (plain || forbidden_.count(Lower(token.text)) > 0)) {
-        return "names an object of another database (" + Printable(token.text) + ")";
-      }
-    }
-    return "";
-  }
-
-  const DefinitionRecord& record_;
-  const std::set<std::string>& forbidden_;
-  std::vector<Token> tokens_;
-  size_t pos_ = 0;
-};
-
-bool IsPlainWord(const std::string& text, bool allow_comma) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [&](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || (allow_comma && c == ',');
+bool IsPlainWord(const std::string& text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
   });
 }
 
@@ -292,6 +38,11 @@ bool IsInteger(const std::string& text) {
                 "the archive's definitions are refused: " + what + "; nothing was written");
 }
 
+// A record as messages name it, safe for a terminal.
+std::string What(const DefinitionRecord& r) {
+  return EscapeControl(r.kind + " " + QuoteIdentifier(r.name));
+}
+
 std::set<std::string> NamesOf(const Definitions& d, const char* kind) {
   std::set<std::string> names;
   for (const DefinitionRecord& r : d.objects) {
@@ -300,11 +51,115 @@ std::set<std::string> NamesOf(const Definitions& d, const char* kind) {
   return names;
 }
 
-void SetNames(Connection& connection, const char* charset) {
-  connection.Exec(std::string("SET NAMES ") + charset);
+// The kinds of code, which run as their definer.
+bool IsCode(const std::string& kind) {
+  return kind == "view" || kind == "trigger" || kind == "procedure" || kind == "function" ||
+         kind == "event";
 }
 
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The column of SHOW CREATE <kind> that holds the statement.
+size_t StatementColumn(const std::string& kind) {
+  return kind == "view" || kind == "table" || kind == "sequence" ? 1 : kind == "event" ? 3 : 2;
+}
+
+// The account as a DEFINER clause takes it.
+std::string DefinerSql(const Account& account) {
+  return QuoteIdentifier(account.user) +
+         (account.host ? "@" + QuoteIdentifier(*account.host) : std::string());
+}
+
+// The warnings and notes of the last statement, by code.
+std::vector<std::pair<int, std::string>> Warnings(Connection& connection) {
+  std::vector<std::pair<int, std::string>> warnings;
+  if (connection.warning_count() == 0) return warnings;
+  for (const Connection::Row& row : connection.Query("SHOW WARNINGS")) {
+    if (row.size() < 3) continue;
+    warnings.emplace_back(std::atoi(row[1].value_or("0").c_str()), row[2].value_or(""));
+  }
+  return warnings;
+}
+
+// True when database holds the record's object, of the record's kind. Each
+// is one lookup by name (the server keeps a trigger's name apart from its
+// table's).
+bool HasObject(Connection& connection, const std::string& database, const DefinitionRecord& r) {
+  const std::string schema = connection.Literal(database);
+  const std::string name = "BINARY " + connection.Literal(r.name);
+  if (r.kind == "trigger") {
+    try {
+      connection.Query("SHOW CREATE TRIGGER " + QuoteIdentifier(database) + "." +
+                       QuoteIdentifier(r.name));
+      return true;
+    } catch (const Failure&) {
+      return false;
+    }
+  }
+  std::string sql;
+  if (r.kind == "table" || r.kind == "sequence" || r.kind == "view") {
+    const char* types = r.kind == "table"      ? "'BASE TABLE', 'SYSTEM VERSIONED'"
+                        : r.kind == "sequence" ? "'SEQUENCE'"
+                                               : "'VIEW'";
+    sql = "SELECT COUNT(*) FROM information_schema.tables WHERE table_schema = " + schema +
+          " AND table_name = " + name + " AND table_type IN (" + types + ")";
+  } else if (r.kind == "procedure" || r.kind == "function") {
+    sql = "SELECT COUNT(*) FROM information_schema.routines WHERE routine_schema = " + schema +
+          " AND routine_name = " + name + " AND routine_type = '" + Upper(r.kind) + "'";
+  } else if (r.kind == "event") {
+    sql = "SELECT COUNT(*) FROM information_schema.events WHERE event_schema = " + schema +
+          " AND event_name = " + name;
+  } else {
+    return false;
+  }
+  return connection.QueryOne(sql) == "1";
+}
+
+// Server errors that mean the limited account may not do something.
+bool IsPrivilegeError(int number) {
+  return number == 1044 || number == 1142 || number == 1143 || number == 1227 || number == 1370;
+}
+
+std::string RandomHex(size_t bytes) {
+  std::string raw(bytes, '\0');
+  ThrowIfError(SystemRandomBytes(raw.data(), raw.size()));
+  return LowerHex(reinterpret_cast<const uint8_t*>(raw.data()), raw.size());
+}
+
+// The restoring connection's session for the definitions: statements in
+// utf8mb4, events in the server's own time zone (as the limited account's
+// session has it); the session's settings back at the end.
+class DefinitionsSession {
+ public:
+  explicit DefinitionsSession(Connection& connection) : connection_(connection) {
+    connection_.Exec(
+        "SET @vaultrun_sql_mode = @@session.sql_mode, @vaultrun_time_zone = "
+        "@@session.time_zone, time_zone = @@global.time_zone");
+    connection_.Exec("SET NAMES utf8mb4");
+  }
+  ~DefinitionsSession() {
+    try {
+      connection_.Exec("SET NAMES binary");
+      connection_.Exec("SET sql_mode = @vaultrun_sql_mode, time_zone = @vaultrun_time_zone");
+    } catch (const Failure&) {
+      // The connection is gone; the failure that got here is told.
+    }
+  }
+  DefinitionsSession(const DefinitionsSession&) = delete;
+  DefinitionsSession& operator=(const DefinitionsSession&) = delete;
+
+ private:
+  Connection& connection_;
+};
+
 }  // namespace
+
+std::string AccountText(const Account& account) {
+  return EscapeControl(account.user + (account.host ? "@" + *account.host : std::string()));
+}
 
 std::optional<Definitions> ReadArchiveDefinitions(ArchiveReader& reader, std::string* digest) {
   std::optional<std::string> text;
@@ -318,54 +173,39 @@ std::optional<Definitions> ReadArchiveDefinitions(ArchiveReader& reader, std::st
   *digest = DefinitionsDigest(*text);
   std::optional<Definitions> definitions = ParseDefinitions(*text);
   if (!definitions) Refuse(std::string(kDefinitionsEntry) + " is not in the definitions format");
-  // The restore creates every object as the restoring account: the DEFINER
-  // clauses that newer entries keep are taken out before the check.
-  for (DefinitionRecord& r : definitions->objects) r.text = StripDefiner(r.text);
   return definitions;
 }
 
-void ValidateDefinitions(const Definitions& d, const std::set<std::string>& forbidden) {
-  if (!IsPlainWord(d.charset, false) || !IsPlainWord(d.collation, false)) {
+void ValidateDefinitions(const Definitions& d) {
+  if (!IsPlainWord(d.charset) || !IsPlainWord(d.collation)) {
     Refuse("the database's character set or collation is not a plain name");
   }
-  std::set<std::string> tables = NamesOf(d, "table");
+  static const std::set<std::string> kKinds = {"table",     "sequence", "view",  "trigger",
+                                               "procedure", "function", "event", "sequence-next"};
   std::set<std::string> sequences = NamesOf(d, "sequence");
   std::set<std::pair<std::string, std::string>> seen;
   for (const DefinitionRecord& r : d.objects) {
-    const std::string what = Printable(r.kind + " " + QuoteIdentifier(r.name));
-    if (r.name.empty() || !seen.insert({r.kind, r.name}).second) Refuse(what + " is not unique");
-    if (!r.sql_mode.empty() && !IsPlainWord(r.sql_mode, true)) {
-      Refuse(what + ": its sql_mode is not a list of plain names");
+    if (kKinds.count(r.kind) == 0) Refuse(What(r) + " is of an unknown kind");
+    if (r.name.empty() || !seen.insert({r.kind, r.name}).second) Refuse(What(r) + " is not unique");
+    if (r.kind == "sequence-next" && (sequences.count(r.name) == 0 || !IsInteger(r.text))) {
+      Refuse(What(r) + " is not the next value of a sequence of the archive");
     }
-    if (r.kind == "sequence-next") {
-      if (sequences.count(r.name) == 0 || !IsInteger(r.text)) {
-        Refuse(what + " is not the next value of a sequence of the archive");
-      }
-      continue;
-    }
-    std::string problem = Checker(r, forbidden).Check(tables);
-    if (!problem.empty()) Refuse(what + " " + problem);
   }
 }
 
 SchemaBuilder::SchemaBuilder(ArchiveReader& reader, Connection& connection, std::string target,
-                             std::ostream* err, const DefinitionsGate& gate)
-    : connection_(connection), target_(std::move(target)), err_(err) {
+                             SchemaOptions options, std::ostream* err, const DefinitionsGate& gate)
+    : connection_(connection), target_(std::move(target)), options_(std::move(options)), err_(err) {
   std::string digest;
   definitions_ = ReadArchiveDefinitions(reader, &digest);
   if (!definitions_) return;
   // Definitions that may not run are not looked into any further.
   refusal_ = gate(digest);
-  if (!refusal_.empty()) return;
-  // A statement may name no other database of this server, nor the one the
-  // archive was made from when restoring under another name.
-  std::set<std::string> forbidden = {"mysql", "information_schema", "performance_schema", "sys"};
-  for (const Connection::Row& row : connection_.Query("SHOW DATABASES")) {
-    forbidden.insert(Lower(row[0].value_or("")));
-  }
-  forbidden.insert(Lower(definitions_->database));
-  forbidden.erase(Lower(target_));
-  ValidateDefinitions(*definitions_, forbidden);
+  if (refusal_.empty()) ValidateDefinitions(*definitions_);
+}
+
+void SchemaBuilder::RequireAllowed() const {
+  if (!refusal_.empty()) throw Failure(kErrDefinitions, refusal_);
 }
 
 SchemaBuilder::~SchemaBuilder() {
@@ -374,14 +214,10 @@ SchemaBuilder::~SchemaBuilder() {
     connection_.Exec("DROP DATABASE IF EXISTS " + QuoteIdentifier(target_));
   } catch (const Failure& failure) {
     if (err_ != nullptr) {
-      *err_ << "warning: could not drop the half-made database " << target_ << " ("
-            << failure.description() << "): drop it by hand before a retry\n";
+      *err_ << "warning: could not drop the half-made database " << EscapeControl(target_) << " ("
+            << EscapeControl(failure.description()) << "): drop it by hand before a retry\n";
     }
   }
-}
-
-void SchemaBuilder::RequireAllowed() const {
-  if (!refusal_.empty()) throw Failure(kErrDefinitions, refusal_);
 }
 
 bool SchemaBuilder::IsTable(const std::string& name) const {
@@ -404,10 +240,177 @@ bool SchemaBuilder::IsSequence(const std::string& name) const {
 bool SchemaBuilder::IsDefinedView(const std::string& name) const {
   if (!definitions_) return false;
   // A view the backup account could not read is still not a table.
-  const std::string left_out_view = "view " + QuoteName(name);
+  const std::string left_out_view = "view " + QuoteIdentifier(name);
   return NamesOf(*definitions_, "view").count(name) > 0 ||
          std::any_of(definitions_->left_out.begin(), definitions_->left_out.end(),
                      [&](const DefinitionRecord& r) { return r.name == left_out_view; });
+}
+
+void SchemaBuilder::RunLimited(LimitedAccount& limited, const std::string& database,
+                               const DefinitionRecord& r) {
+  Connection& session = limited.session();
+  // Exactly the stored mode, the empty one too. NO_DIR_IN_CREATE only makes
+  // the server ignore (and warn about) a DATA or INDEX DIRECTORY, which
+  // would put files outside its data folder; that warning refuses the
+  // statement below, so what is made was made under the stored mode.
+  session.Exec("SET SESSION sql_mode = " + session.Literal(r.sql_mode),
+               "the sql_mode of " + What(r));
+  session.Exec(
+      "SET SESSION sql_mode = CONCAT(@@session.sql_mode, IF(@@session.sql_mode = '', '', ','), "
+      "'NO_DIR_IN_CREATE')");
+  try {
+    // Without its DEFINER clause the object is the limited account's: the
+    // definer comes after every statement ran (GiveDefiner).
+    session.Exec(StripDefiner(r.text), "creating " + What(r));
+  } catch (const Failure& failure) {
+    std::string why = failure.description();
+    if (IsPrivilegeError(failure.number())) {
+      why += " (the archive's definitions run with rights on the database they make alone)";
+    }
+    throw Failure(failure.number(), why);
+  }
+  for (const auto& [code, message] : Warnings(session)) {
+    if (code == kWarnOptionIgnored) {
+      Refuse(What(r) + " keeps its files in a folder of its own (" + EscapeControl(message) +
+             "): create that table by hand");
+    }
+  }
+  // One statement makes one object at most; it must be the record's (the
+  // names of one kind are unique, so none was there before).
+  if (!HasObject(connection_, database, r)) {
+    Refuse(What(r) + ": its statement does not make that " + r.kind);
+  }
+}
+
+void SchemaBuilder::CreateSequencesIn(LimitedAccount& limited, const std::string& database) {
+  for (const DefinitionRecord& r : definitions_->objects) {
+    if (r.kind == "sequence") {
+      RunLimited(limited, database, r);
+      limited.AllowSequence(r.name);
+    }
+    if (r.kind == "sequence-next") {
+      connection_.Exec("ALTER SEQUENCE " + QuoteIdentifier(database) + "." +
+                       QuoteIdentifier(r.name) + " RESTART WITH " + r.text);
+    }
+  }
+}
+
+std::vector<const DefinitionRecord*> SchemaBuilder::CreateCodeIn(LimitedAccount& limited,
+                                                                 const std::string& database,
+                                                                 bool events_disabled) {
+  std::vector<const DefinitionRecord*> made;
+  auto of_kind = [&](const char* kind) {
+    std::vector<const DefinitionRecord*> records;
+    for (const DefinitionRecord& r : definitions_->objects) {
+      if (r.kind == kind) records.push_back(&r);
+    }
+    return records;
+  };
+  // Routines first: a view may call a function.
+  for (const char* kind : {"function", "procedure"}) {
+    for (const DefinitionRecord* r : of_kind(kind)) {
+      RunLimited(limited, database, *r);
+      made.push_back(r);
+    }
+  }
+  // A view may read another view: those the server cannot make yet are
+  // tried again while each round makes at least one more, so each comes
+  // after the views it reads. A refusal ends it at once.
+  std::vector<const DefinitionRecord*> views = of_kind("view");
+  while (!views.empty()) {
+    std::vector<const DefinitionRecord*> failed;
+    for (const DefinitionRecord* view : views) {
+      try {
+        RunLimited(limited, database, *view);
+        made.push_back(view);
+      } catch (const Failure& failure) {
+        if (failure.number() == kErrDefinitions) throw;
+        failed.push_back(view);
+      }
+    }
+    if (failed.size() == views.size()) {
+      // None could be made: the first one's error, naming the others.
+      std::string others;
+      for (size_t i = 1; i < failed.size(); ++i) others += (i > 1 ? ", " : "") + What(*failed[i]);
+      try {
+        RunLimited(limited, database, *failed.front());
+      } catch (const Failure& failure) {
+        if (others.empty()) throw;
+        throw Failure(failure.number(),
+                      failure.description() + " (nor could these views be made: " + others + ")");
+      }
+      made.push_back(failed.front());
+      failed.erase(failed.begin());
+    }
+    views = std::move(failed);
+  }
+  for (const char* kind : {"trigger", "event"}) {
+    for (const DefinitionRecord* r : of_kind(kind)) {
+      RunLimited(limited, database, *r);
+      if (events_disabled && r->kind == "event") {
+        limited.session().Exec("ALTER EVENT " + QuoteIdentifier(r->name) + " DISABLE");
+      }
+      made.push_back(r);
+    }
+  }
+  return made;
+}
+
+void SchemaBuilder::Check() {
+  if (!definitions_) return;
+  RequireAllowed();
+  const std::string scratch = "vaultrun_check_" + RandomHex(6);
+  try {
+    connection_.Exec("CREATE DATABASE " + QuoteIdentifier(scratch) + " CHARACTER SET " +
+                     definitions_->charset + " COLLATE " + definitions_->collation);
+  } catch (const Failure& failure) {
+    throw Failure(kErrNoLimitedAccount, "cannot make the scratch database " + scratch +
+                                            " that checks the archive's definitions (" +
+                                            failure.description() + ")");
+  }
+  struct Dropper {
+    Connection& connection;
+    const std::string& scratch;
+    std::ostream* err;
+    ~Dropper() {
+      try {
+        connection.Exec("DROP DATABASE IF EXISTS " + QuoteIdentifier(scratch));
+      } catch (const Failure& failure) {
+        if (err != nullptr) {
+          *err << "warning: could not drop the scratch database " << scratch << " ("
+               << EscapeControl(failure.description()) << "): drop it by hand\n";
+        }
+      }
+    }
+  } dropper{connection_, scratch, err_};
+  DefinitionsSession session(connection_);
+  LimitedAccount limited(connection_, scratch, LimitedAccount::Rights::kNewDatabase);
+  limited.set_err(err_);
+  CreateSequencesIn(limited, scratch);
+  for (const DefinitionRecord& r : definitions_->objects) {
+    if (r.kind == "table") RunLimited(limited, scratch, r);
+  }
+  CreateCodeIn(limited, scratch, true);
+}
+
+std::optional<Account> SchemaBuilder::DefinerOf(const DefinitionRecord& record) const {
+  if (options_.definer) return options_.definer;
+  return StoredDefiner(record.text);
+}
+
+void SchemaBuilder::RequireDefiners() const {
+  if (!definitions_ || options_.definer) return;
+  std::string without;
+  for (const DefinitionRecord& r : definitions_->objects) {
+    if (IsCode(r.kind) && !StoredDefiner(r.text))
+      without += (without.empty() ? "" : ", ") + What(r);
+  }
+  if (without.empty()) return;
+  throw Failure(kErrDefinitions,
+                "the archive's definitions name no definer for " + without +
+                    " (archives of older runs keep none): name the account they are to run as "
+                    "with --definer=USER@HOST (the game server's account, for example); nothing "
+                    "was written");
 }
 
 void SchemaBuilder::CreateDatabase() {
@@ -417,81 +420,119 @@ void SchemaBuilder::CreateDatabase() {
   connection_.Exec("CREATE DATABASE " + QuoteIdentifier(target_) + " CHARACTER SET " +
                    definitions_->charset + " COLLATE " + definitions_->collation);
   created_ = true;
-}
-
-void SchemaBuilder::Run(const DefinitionRecord& record) {
-  if (!record.sql_mode.empty())
-    connection_.Exec("SET SESSION sql_mode = '" + record.sql_mode + "'");
-  std::optional<Failure> failed;
-  try {
-    connection_.Exec(record.text, "creating " + record.kind + " " + record.name);
-  } catch (const Failure& failure) {
-    failed = failure;  // raised once the session's sql_mode is back
-  }
-  if (!record.sql_mode.empty()) connection_.Exec("SET SESSION sql_mode = 'NO_AUTO_VALUE_ON_ZERO'");
-  if (failed) throw *failed;
+  fresh_ = true;
 }
 
 void SchemaBuilder::CreateSequences() {
   RequireAllowed();
-  SetNames(connection_, "utf8mb4");
-  for (const DefinitionRecord& r : definitions_->objects) {
-    if (r.kind == "sequence") Run(r);
-    if (r.kind == "sequence-next") {
-      connection_.Exec("ALTER SEQUENCE " + QuoteIdentifier(r.name) + " RESTART WITH " + r.text);
-    }
-  }
-  SetNames(connection_, "binary");
+  DefinitionsSession session(connection_);
+  LimitedAccount limited(connection_, target_, LimitedAccount::Rights::kNewDatabase);
+  limited.set_err(err_);
+  CreateSequencesIn(limited, target_);
 }
 
 void SchemaBuilder::CreateTables(const std::vector<std::string>& tables, bool verbose) {
   RequireAllowed();
-  SetNames(connection_, "utf8mb4");
+  DefinitionsSession session(connection_);
+  LimitedAccount limited(
+      connection_, target_,
+      fresh_ ? LimitedAccount::Rights::kNewDatabase : LimitedAccount::Rights::kExistingDatabase);
+  limited.set_err(err_);
+  // A column may default to a sequence's next value; only sequences this
+  // restore made may be used so (the account may change them).
+  if (fresh_) {
+    for (const std::string& sequence : NamesOf(*definitions_, "sequence")) {
+      limited.AllowSequence(sequence);
+    }
+  }
   for (const DefinitionRecord& r : definitions_->objects) {
     if (r.kind != "table" || std::find(tables.begin(), tables.end(), r.name) == tables.end()) {
       continue;
     }
     if (verbose && err_ != nullptr) {
-      *err_ << "table " << r.name << ": not in database " << target_
+      *err_ << "table " << EscapeControl(r.name) << ": not in database " << EscapeControl(target_)
             << ", created from the archive's definition\n";
     }
-    Run(r);
+    RunLimited(limited, target_, r);
   }
-  SetNames(connection_, "binary");
+}
+
+void SchemaBuilder::GiveDefiner(const LimitedAccount& limited, const DefinitionRecord& r,
+                                const Account& definer, std::set<std::string>* missing) {
+  const std::string kind = Upper(r.kind);
+  const std::string name = QuoteIdentifier(r.name);
+  // The server prints a view in the form it keeps, which reads the same
+  // under every mode, and prints DEFINER only under a mode without ANSI;
+  // the others print under their own mode and are made again under it.
+  connection_.Exec("SET SESSION sql_mode = " +
+                   connection_.Literal(r.kind == "view" ? "" : r.sql_mode));
+  std::vector<Connection::Row> rows = connection_.Query("SHOW CREATE " + kind + " " + name);
+  const size_t column = StatementColumn(r.kind);
+  if (rows.empty() || rows[0].size() <= column || !rows[0][column]) {
+    throw Failure(kErrDefinitions, "the server does not show the " + What(r) + " it made");
+  }
+  std::string text = *rows[0][column];
+  const Account& made_as = limited.account();
+  size_t at = std::string::npos;
+  std::string clause;
+  for (char quote : {'`', '"'}) {
+    const std::string q(1, quote);
+    clause = "DEFINER=" + q + made_as.user + q + "@" + q + made_as.host.value_or("") + q;
+    at = text.find(clause);
+    if (at != std::string::npos) break;
+  }
+  if (at == std::string::npos) {
+    throw Failure(kErrDefinitions,
+                  "the server shows the " + What(r) + " it made without its definer");
+  }
+  text.replace(at, clause.size(), "DEFINER=" + DefinerSql(definer));
+  connection_.Exec("DROP " + kind + " " + name);
+  connection_.Exec(text, "creating " + What(r) + " with definer " + AccountText(definer));
+  for (const auto& [code, message] : Warnings(connection_)) {
+    if (code == kNoteNoSuchDefiner) missing->insert(AccountText(definer));
+  }
 }
 
 void SchemaBuilder::CreateObjects() {
   RequireAllowed();
-  SetNames(connection_, "utf8mb4");
-  // A view may read another view: those that fail are tried again while
-  // each round makes at least one more.
-  std::vector<const DefinitionRecord*> views;
-  for (const DefinitionRecord& r : definitions_->objects) {
-    if (r.kind == "view") views.push_back(&r);
-  }
-  while (!views.empty()) {
-    std::vector<const DefinitionRecord*> failed;
-    for (const DefinitionRecord* view : views) {
-      try {
-        connection_.Exec(view->text);
-      } catch (const Failure&) {
-        failed.push_back(view);  // tried again next round
-      }
-    }
-    if (failed.size() == views.size()) Run(*failed.front());  // raises its error
-    views = std::move(failed);
-  }
-  for (const char* kind : {"trigger", "procedure", "function", "event"}) {
-    for (const DefinitionRecord& r : definitions_->objects) {
-      if (r.kind == kind) Run(r);
+  DefinitionsSession session(connection_);
+  std::vector<const DefinitionRecord*> made;
+  std::map<std::string, int> definers;
+  std::set<std::string> missing;
+  {
+    LimitedAccount limited(connection_, target_, LimitedAccount::Rights::kNewDatabase);
+    limited.set_err(err_);
+    made = CreateCodeIn(limited, target_, options_.events_disabled);
+    // Only after every statement of the archive ran: until then nothing in
+    // the database runs with more rights than the limited account.
+    for (const DefinitionRecord* r : made) {
+      // RequireDefiners ran before anything was written.
+      std::optional<Account> definer = DefinerOf(*r);
+      if (!definer) throw Failure(kErrDefinitions, What(*r) + " names no definer");
+      GiveDefiner(limited, *r, *definer, &missing);
+      ++definers[AccountText(*definer)];
     }
   }
-  SetNames(connection_, "binary");
-  if (err_ != nullptr) {
-    for (const DefinitionRecord& r : definitions_->left_out) {
-      *err_ << "warning: not in the archive (the backup account lacked " << Printable(r.text)
-            << "): " << Printable(r.name) << "\n";
+  if (err_ == nullptr) return;
+  if (!definers.empty()) {
+    *err_ << "views, triggers, routines and events: made with "
+          << (options_.definer ? "the definer that --definer names, in place of the stored ones: "
+                               : "the definers the archive stores: ");
+    bool first = true;
+    for (const auto& [account, count] : definers) {
+      *err_ << (first ? "" : ", ") << account << " (" << count << ")";
+      first = false;
     }
+    *err_ << "\n";
+  }
+  for (const std::string& account : missing) {
+    *err_ << "warning: no account " << account
+          << " on this server: the objects it defines fail when used until it exists (create "
+             "it, or restore with --definer)\n";
+  }
+  for (const DefinitionRecord& r : definitions_->left_out) {
+    *err_ << "warning: not in the archive (the backup account lacked " << EscapeControl(r.text)
+          << "): " << EscapeControl(r.name) << "\n";
   }
 }
 

@@ -12,6 +12,7 @@
 
 #include "archive/completeness_mark.h"
 #include "archive/reader.h"
+#include "core/printable.h"
 #include "restore/connection.h"
 #include "restore/definitions.h"
 #include "restore/restore.h"
@@ -44,7 +45,7 @@ class Progress {
  private:
   void Show(uint64_t bytes, uint64_t rows, bool done) {
     if (!console_.progress || console_.err == nullptr) return;
-    std::string line = "\r" + entry_.table + ": " + std::to_string(rows) + " rows";
+    std::string line = "\r" + EscapeControl(entry_.table) + ": " + std::to_string(rows) + " rows";
     if (done) {
       double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
       char text[32];

@@ -8,6 +8,7 @@
 #include "archive/reader.h"
 #include "archive/summary.h"
 #include "core/failure.h"
+#include "core/printable.h"
 #include "restore/definitions.h"
 #include "restore/load.h"
 #include "restore/restore_session.h"
@@ -34,8 +35,10 @@ RestoreSummary RestoreIntoNewDatabase(ArchiveReader& reader, const std::vector<D
   }
   CheckLocalInfile(connection, entries);
   trust.Notice(console.err);
+  schema.RequireDefiners();
+  schema.Check();
   if (console.err != nullptr) {
-    *console.err << "database " << database
+    *console.err << "database " << EscapeControl(database)
                  << " does not exist: creating it from the archive's definitions\n";
   }
   schema.CreateDatabase();
@@ -51,6 +54,45 @@ RestoreSummary RestoreIntoNewDatabase(ArchiveReader& reader, const std::vector<D
   schema.CreateObjects();
   schema.Keep();
   return summary;
+}
+
+// The INSERT triggers of database on the tables of entries, which would fire
+// on every row restored: "name (on table)".
+std::vector<std::string> InsertTriggers(Connection& connection, const std::string& database,
+                                        const std::vector<DataEntry>& entries) {
+  std::set<std::string> tables;
+  for (const DataEntry& entry : entries) tables.insert(entry.table);
+  std::vector<std::string> triggers;
+  for (const Connection::Row& row : connection.Query(
+           "SELECT trigger_name, event_object_table FROM information_schema.triggers WHERE "
+           "event_object_schema = " +
+           connection.Literal(database) +
+           " AND event_manipulation = 'INSERT' ORDER BY event_object_table, action_order")) {
+    const std::string table = row[1].value_or("");
+    if (tables.count(table) > 0) triggers.push_back(row[0].value_or("") + " (on " + table + ")");
+  }
+  return triggers;
+}
+
+// The archive's definitions run in a scratch database before the first
+// write, as a new database would get them. When the restoring account
+// cannot make that check and the restore makes nothing from them, it goes
+// on without them and says so.
+void CheckDefinitions(SchemaBuilder& schema, bool needed, const Console& console) {
+  // Definitions the archive's origin does not let run are not run here
+  // either (a table they would make was refused before).
+  if (!schema.has_definitions() || !schema.allowed()) return;
+  schema.RequireDefiners();
+  try {
+    schema.Check();
+  } catch (const Failure& failure) {
+    if (needed || failure.number() != kErrNoLimitedAccount) throw;
+    if (console.err != nullptr) {
+      *console.err << "warning: the archive's definitions are not checked ("
+                   << EscapeControl(failure.description())
+                   << "); this restore makes nothing from them\n";
+    }
+  }
 }
 
 }  // namespace
@@ -95,7 +137,7 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
 
   // Every check before the first write; the definitions are checked first.
   SchemaBuilder schema(
-      reader, connection, request.database, console.err,
+      reader, connection, request.database, SchemaOptions{request.definer, false}, console.err,
       [&trust](const std::string& digest) { return trust.DefinitionsRefusal(digest); });
   chosen = RowEntries(chosen, schema);
   if (!DatabaseExists(connection, request.database)) {
@@ -122,8 +164,8 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
   std::vector<std::string> views;
   chosen = WithoutViews(chosen, TablesOfType(connection, request.database, "VIEW"), &views);
   if (!views.empty() && console.err != nullptr) {
-    *console.err << "warning: skipped, views in database " << request.database
-                 << " (their rows are their tables'): " << JoinNames(views) << "\n";
+    *console.err << "warning: skipped, views in database " << EscapeControl(request.database)
+                 << " (their rows are their tables'): " << EscapeControl(JoinNames(views)) << "\n";
   }
   const std::set<std::string> sequences = TablesOfType(connection, request.database, "SEQUENCE");
   std::vector<std::string> missing, holding_rows;
@@ -171,6 +213,18 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
                                    " (empty them, or give --force to add the archive's rows to "
                                    "them); nothing was written");
   }
+  const std::vector<std::string> triggers = InsertTriggers(connection, request.database, chosen);
+  if (!triggers.empty() && !request.allow_triggers) {
+    throw Failure(
+        kErrRestore,
+        "tables of database " + request.database +
+            " have triggers that fire on every row a restore inserts: " + JoinNames(triggers) +
+            " (drop them first and make them again after, or give --allow-triggers "
+            "to restore with them firing); nothing was written");
+  }
+  // A whole archive has every definition checked; chosen tables only those
+  // of the tables made (each through the limited account as it is made).
+  if (request.tables.empty()) CheckDefinitions(schema, !missing.empty(), console);
   CheckLocalInfile(connection, chosen);
   if (!missing.empty()) schema.CreateTables(missing, true);
   SetSessionTimeZone(connection, ArchiveTimeZone(reader));
@@ -181,6 +235,10 @@ RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
   summary.tables = RestoreEntries(reader, chosen, connection, console, &counts);
   for (const auto& [table, rows] : summary.tables) summary.rows += rows;
   summary.authenticated = trust.authenticated();
+  if (!triggers.empty() && console.err != nullptr) {
+    *console.err << "triggers fired on the restored rows (--allow-triggers): "
+                 << EscapeControl(JoinNames(triggers)) << "\n";
+  }
   return summary;
 }
 

@@ -9,10 +9,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "archive/definitions_entry.h"
 #include "restore/connection.h"
 #include "restore/trust.h"
 
@@ -34,6 +36,12 @@ struct RestoreRequest {
   bool force = false;               // write into tables that hold rows
   bool allow_incomplete = false;    // restore an archive that is not whole
   TrustOptions trust;               // the key held, what the user allows
+  // The account every view, trigger, routine and event a new database gets
+  // is made with, in place of the stored definers (--definer).
+  std::optional<Account> definer;
+  // Restore into tables of an existing database that have INSERT triggers,
+  // which fire on every row (--allow-triggers).
+  bool allow_triggers = false;
 };
 
 struct RestoreSummary {
@@ -43,8 +51,9 @@ struct RestoreSummary {
 };
 
 // Checks the archive first (complete, unless allow_incomplete; its origin,
-// restore/trust.h) and every chosen table (in the archive, present in the
-// target, empty unless force), then restores them in archive order, each in
+// restore/trust.h), every chosen table (in the archive, present in the
+// target, empty unless force, without INSERT triggers unless allow_triggers)
+// and the archive's definitions, then restores them in archive order, each in
 // one transaction. Raises a Failure with a message for the user.
 RestoreSummary Restore(const RestoreRequest& request, Connection& connection,
                        const Console& console);
@@ -57,6 +66,8 @@ struct VerifyRequest {
   // was lost; may be empty.
   std::function<std::unique_ptr<Connection>()> reconnect;
   TrustOptions trust;  // the key held, what the user allows
+  // As RestoreRequest::definer.
+  std::optional<Account> definer;
 };
 
 struct VerifyResult {

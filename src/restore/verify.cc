@@ -5,6 +5,7 @@
 #include <set>
 
 #include "core/failure.h"
+#include "core/printable.h"
 #include "restore/load.h"
 #include "restore/restore.h"
 #include "restore/restore_session.h"
@@ -18,16 +19,18 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
   std::optional<CompletenessMark> mark = ParseCompletenessMark(reader.comment());
   VerifyResult result;
   if (!mark) {
-    result.verdict = "NOT A COMPLETE BACKUP: " + request.archive +
+    result.verdict = "NOT A COMPLETE BACKUP: " + EscapeControl(request.archive) +
                      " carries no completeness mark: the run that wrote it failed or was cut "
                      "off, or another program wrote it";
     return result;
   }
   std::string source = request.source_database.empty() ? mark->database : request.source_database;
   std::string scratch = QuoteIdentifier(request.scratch_database);
-  // With definitions in the archive the scratch copy needs no live database.
+  // With definitions in the archive the scratch copy needs no live database;
+  // its events never fire there.
   SchemaBuilder schema(
-      reader, connection, request.scratch_database, console.err,
+      reader, connection, request.scratch_database, SchemaOptions{request.definer, true},
+      console.err,
       [&trust](const std::string& digest) { return trust.DefinitionsRefusal(digest); });
   // The same rules as a restore: the scratch copy is made from definitions
   // that may run, or its rows go into the live schema's copy only when they
@@ -51,7 +54,19 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
       std::remove_if(expected.begin(), expected.end(),
                      [&](const auto& table) { return schema.IsDefinedView(table.first); }),
       expected.end());
-  connection.Exec("CREATE DATABASE " + scratch);
+  try {
+    schema.RequireDefiners();
+  } catch (const Failure& failure) {
+    result.verdict =
+        "FAILED: the archive does not restore: " + EscapeControl(failure.description());
+    return result;
+  }
+  if (schema.has_definitions()) {
+    schema.CreateDatabase();
+    schema.Keep();  // the dropper below drops it
+  } else {
+    connection.Exec("CREATE DATABASE " + scratch);
+  }
 
   // Dropped on every way out, with a fresh connection when this one is lost.
   struct Dropper {
@@ -104,6 +119,8 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
     CheckLocalInfile(connection, entries);
     SetSessionTimeZone(connection, zone);
     RestoreEntries(reader, entries, connection, console);
+    // The whole schema, as a restore makes it: it fails where a restore would.
+    if (schema.has_definitions()) schema.CreateObjects();
     for (const DataEntry& entry : entries) {
       counted[entry.table] =
           std::stoull(connection.QueryOne("SELECT COUNT(*) FROM " + QuoteIdentifier(entry.table)));
@@ -111,7 +128,8 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
     content_differences =
         CompareContent(reader, entries, connection, request.scratch_database, zone);
   } catch (const Failure& failure) {
-    result.verdict = "FAILED: the archive does not restore: " + failure.description();
+    result.verdict =
+        "FAILED: the archive does not restore: " + EscapeControl(failure.description());
     return result;
   }
 
@@ -122,11 +140,12 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
     if (std::find(views.begin(), views.end(), table) != views.end()) continue;
     auto found = counted.find(table);
     if (found == counted.end()) {
-      differences.push_back("table " + table + ": in the mark (" + std::to_string(count) +
-                            " rows) but not in the archive");
+      differences.push_back("table " + EscapeControl(table) + ": in the mark (" +
+                            std::to_string(count) + " rows) but not in the archive");
     } else if (found->second != count) {
-      differences.push_back("table " + table + ": the mark says " + std::to_string(count) +
-                            " rows, the archive restores " + std::to_string(found->second));
+      differences.push_back("table " + EscapeControl(table) + ": the mark says " +
+                            std::to_string(count) + " rows, the archive restores " +
+                            std::to_string(found->second));
     } else {
       rows += count;
     }
@@ -137,7 +156,8 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
     ++unlisted;
     rows += count;
     if (more_tables == 0) {
-      differences.push_back("table " + table + ": in the archive but not in the mark");
+      differences.push_back("table " + EscapeControl(table) +
+                            ": in the archive but not in the mark");
     }
   }
   if (more_tables > 0 && unlisted != more_tables) {
@@ -158,7 +178,9 @@ VerifyResult Verify(const VerifyRequest& request, Connection& connection, const 
   result.verdict = "OK: " + std::to_string(counted.size()) + " tables, " + std::to_string(rows) +
                    " rows match the archive's mark, and every row the archive holds restores as "
                    "it was";
-  if (!views.empty()) result.verdict += " (views left out: " + JoinNames(views) + ")";
+  if (!views.empty()) {
+    result.verdict += " (views left out: " + EscapeControl(JoinNames(views)) + ")";
+  }
   if (more_tables > 0) {
     result.verdict += " (" + std::to_string(more_tables) +
                       " tables beyond the mark's list restored, their counts unchecked)";

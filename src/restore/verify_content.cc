@@ -1,11 +1,16 @@
 #include "restore/verify_content.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <unordered_map>
 
 #include "core/failure.h"
+#include "core/printable.h"
 #include "core/process.h"
 #include "db/access.h"
 #include "db/connect.h"
@@ -87,10 +92,13 @@ class EntryRows {
   std::vector<char> chunk_ = std::vector<char>(kChunk);
 };
 
-// Exports table again, in the entry's form, handing each row to sink.
-void ExportRows(Process& process, Session& session, const DataEntry& entry, const RowSink& sink) {
+// Exports table again, in the entry's form, handing each row to sink; the
+// FLOAT columns' flags go to *floats before the first row.
+void ExportRows(Process& process, Session& session, const DataEntry& entry, const RowSink& sink,
+                std::vector<bool>* floats = nullptr) {
   RunRecordsets sets;
   DataQuery query = RunExportQuery(session, entry.table, sets);
+  if (floats != nullptr) *floats = query.single_precision;
   RowSplitter rows(entry.form);
   const int32_t format_sql = entry.form == DataForm::kSql ? 1 : 0;
   WriteDataFile(process, entry.table, "", sets, format_sql, "0", query,
@@ -102,20 +110,37 @@ void ExportRows(Process& process, Session& session, const DataEntry& entry, cons
 }
 
 std::string Shown(std::string_view row) {
-  if (row.size() <= kShownRow) return std::string(row);
-  return std::string(row.substr(0, kShownRow)) + "... (" + std::to_string(row.size()) + " bytes)";
+  if (row.size() <= kShownRow) return EscapeControl(row);
+  return EscapeControl(row.substr(0, kShownRow)) + "... (" + std::to_string(row.size()) + " bytes)";
+}
+
+bool AnyOf(const std::vector<bool>& flags) {
+  return std::find(flags.begin(), flags.end(), true) != flags.end();
+}
+
+// A row as it is compared: its FLOAT values by value.
+std::string Compared(std::string_view row, DataForm form, const std::vector<bool>& floats) {
+  return AnyOf(floats) ? FloatsByValue(row, form, floats) : std::string(row);
 }
 
 // True when the export gives the entry's rows in the same order, byte for
-// byte.
-bool SameInOrder(Process& process, Session& session, ArchiveReader& reader,
-                 const DataEntry& entry) {
+// byte (FLOAT values by value); *floats gets the FLOAT columns' flags.
+bool SameInOrder(Process& process, Session& session, ArchiveReader& reader, const DataEntry& entry,
+                 std::vector<bool>* floats) {
   EntryRows archived(reader, entry);
   bool same = true;
-  ExportRows(process, session, entry, [&](std::string_view row) {
-    std::string_view expected;
-    if (same && (!archived.Next(&expected) || expected != row)) same = false;
-  });
+  ExportRows(
+      process, session, entry,
+      [&](std::string_view row) {
+        std::string_view expected;
+        if (!same || !archived.Next(&expected)) {
+          same = false;
+        } else if (expected != row) {
+          same = AnyOf(*floats) &&
+                 Compared(expected, entry.form, *floats) == Compared(row, entry.form, *floats);
+        }
+      },
+      floats);
   std::string_view extra;
   return same && !archived.Next(&extra);
 }
@@ -136,35 +161,82 @@ RowKey KeyOf(std::string_view row) {
 
 // Compares as multisets; "" when equal, else the first differing row.
 std::string CompareAsMultisets(Process& process, Session& session, ArchiveReader& reader,
-                               const DataEntry& entry) {
+                               const DataEntry& entry, const std::vector<bool>& floats) {
+  auto key = [&](std::string_view row) { return KeyOf(Compared(row, entry.form, floats)); };
   std::unordered_map<RowKey, int64_t, RowKeyHash> counts;
   {
     EntryRows archived(reader, entry);
     std::string_view row;
-    while (archived.Next(&row)) ++counts[KeyOf(row)];
+    while (archived.Next(&row)) ++counts[key(row)];
   }
-  ExportRows(process, session, entry, [&](std::string_view row) { --counts[KeyOf(row)]; });
+  ExportRows(process, session, entry, [&](std::string_view row) { --counts[key(row)]; });
   bool differs = false;
-  for (const auto& [key, count] : counts) differs = differs || count != 0;
+  for (const auto& [row_key, count] : counts) differs = differs || count != 0;
   if (!differs) return "";
   // The first row, in archive order, that the restored table lacks; else
   // the first one it holds beyond the archive.
   EntryRows archived(reader, entry);
   std::string_view row;
   for (uint64_t number = 1; archived.Next(&row); ++number) {
-    if (counts[KeyOf(row)] > 0) {
+    if (counts[key(row)] > 0) {
       return "row " + std::to_string(number) +
              " of the archive is not in the restored table: " + Shown(row);
     }
   }
   std::string found;
   ExportRows(process, session, entry, [&](std::string_view restored) {
-    if (found.empty() && counts[KeyOf(restored)] < 0) found = Shown(restored);
+    if (found.empty() && counts[key(restored)] < 0) found = Shown(restored);
   });
   return "the restored table holds a row that the archive does not: " + found;
 }
 
 }  // namespace
+
+std::string FloatsByValue(std::string_view row, DataForm form, const std::vector<bool>& floats) {
+  // The fields and what stands between them: a tuple's commas (outside
+  // quoted text) and parentheses, or the tabs of the tab-separated form.
+  const bool sql = form == DataForm::kSql;
+  if (sql && (row.size() < 2 || row.front() != '(' || row.back() != ')')) return std::string(row);
+  std::string out = sql ? "(" : "";
+  std::string_view rest = sql ? row.substr(1, row.size() - 2) : row;
+  const char separator = sql ? ',' : '\t';
+  for (size_t field = 0;; ++field) {
+    size_t end = 0;
+    bool quoted = false;
+    for (; end < rest.size(); ++end) {
+      const char c = rest[end];
+      if (quoted && c == '\\') {
+        ++end;
+      } else if (sql && c == '\'') {
+        quoted = !quoted;
+      } else if (!quoted && c == separator) {
+        break;
+      }
+    }
+    end = std::min(end, rest.size());
+    std::string_view text = rest.substr(0, end);
+    double value = 0;
+    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (field < floats.size() && floats[field] && !text.empty() && ec == std::errc() &&
+        ptr == text.data() + text.size()) {
+      // As the server stores a FLOAT from text: read as a double, rounded
+      // to the nearest float.
+      const float single = static_cast<float>(value);
+      uint32_t bits = 0;
+      std::memcpy(&bits, &single, sizeof bits);
+      char hex[24];
+      std::snprintf(hex, sizeof hex, "<float %08x>", bits);
+      out += hex;
+    } else {
+      out.append(text);
+    }
+    if (end >= rest.size()) break;
+    out += separator;
+    rest.remove_prefix(end + 1);
+  }
+  if (sql) out += ')';
+  return out;
+}
 
 size_t TuplesStart(std::string_view line) {
   size_t at = 0;
@@ -250,9 +322,12 @@ std::vector<std::string> CompareContent(ArchiveReader& reader,
   session.connection = OpenExportConnection(connection.options(), scratch_database, zone);
   std::vector<std::string> differences;
   for (const DataEntry& entry : entries) {
-    if (SameInOrder(process, session, reader, entry)) continue;
-    std::string difference = CompareAsMultisets(process, session, reader, entry);
-    if (!difference.empty()) differences.push_back("table " + entry.table + ": " + difference);
+    std::vector<bool> floats;
+    if (SameInOrder(process, session, reader, entry, &floats)) continue;
+    std::string difference = CompareAsMultisets(process, session, reader, entry, floats);
+    if (!difference.empty()) {
+      differences.push_back("table " + EscapeControl(entry.table) + ": " + difference);
+    }
   }
   return differences;
 }

@@ -35,6 +35,13 @@ class RowSplitter {
   size_t at_ = std::string::npos;
 };
 
+// The row with the text of each FLOAT column (floats, by position) as the
+// bits of the float the server stores from it, so that the six-digit text
+// of archives of older runs and the exact text of newer ones compare by
+// value. The SQL form's row is a tuple "(...)"; a row of another shape
+// comes back as it is.
+std::string FloatsByValue(std::string_view row, DataForm form, const std::vector<bool>& floats);
+
 // Where the value tuples of an SQL form line begin (after "insert into
 // `t` (`a`,...) values "), or npos when the line is not of that shape.
 size_t TuplesStart(std::string_view line);

@@ -138,6 +138,7 @@ DataQuery BuildDataQuery(const db::Fields& probe_fields, const std::string& tabl
         break;
     }
     query.aliased.push_back(aliased);
+    query.single_precision.push_back(field.Type() == db::adSingle);
   }
   list.pop_back();  // the comma of the last item
   query.sql = list + " from " + QuoteName(table);

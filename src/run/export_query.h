@@ -47,6 +47,9 @@ struct DataQuery {
   // without a column list would not line its values up with the table's
   // columns, so the SQL form names them whatever format_insert says.
   bool names_required = false;
+  // One flag per column, by position: true for a FLOAT column, whose text
+  // an archive of an older run holds with about six digits only.
+  std::vector<bool> single_precision;
   // One flag per column, by position: true when the tab-separated form
   // writes a NULL of this column as an empty field that restores as a
   // value, or is refused (text, binary strings, ENUM, SET, JSON).

@@ -105,7 +105,13 @@ class RestoreTest : public ::testing::Test {
   RestoreSummary RunRestore(const std::string& archive, std::vector<std::string> tables = {},
                             bool force = false) {
     std::unique_ptr<Connection> connection = Connection::Open(RootOptions());
-    RestoreRequest request{archive, target_, std::move(tables), force, true, Trust()};
+    RestoreRequest request;
+    request.archive = archive;
+    request.database = target_;
+    request.tables = std::move(tables);
+    request.force = force;
+    request.allow_incomplete = true;
+    request.trust = Trust();
     // The archives written by hand carry no mark (the refusal of such an
     // archive is ListShowsEachArchivesState's).
     return Restore(request, *connection, console_);
@@ -230,7 +236,8 @@ TEST_F(RestoreTest, MissingTableStopsBeforeAnythingIsWritten) {
       [&] {
         std::unique_ptr<Connection> connection = Connection::Open(RootOptions());
         try {
-          Restore({archive, "nowhere_db", {}, false, false, Trust()}, *connection, console_);
+          Restore({archive, "nowhere_db", {}, false, false, Trust(), {}, false}, *connection,
+                  console_);
         } catch (const Failure& f) {
           return f.description();
         }
@@ -311,7 +318,7 @@ TEST_F(RestoreTest, StatementLargerThanTheServersPacketIsNamedWithTheSizeNeeded)
   server.Admin("SET GLOBAL max_allowed_packet = " + old);
   std::string failure;
   try {
-    Restore({archive, target_, {}, false, false, Trust()}, *connection, console_);
+    Restore({archive, target_, {}, false, false, Trust(), {}, false}, *connection, console_);
   } catch (const Failure& f) {
     failure = f.description();
   }
@@ -336,8 +343,7 @@ TEST_F(RestoreTest, VerifyComparesTheRestoredCountsWithTheMark) {
   ProgramFolder::EditArchive(archive, "names.remove('vaultrun-manifest.txt')");
   unauthenticated_ = true;
   test::TempDir dir;
-  CompletenessMark mark{
-      "0.1.0", "20261207043000", source_, {{"guilds", 3}, {"logs", 777}}, 0, ""};
+  CompletenessMark mark{"0.1.0", "20261207043000", source_, {{"guilds", 3}, {"logs", 777}}, 0, ""};
   SetComment(dir, archive, BuildCompletenessMark(mark));
 
   std::string scratch = "vaultrun_verify_test_" + target_;
@@ -458,8 +464,7 @@ TEST_F(RestoreTest, ProgramRestoresAndVerifiesAsAUserRunsIt) {
   // when the user takes them as they are.
   ProgramFolder::EditArchive(archive, "names = [n for n in names if '/' in n]");
   SetComment(dir, archive,
-             BuildCompletenessMark(
-                 {"0.1.0", "20261207043000", "elsewhere", {{"pets", 2}}, 0, ""}));
+             BuildCompletenessMark({"0.1.0", "20261207043000", "elsewhere", {{"pets", 2}}, 0, ""}));
   const std::string verify_elsewhere =
       root + " --verify --source-database=" + source_ + " '" + archive + "'";
   EXPECT_EQ(1, RunProgram(verify_elsewhere, &output));
@@ -634,12 +639,47 @@ TEST_F(RestoreTest, VerifyFailsWhenTheRestoredRowsDifferFromTheArchive) {
     EXPECT_EQ(
         "FAILED: the restored tables differ from the archive:\n  table chat: row 2 of the "
         "archive is not in the restored table: " +
-            std::string(ext == ".sql" ? "(2,'hello there  ')" : "2\thello there  \t"),
+            std::string(ext == ".sql" ? "(2,'hello there  ')" : "2\\x09hello there  \\x09"),
         result.verdict);
     EXPECT_FALSE(DatabaseExists("vaultrun_verify_broken"));
     server.Admin("ALTER TABLE `" + source_ + "`.chat MODIFY msg VARCHAR(20)");
     server.Admin("UPDATE `" + source_ + "`.chat SET msg = 'hello there  ' WHERE id = 2");
     server.Admin("ALTER TABLE `" + source_ + "`.guilds DROP PRIMARY KEY, ADD PRIMARY KEY (id)");
+    std::remove(archive.c_str());
+  }
+}
+
+// Archives of older runs hold a FLOAT as the server's six-digit text (0.1,
+// 16777200 for 16777216): verify compares the float a text gives, so they
+// still verify, while newer ones hold the exact value.
+TEST_F(RestoreTest, VerifyComparesFloatsByValue) {
+  TestServer& server = TestServer::Get();
+  server.CreateTable(source_, "stats", "id INT PRIMARY KEY, f FLOAT");
+  server.Insert(source_, "stats", "(1,0.1),(2,16777216),(3,NULL)");
+  for (const char* settings : {kSqlSettings, kCsvSettings}) {
+    SCOPED_TRACE(settings);
+    std::string archive = Backup(settings);
+    const std::string entry =
+        source_ + "/stats" + (settings == std::string(kSqlSettings) ? ".sql" : ".csv");
+    std::string text = ProgramFolder::EntryContent(archive, entry);
+    for (const auto& [exact, older] :
+         {std::pair<std::string, std::string>{"0.10000000149011612", "0.1"},
+          {"16777216", "16777200"}}) {
+      size_t at = text.find(exact);
+      ASSERT_NE(std::string::npos, at) << text;
+      text.replace(at, exact.size(), older);
+    }
+    // As an archive of a run before FLOAT was exact: no manifest, no tag,
+    // and (here) the live tables' definitions.
+    ProgramFolder::ReplaceEntry(archive, entry, text);
+    ProgramFolder::EditArchive(archive,
+                               "import re\n"
+                               "names = [n for n in names if n not in ('vaultrun-manifest.txt', "
+                               "'vaultrun-definitions.txt')]\n"
+                               "comment = re.sub(rb'tag [^\\n]*\\n', b'', comment)");
+    unauthenticated_ = true;
+    VerifyResult result = RunVerify(archive, "vaultrun_verify_floats");
+    EXPECT_TRUE(result.ok) << result.verdict;
     std::remove(archive.c_str());
   }
 }
@@ -769,6 +809,15 @@ TEST_F(RestoreTest, OnlyLiteralRowsForTheEntrysTableReachTheServer) {
   EXPECT_EQ("table notes: x/notes.sql line 2 refused: at byte 29: expected VALUES",
             RestoreFailure(archive));
   EXPECT_EQ("0", Count(target_, "notes"));
+
+  // A name that would retitle the terminal reaches it escaped.
+  archive = MakeArchive(dir, {{"x/\x1b]0;owned\x07.sql", "insert into `t` values (1);\r\n"}});
+  std::string output;
+  EXPECT_EQ(1, RunProgram("--allow-incomplete --unauthenticated --no-defaults -uroot -S '" +
+                              TestServer::Get().socket() + "' '" + archive + "' -D " + target_,
+                          &output));
+  EXPECT_NE(std::string::npos, output.find("\\x1B]0;owned\\x07")) << output;
+  EXPECT_EQ(std::string::npos, output.find('\x1b')) << output;
 }
 
 // The server may ask for any file in answer to any statement: only the
