@@ -105,7 +105,8 @@ int Help(const std::string&) {
   }
   std::cout << "\nWithout arguments: one backup run of the game server's database, as a\n"
                "scheduler starts it. It prints nothing when it succeeds (exit status 0);\n"
-               "a failure goes to the system log and the exit status is 1.\n\n";
+               "a failure goes to the system log (and to standard error, unless that is\n"
+               "the journal) and the exit status is 1.\n\n";
   for (const Form& form : kForms) {
     std::string lines = form.help;
     std::string indent = "\n    ";
